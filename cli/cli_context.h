@@ -1,0 +1,34 @@
+#pragma once
+// State shared by every velk-cli command: the attached images and output mode.
+
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace velk::cli {
+
+// Exit status contract: 0 success, 1 some files failed, 2 usage or input error.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitSomeFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct CliContext {
+  std::vector<std::string> images;
+  bool withSystemDrives = false;
+  int exitCode = kExitOk;
+
+  // Attaches the images (and system drives when asked) to the device namespace.
+  // Prints a message and returns false on bad input.
+  [[nodiscard]] bool prepareDevices();
+};
+
+// Each command module adds its subcommand(s); the callback stores its exit status in
+// ctx.exitCode.
+void addDrivesCommand(CLI::App& app, CliContext& ctx);
+void addScanCommands(CLI::App& app, CliContext& ctx);      // scan, recover, preview
+void addCatalogCommand(CLI::App& app, CliContext& ctx);
+void addPartitionsCommand(CLI::App& app, CliContext& ctx);
+void addMailCommand(CLI::App& app, CliContext& ctx);
+
+}  // namespace velk::cli

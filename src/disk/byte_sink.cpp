@@ -1,0 +1,57 @@
+#include "disk/byte_sink.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace velk {
+
+bool ByteSink::writeZeros(uint64_t n) {
+  static const uint8_t kZeros[65536] = {};
+  while (n > 0) {
+    size_t step = size_t(std::min<uint64_t>(n, sizeof(kZeros)));
+    if (!write(kZeros, step)) return false;
+    n -= step;
+  }
+  return true;
+}
+
+bool VectorSink::write(const uint8_t* data, size_t n) {
+  if (n > m_limit - m_bytes.size()) return false;
+  m_bytes.insert(m_bytes.end(), data, data + n);
+  m_written += n;
+  return true;
+}
+
+FileSink::~FileSink() {
+  if (m_file) std::fclose(m_file);
+}
+
+int FileSink::open(const std::filesystem::path& path) {
+  if (m_file) std::fclose(m_file);
+  m_failed = false;
+  m_written = 0;
+  m_file = std::fopen(path.c_str(), "wb");
+  if (!m_file) return errno ? errno : EIO;
+  return 0;
+}
+
+bool FileSink::write(const uint8_t* data, size_t n) {
+  if (!m_file || m_failed) return false;
+  if (n == 0) return true;
+  if (std::fwrite(data, 1, n, m_file) != n) {
+    m_failed = true;
+    return false;
+  }
+  m_written += n;
+  return true;
+}
+
+bool FileSink::close() {
+  if (!m_file) return !m_failed;
+  bool ok = std::fflush(m_file) == 0 && !m_failed;
+  ok = (std::fclose(m_file) == 0) && ok;
+  m_file = nullptr;
+  return ok;
+}
+
+}  // namespace velk

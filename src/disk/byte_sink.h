@@ -1,0 +1,69 @@
+#pragma once
+// Destinations for extracted bytes: a file being recovered, or memory for previews.
+// A sink reports failure instead of throwing, so a full disk marks the file as failed.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+namespace velk {
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Appends n bytes; false when they could not all be written.
+  [[nodiscard]] virtual bool write(const uint8_t* data, size_t n) = 0;
+  // Appends n zero bytes (holes, sparse runs, bytes past the initialized size).
+  [[nodiscard]] bool writeZeros(uint64_t n);
+  uint64_t written() const { return m_written; }
+
+ protected:
+  uint64_t m_written = 0;
+};
+
+// Collects bytes in memory, refusing to grow past a limit (previews of untrusted sizes).
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(size_t limit = SIZE_MAX) : m_limit(limit) {}
+  [[nodiscard]] bool write(const uint8_t* data, size_t n) override;
+  std::vector<uint8_t>& bytes() { return m_bytes; }
+  const std::vector<uint8_t>& bytes() const { return m_bytes; }
+
+ private:
+  size_t m_limit;
+  std::vector<uint8_t> m_bytes;
+};
+
+// Writes to a file created (or truncated) for the recovery. Write errors stick: once a
+// write fails, every later write fails too and close() reports it.
+class FileSink final : public ByteSink {
+ public:
+  FileSink() = default;
+  ~FileSink() override;
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  // Creates or truncates the file; 0 or an errno.
+  [[nodiscard]] int open(const std::filesystem::path& path);
+  [[nodiscard]] bool write(const uint8_t* data, size_t n) override;
+  // Flushes and closes; false when anything failed since open().
+  [[nodiscard]] bool close();
+  bool isOpen() const { return m_file != nullptr; }
+
+ private:
+  std::FILE* m_file = nullptr;
+  bool m_failed = false;
+};
+
+// Counts bytes and drops them (sizing, benchmarks).
+class NullSink final : public ByteSink {
+ public:
+  [[nodiscard]] bool write(const uint8_t*, size_t n) override {
+    m_written += n;
+    return true;
+  }
+};
+
+}  // namespace velk

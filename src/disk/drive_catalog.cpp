@@ -1,0 +1,265 @@
+#include "disk/drive_catalog.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "disk/bytes.h"
+#include "disk/partition_table.h"
+#include "disk/sector_reader.h"
+
+namespace velk {
+namespace {
+
+constexpr uint64_t kGapOffset = 63;  // a logical partition starts 63 sectors after its EBR
+constexpr uint16_t kExtMagic = 0xEF53;
+constexpr uint32_t kExtMaxLogBlockSize = 6;
+
+PartitionRecord tableRecord(int disk) {
+  PartitionRecord r;
+  r.diskNumber = disk;
+  r.letter = '*';
+  r.kind = kKindPrimary;
+  r.sectorsPerCluster = 8;
+  r.bytesPerSector = 512;
+  r.setLabel("Unknown");
+  return r;
+}
+
+PartitionRecord gapRecord(int disk, uint64_t tableSector, uint64_t start, uint64_t endSector,
+                          bool logical, uint32_t extendedBase) {
+  PartitionRecord r = tableRecord(disk);
+  r.kind = logical ? kKindLogical : kKindPrimary;
+  r.extendedBase = logical ? extendedBase : 0;
+  r.tableSector = uint32_t(tableSector);
+  r.startSector = uint32_t(start);
+  r.length = r.freeBytes = (endSector - start) * 512;
+  r.setFsName("Deleted");
+  return r;
+}
+
+// Inserts before the first record whose table sector is larger; an equal table sector is
+// dropped.
+void insertSorted(std::vector<PartitionRecord>& list, const PartitionRecord& r) {
+  auto it = std::find_if(list.begin(), list.end(),
+                         [&](const PartitionRecord& o) { return o.tableSector >= r.tableSector; });
+  if (it != list.end() && it->tableSector == r.tableSector) return;
+  list.insert(it, r);
+}
+
+std::string fsNameForType(uint8_t type) {
+  switch (type) {
+    case 0x06: return "#FAT16#";
+    case 0x07: return "#NTFS#";
+    case 0x0B:
+    case 0x0C: return "#FAT32#";
+    case 0x82: return "SWAP";
+    default: return "Unknown";
+  }
+}
+
+struct Extended {
+  bool present = false;
+  uint64_t start = 0, count = 0;
+  bool contains(uint64_t s) const { return present && s >= start && s < start + count; }
+  uint64_t end() const { return start + count; }
+};
+
+// Adds the gap [tableSector, bound) (first sector = tableSector, or + 63 inside the
+// extended partition), split where the extended partition ends.
+void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, uint64_t bound,
+            const Extended& ext) {
+  if (tableSector >= bound) return;
+  if (ext.contains(tableSector)) {
+    uint64_t start = tableSector + kGapOffset;
+    uint64_t logicalBound = std::min(bound, ext.end());
+    if (start < logicalBound)
+      gaps.push_back(gapRecord(disk, tableSector, start, logicalBound, true, uint32_t(ext.start)));
+    if (bound > ext.end()) addGap(gaps, disk, ext.end(), bound, ext);
+    return;
+  }
+  gaps.push_back(gapRecord(disk, tableSector, tableSector, bound, false, 0));
+}
+
+}  // namespace
+
+void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
+  std::array<uint8_t, 1024> sb{};
+  r.setFsName("EXTX");
+  if (!reader.ReadAt((uint64_t(r.startSector) + 2) * 512, sb.size(), sb.data())) return;
+  uint32_t logBlock = le32At(sb, 0x18);
+  if (le16At(sb, 0x38) != kExtMagic || logBlock > kExtMaxLogBlockSize) return;
+  uint32_t blockSize = 1u << (10 + logBlock);
+  r.setFsName(le32At(sb, 0xE0) != 0 ? "EXT3" : "EXT2");
+  r.setLabel(fixedText(sb, 0x78, 16));
+  r.sectorsPerCluster = le32At(sb, 0x20);
+  r.bytesPerSector = blockSize;
+  r.freeBytes = uint64_t(le32At(sb, 0x0C)) * blockSize;
+}
+
+void DriveCatalog::Refresh() {
+  m_disks.clear();
+  m_partitions.clear();
+  m_lastChain.fill(kNoChain);
+  auto& ns = DeviceNamespace::instance();
+
+  for (int n = 0; n < std::min(ns.driveCount(), kMaxDisks); ++n) {
+    SectorReader reader;
+    if (!reader.OpenPhysicalDrive(n, Access::Read)) continue;
+    auto desc = reader.QueryDescriptor();
+    if (!desc || desc->deviceType != 0) continue;
+    DiskRecord d;
+    std::string name = desc->vendor.empty() ? desc->product : desc->vendor + " " + desc->product;
+    setFixedText(d.name, name);
+    d.size = reader.QueryDiskSize();
+    d.removable = desc->removable ? 1 : 0;
+    d.number = n;
+    d.busType = desc->busType;
+    m_disks.push_back(d);
+  }
+
+  for (const auto& v : ns.volumes()) {
+    SectorReader reader;
+    if (!reader.OpenVolume(v.letter, Access::Query)) continue;
+    auto desc = reader.QueryDescriptor();
+    if (!desc || desc->deviceType != 0) continue;
+    std::string diskName = desc->vendor.empty() ? desc->product : desc->vendor + " " + desc->product;
+    auto info = SectorReader::QueryVolume(v.letter);
+    if (!info) continue;
+    auto part = reader.QueryPartitionInfo();
+    if (!part) continue;
+    PartitionRecord r;
+    std::array<char, 264> probe{};
+    setFixedText(probe, diskName);
+    r.diskNumber = DiskNumberByName(fixedFieldText(probe));
+    r.letter = v.letter;
+    r.kind = kKindUnknown;
+    r.setFsName(info->fsName);
+    r.setLabel(info->label);
+    r.startSector = uint32_t(part->startingOffset / 512);
+    r.sectorsPerCluster = info->sectorsPerCluster;
+    r.bytesPerSector = info->bytesPerSector;
+    r.freeBytes = info->freeClusters * info->sectorsPerCluster * info->bytesPerSector;
+    r.length = part->length;
+    m_partitions.push_back(r);
+  }
+
+  const size_t lettered = m_partitions.size();
+  for (const auto& disk : m_disks) {
+    std::vector<PartitionRecord> walked;
+    (void)WalkDisk(disk.number, walked);
+    for (const auto& w : walked) {
+      auto match = std::find_if(m_partitions.begin(), m_partitions.begin() + lettered, [&](const PartitionRecord& v) {
+        return v.diskNumber == w.diskNumber &&
+               std::llabs(int64_t(v.startSector) - int64_t(w.startSector)) < 63;
+      });
+      if (match != m_partitions.begin() + lettered) {
+        match->kind = w.kind;
+        match->type = w.type;
+        match->extendedBase = w.extendedBase;
+        match->tableSector = w.tableSector;
+        match->firstSector = w.firstSector;
+      } else {
+        m_partitions.push_back(w);
+      }
+    }
+  }
+}
+
+bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
+  out.clear();
+  SectorReader reader;
+  if (!reader.OpenPhysicalDrive(disk, Access::Read)) return false;
+  const uint64_t diskSize = reader.QueryDiskSize();
+  if (diskSize == 0) return false;
+  const uint64_t diskSectors = diskSize / 512;
+  auto read = [&](uint64_t sector, uint8_t* buf) {
+    return sector < diskSectors && reader.ReadAt(sector * 512, 512, buf);
+  };
+  TableScan scan = scanPartitionTable(read, diskSectors);
+  if (!scan.chainSectors.empty()) SetLastChainSector(disk, scan.chainSectors.back());
+
+  switch (scan.layout) {
+    case TableScan::Layout::Empty:
+      return false;
+    case TableScan::Layout::Unpartitioned: {
+      PartitionRecord r = tableRecord(disk);
+      r.setFsName("Unknown");
+      r.length = r.freeBytes = diskSize;
+      out.push_back(r);
+      return true;
+    }
+    case TableScan::Layout::NoSignature: {
+      // Ordinary data at sector 0 (a raw dump, a card without a table): the whole disk is
+      // one free stretch, so a raw scan can read all of it and partition recovery can probe it.
+      out.push_back(gapRecord(disk, 0, 0, diskSectors, false, 0));
+      return true;
+    }
+    case TableScan::Layout::Mbr:
+    case TableScan::Layout::Gpt:
+      break;
+  }
+
+  for (const auto& e : scan.entries) {
+    PartitionRecord r = tableRecord(disk);
+    r.kind = e.kind;
+    r.tableSector = e.tableSector;
+    r.extendedBase = e.extendedBase;
+    r.startSector = uint32_t(e.start);
+    r.length = r.freeBytes = e.count * 512;
+    r.type = e.type;
+    r.setFsName(fsNameForType(e.type));
+    // An entry pointing past the disk is listed but never read past the disk's end.
+    if (e.start < diskSectors) {
+      if (!read(e.start, r.firstSector.data())) return false;
+      if (e.type == 0x83) probeExtSuperblock(reader, r);
+    }
+    insertSorted(out, r);
+  }
+  if (!scan.ok) return false;
+
+  Extended ext{scan.hasExtended, scan.extendedStart, scan.extendedCount};
+  std::vector<PartitionRecord> withGaps;
+  if (out.empty()) {
+    // A table with the signature but no entry: a wiped table that can still be recovered.
+    addGap(withGaps, disk, kGapOffset, diskSectors, Extended{});
+    out = std::move(withGaps);
+    return true;
+  }
+  if (out.front().startSector > kGapOffset)
+    addGap(withGaps, disk, kGapOffset, std::min<uint64_t>(out.front().tableSector, diskSectors), ext);
+  for (size_t i = 0; i < out.size(); ++i) {
+    withGaps.push_back(out[i]);
+    uint64_t end = out[i].endSector();
+    uint64_t bound = i + 1 < out.size() ? std::min<uint64_t>(out[i + 1].tableSector, diskSectors) : diskSectors;
+    addGap(withGaps, disk, end, bound, ext);
+  }
+  out = std::move(withGaps);
+  return true;
+}
+
+int DriveCatalog::DiskNumberByName(std::string_view name) const {
+  for (const auto& d : m_disks)
+    if (d.nameText() == name) return d.number;
+  return -1;
+}
+
+uint32_t DriveCatalog::LastChainSector(int disk) const {
+  return disk >= 0 && disk < kMaxDisks ? m_lastChain[size_t(disk)] : kNoChain;
+}
+
+void DriveCatalog::SetLastChainSector(int disk, uint32_t sector) {
+  if (disk >= 0 && disk < kMaxDisks) m_lastChain[size_t(disk)] = sector;
+}
+
+ChsAddress DriveCatalog::LbaToChs(uint64_t sector) {
+  // CHS addresses stop at cylinder 1023; from 1024 × 16065 on, tables hold the maximum.
+  if (sector >= 1024ull * 16065) return {0xFE, 0xFF, 0xFF};
+  uint64_t cylinder = sector / 16065;
+  ChsAddress a;
+  a.cylinder = uint8_t(cylinder % 256);
+  a.head = uint8_t((sector / 63) % 255);
+  a.sector = uint8_t(((cylinder / 4) & 0xC0) | (sector % 63 + 1));
+  return a;
+}
+
+}  // namespace velk

@@ -1,0 +1,197 @@
+#include "workspace/recovery_job.h"
+
+#include <system_error>
+
+#include "support/text.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kMaxComponentBytes = 255;
+
+// A name with a double quote among its first three characters is never written.
+bool passesQuoteRule(const std::string& name) {
+  for (size_t i = 0; i < 3 && i < name.size(); ++i)
+    if (name[i] == '"') return false;
+  return true;
+}
+
+void appendChecked(std::vector<FileRecord*>& out, const FolderItem& folder) {
+  for (FileRecord* r : folder.files)
+    if (r && r->checked) out.push_back(r);
+}
+
+void depthFirst(std::vector<FileRecord*>& out, const FolderItem& folder) {
+  appendChecked(out, folder);
+  for (const auto& c : folder.children) depthFirst(out, *c);
+}
+
+// Whether path lies inside (or is) base, compared on normalised lexical forms.
+bool isInside(const fs::path& path, const fs::path& base) {
+  auto p = path.lexically_normal(), b = base.lexically_normal();
+  auto bi = b.begin(), pi = p.begin();
+  for (; bi != b.end(); ++bi, ++pi) {
+    if (bi->empty()) continue;  // trailing separator
+    if (pi == p.end() || *pi != *bi) return false;
+  }
+  return true;
+}
+
+std::string failureLine(const char* prefix, const std::string& name) {
+  return std::string(prefix) + name + "'.\n";
+}
+
+}  // namespace
+
+std::string safeComponent(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    uint8_t u = uint8_t(c);
+    out += (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) ? '_' : c;
+  }
+  out = codepageText(out);
+  if (out.empty() || out == "." || out == "..") return "_";
+  if (out.size() > kMaxComponentBytes) {
+    std::string_view ext = extensionOf(out);
+    // Keep the extension when it is short enough to leave room for a stem.
+    if (!ext.empty() && ext.size() + 1 < kMaxComponentBytes / 2) {
+      std::string tail = "." + std::string(ext);
+      out = cutUtf8(out, kMaxComponentBytes - tail.size()) + tail;
+    } else {
+      out = cutUtf8(out, kMaxComponentBytes);
+    }
+  }
+  return out;
+}
+
+std::vector<FileRecord*> checkedRecords(const ResultTree& tree) {
+  std::lock_guard lock(tree.mutex());
+  std::vector<FileRecord*> out;
+  FolderItem* root = tree.roots().empty() ? nullptr : tree.roots().front().get();
+  if (!root) return out;
+  switch (tree.variant()) {
+    case Variant::Fat: {
+      // Breadth first; a folder is visited only when it is checked itself.
+      std::vector<const FolderItem*> queue{root};
+      for (size_t i = 0; i < queue.size(); ++i) {
+        const FolderItem* f = queue[i];
+        if (!f->checked) continue;
+        for (const auto& c : f->children) queue.push_back(c.get());
+        appendChecked(out, *f);
+      }
+      break;
+    }
+    case Variant::Ntfs:
+    case Variant::Raw:
+      for (const auto& r : tree.roots()) depthFirst(out, *r);
+      break;
+    case Variant::Ext:
+      if (!root->children.empty()) appendChecked(out, *root->children.front());
+      else appendChecked(out, *root);
+      break;
+  }
+  return out;
+}
+
+fs::path recoveryTarget(const ResultTree& tree, const FileRecord& record, const fs::path& outputFolder) {
+  fs::path target = outputFolder;
+  switch (tree.variant()) {
+    case Variant::Fat:
+      if (const FolderItem* f = tree.folderOf(&record)) {
+        std::lock_guard lock(tree.mutex());
+        for (const auto& part : f->pathBelowRoot()) target /= safeComponent(part);
+      }
+      break;
+    case Variant::Ntfs:
+      for (const auto& part : record.recordFolders()) target /= safeComponent(part);
+      break;
+    case Variant::Raw: {
+      std::string_view ext = textAfterFirstDot(record.name);
+      if (!ext.empty()) target /= safeComponent(ext);
+      break;
+    }
+    case Variant::Ext:
+      break;
+  }
+  target /= safeComponent(record.name);
+  if (!isInside(target, outputFolder) || target.lexically_normal() == outputFolder.lexically_normal()) return {};
+  return target;
+}
+
+RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const RecoveryRequest& request,
+                           JobFlag& jobFlag, Progress& progress) {
+  RecoveryReport report;
+  std::vector<FileRecord*> files = request.selection.empty() ? checkedRecords(tree) : request.selection;
+  const bool raw = tree.variant() == Variant::Raw;
+  const char* writeFailure = raw ? "Can not write file '" : "Can not recovery file '";
+  bool ask = true;
+
+  progress.foundTotal.store(files.size());
+  progress.foundCurrent.store(0);
+  progress.setStatus("Recoverying Files : 0");
+
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!jobFlag.isSet()) {
+      report.cancelled = true;
+      break;
+    }
+    const FileRecord& record = *files[i];
+    progress.foundCurrent.store(i);
+    if (!passesQuoteRule(record.name)) {
+      ++report.skipped;
+      continue;
+    }
+    progress.setStatus("Recoverying Files : " + record.name);
+
+    fs::path target = recoveryTarget(tree, record, request.outputFolder);
+    std::error_code ec;
+    if (target.empty() || (fs::create_directories(target.parent_path(), ec), ec)) {
+      report.errorText += failureLine("Can not create file '", record.name);
+      ++report.failed;
+      continue;
+    }
+    if (fs::exists(target, ec)) {
+      if (fs::is_directory(target, ec)) {
+        report.errorText += failureLine("Can not create file '", record.name);
+        ++report.failed;
+        continue;
+      }
+      OverwriteChoice choice = OverwriteChoice::No;
+      if (!ask) choice = OverwriteChoice::Yes;
+      else if (request.ask) choice = request.ask(target.filename().string());
+      if (choice == OverwriteChoice::Cancel) {
+        jobFlag.clear();
+        report.cancelled = true;
+        break;
+      }
+      if (choice == OverwriteChoice::No) {
+        ++report.skipped;
+        continue;
+      }
+      if (choice == OverwriteChoice::YesToAll) ask = false;
+    }
+
+    FileSink sink;
+    if (sink.open(target) != 0) {
+      report.errorText += failureLine("Can not create file '", record.name);
+      ++report.failed;
+      continue;
+    }
+    ErrorCode rc = engine.extract(record, sink);
+    bool closed = sink.close();
+    if (rc != kOk || !closed) {
+      report.errorText += failureLine(writeFailure, record.name);
+      ++report.failed;
+      continue;
+    }
+    ++report.recovered;
+    report.written.push_back(target);
+  }
+  progress.foundCurrent.store(report.recovered + report.failed + report.skipped);
+  return report;
+}
+
+}  // namespace velk
