@@ -163,13 +163,6 @@ uint64_t SectorReader::ReadUnitsLooped(uint64_t index, uint64_t byteCount, ByteS
     }
     total += keep;
     offset += uint64_t(n);
-    if (uint64_t(n) < want && total < byteCount) {
-      // A short read that is not a whole unit ends like the end of the device.
-      if (uint64_t(n) % m_unit != 0) {
-        m_lastStatus = EIO;
-        break;
-      }
-    }
   }
   m_lastTransferred = size_t(std::min<uint64_t>(total, SIZE_MAX));
   return total;

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build needs, only when some are missing.
+# Usage: source tools/deps.sh; ensure_packages build|test|gui|fuzz|bench ...
+set -euo pipefail
+
+velk_packages() {
+  local base="g++ cmake make pkg-config xz-utils libfmt-dev libcli11-dev nlohmann-json3-dev libexpected-dev"
+  local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick"
+  for set in "$@"; do
+    case "$set" in
+      build) echo "$base" ;;
+      test) echo "$base libgtest-dev libgmock-dev" ;;
+      gui) echo "$gui" ;;
+      fuzz) echo "clang-14 libclang-rt-14-dev" ;;
+      bench) echo "libbenchmark-dev sleuthkit testdisk time" ;;
+    esac
+  done
+}
+
+ensure_packages() {
+  local wanted missing=()
+  wanted=$(velk_packages "$@")
+  for p in $wanted; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}

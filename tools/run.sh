@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The main job: the desktop application on the disks of this machine, or on the bundled
+# demo disk image when no real disk is readable; velk-cli when there is no display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+ensure_packages build gui
+build=${VELK_BUILD_DIR:-build-release}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target velk-cli $( [ -d ui ] && [ -f ui/CMakeLists.txt ] && echo velk )
+demo="$build/demo_disk.img"
+[ -f "$demo" ] || xz -dc tests/fixtures/demo_disk.img.xz > "$demo"
+
+images=()
+readable=0
+for dev in /sys/block/*; do
+  name=$(basename "$dev")
+  case "$name" in loop*|ram*|zram*|dm-*|sr*) continue ;; esac
+  [ -r "/dev/$name" ] && readable=1 && break
+done
+[ "$readable" -eq 1 ] || images=(--image "$demo")
+
+if [ -n "${DISPLAY:-}" ] && [ -x "$build/ui/velk" ]; then
+  exec "$build/ui/velk" "${images[@]}"
+fi
+cli="$build/cli/velk-cli"
+"$cli" "${images[@]}" drives
+# Show what each partition of the demo disk still holds.
+if [ "$readable" -eq 0 ]; then
+  count=$("$cli" "${images[@]}" drives --json | grep -c '"index":')
+  for ((i = 0; i < count; i++)); do
+    echo; echo "== partition $i: deleted files =="
+    "$cli" "${images[@]}" scan --partition "$i" --task deleted || true
+  done
+fi
