@@ -7,7 +7,7 @@ source tools/deps.sh
 ensure_packages build gui
 build=${VELK_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target velk-cli $( [ -d ui ] && [ -f ui/CMakeLists.txt ] && echo velk )
+cmake --build "$build" -j"$(nproc)" --target velk-cli velk_app
 demo="$build/demo_disk.img"
 [ -f "$demo" ] || xz -dc tests/fixtures/demo_disk.img.xz > "$demo"
 

@@ -1,0 +1,37 @@
+#pragma once
+// A page of the home view: created by the host for a command, destroyed at the next switch.
+
+#include <functional>
+#include <map>
+#include <wx/panel.h>
+
+#include "workspace/app_state.h"
+
+namespace velk::ui {
+
+class CHomeView;
+using HomeView = CHomeView;
+
+class Page : public wxPanel {
+ public:
+  Page(HomeView* host, int taskId, wxWindowID id);
+  HomeView* host() const { return m_host; }
+  int taskId() const { return m_taskId; }
+  // Asks the host for a page switch; queued, never run inside the caller's handler.
+  void requestSwitch(int command, int argument);
+
+ protected:
+  // Paints a resource bitmap at a position (backgrounds of the skinned pages).
+  void paintBitmap(wxDC& dc, int number, int x, int y);
+
+ private:
+  HomeView* m_host;
+  int m_taskId;
+};
+
+// Creates the page of a kind; registered by each page's module.
+using PageFactory = std::function<Page*(HomeView* host, int taskId)>;
+void registerPage(PageKind kind, PageFactory factory);
+PageFactory pageFactory(PageKind kind);
+
+}  // namespace velk::ui

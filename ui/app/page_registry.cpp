@@ -1,0 +1,12 @@
+// The pages the host can create. Each module registers its own; a page that has not
+// landed yet keeps its placeholder.
+
+#include "app/recovery_app.h"
+
+namespace velk::ui {
+
+void registerPlaceholderPages();
+
+void registerBuiltinPages() { registerPlaceholderPages(); }
+
+}  // namespace velk::ui
