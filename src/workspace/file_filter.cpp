@@ -1,6 +1,7 @@
 #include "workspace/file_filter.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "support/text.h"
@@ -101,6 +102,32 @@ bool FilterAccepts(const FileFilter& f, const FileRecord& record, bool enabled) 
 
   if (!f.name.empty() && lowerAscii(record.name).find(lowerAscii(f.name)) == std::string::npos) return false;
   return true;
+}
+
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+bool parseNumber(std::string_view text, double& value) {
+  std::string s(text);
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  if (s.empty()) return false;
+  char* end = nullptr;
+  value = std::strtod(s.c_str(), &end);
+  return end && *end == '\0' && value >= 0;
+}
+
+}  // namespace
+
+SizeEntryCheck checkSizeEntries(SizeMode mode, std::string_view startText, std::string_view endText, double& start,
+                                double& end) {
+  start = end = 0;
+  if (mode == SizeMode::Ignore) return SizeEntryCheck::Ok;
+  if (!parseNumber(startText, start)) return SizeEntryCheck::NotANumber;
+  if (mode != SizeMode::Between) return SizeEntryCheck::Ok;
+  if (!parseNumber(endText, end)) return SizeEntryCheck::NotANumber;
+  return start > end ? SizeEntryCheck::StartLargerThanEnd : SizeEntryCheck::Ok;
 }
 
 }  // namespace velk

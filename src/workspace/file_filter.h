@@ -44,3 +44,13 @@ bool FilterAccepts(const FileFilter& filter, const FileRecord& record, bool enab
 uint16_t todayPacked();
 
 }  // namespace velk
+
+namespace velk {
+
+enum class SizeEntryCheck { Ok, NotANumber, StartLargerThanEnd };
+// Checks the size edits of the filter dialogs before OK stores them: each text the mode
+// uses must be a number, and Between needs start ≤ end.
+SizeEntryCheck checkSizeEntries(SizeMode mode, std::string_view startText, std::string_view endText,
+                                double& start, double& end);
+
+}  // namespace velk

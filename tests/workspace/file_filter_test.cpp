@@ -74,3 +74,22 @@ TEST(FileFilter, CategoriesSetTheirListsAndIndexZeroKeepsTheOld) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST(FileFilter, SizeEntriesAreChecked) {
+  double s, e;
+  EXPECT_EQ(checkSizeEntries(SizeMode::Ignore, "junk", "", s, e), SizeEntryCheck::Ok);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Equal, "abc", "", s, e), SizeEntryCheck::NotANumber);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Equal, "", "", s, e), SizeEntryCheck::NotANumber);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Larger, "0.5", "", s, e), SizeEntryCheck::Ok);
+  EXPECT_DOUBLE_EQ(s, 0.5);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Between, "10", "2", s, e), SizeEntryCheck::StartLargerThanEnd);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Between, "2", "x", s, e), SizeEntryCheck::NotANumber);
+  EXPECT_EQ(checkSizeEntries(SizeMode::Between, "2", "10", s, e), SizeEntryCheck::Ok);
+  EXPECT_DOUBLE_EQ(e, 10);
+}
+
+}  // namespace
+}  // namespace velk
