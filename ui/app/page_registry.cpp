@@ -6,7 +6,11 @@
 namespace velk::ui {
 
 void registerPlaceholderPages();
+void registerDrivePage();
 
-void registerBuiltinPages() { registerPlaceholderPages(); }
+void registerBuiltinPages() {
+  registerPlaceholderPages();
+  registerDrivePage();
+}
 
 }  // namespace velk::ui

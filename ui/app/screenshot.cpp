@@ -1,10 +1,13 @@
 #include "app/screenshot.h"
 
 #include <wx/crt.h>
+#include <memory>
+#include <wx/dialog.h>
 #include <wx/filename.h>
 #include <wx/timer.h>
 #include <wx/utils.h>
 
+#include "app/drive_page.h"
 #include "app/home_view.h"
 #include "app/main_frame.h"
 
@@ -74,6 +77,32 @@ void runScreenshotTour(CMainFrame* frame, const wxString& folder) {
   CHomeView* view = frame->view();
   steps.push_back({"home-502", [view] { view->switchPage(kCommandHome, 1); view->selectCategory(0); }, nullptr});
   steps.push_back({"home-505", [view] { view->selectCategory(1); }, nullptr});
+  // The drive page of each task, with the first partition it lists selected.
+  auto drivePage = [view] { return dynamic_cast<DrivePage*>(view->currentPage()); };
+  for (int task : {kTaskDeleted, kTaskFormatted, kTaskRaw}) {
+    steps.push_back({wxString::Format("drive-%d", task), [view, drivePage, task] {
+                       view->switchPage(kCommandDrivePage, task);
+                       if (DrivePage* page = drivePage())
+                         for (int i = 0; i < page->catalog().PartitionCount(); ++i)
+                           if (page->selectPartition(i)) break;
+                     },
+                     nullptr});
+  }
+  auto dialog = std::make_shared<wxDialog*>(nullptr);
+  steps.push_back({"quick-search-dialog",
+                   [view, drivePage, dialog] {
+                     view->switchPage(kCommandDrivePage, kTaskDeleted);
+                     if (DrivePage* page = drivePage()) {
+                       for (int i = 0; i < page->catalog().PartitionCount(); ++i)
+                         if (page->selectPartition(i)) break;
+                       *dialog = page->openOptions(true);
+                     }
+                   },
+                   [dialog] { return static_cast<wxWindow*>(*dialog); }, 400,
+                   [dialog] {
+                     if (*dialog) (*dialog)->Destroy();
+                     *dialog = nullptr;
+                   }});
   for (auto& produce : producers()) produce(steps, frame);
   auto* tour = new Tour(frame, folder, std::move(steps));
   frame->Bind(wxEVT_DESTROY, [tour, frame](wxWindowDestroyEvent& e) {

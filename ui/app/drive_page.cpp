@@ -1,0 +1,227 @@
+#include "app/drive_page.h"
+
+#include <cmath>
+#include <wx/dcbuffer.h>
+#include <wx/dcmemory.h>
+#include <wx/imaglist.h>
+#include <wx/msgdlg.h>
+
+#include "app/art.h"
+#include "app/home_view.h"
+#include "app/recovery_app.h"
+#include "disk/sector_reader.h"
+#include "support/text.h"
+#include "workspace/drive_chart.h"
+#include "workspace/filter_dialog.h"
+
+namespace velk::ui {
+namespace {
+
+constexpr int kOption = 1023, kBack = 1024, kNext = 1025, kTree = 1026;
+const wxRect kFacts(465, 90, 280, 80);
+const wxRect kChart(462, 183, 280, 115);
+
+// Item data: the record an item stands for.
+struct ItemData : wxTreeItemData {
+  const DiskRecord* disk = nullptr;
+  const PartitionRecord* partition = nullptr;
+};
+
+wxColour fromBgr(uint32_t bgr) { return wxColour(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+
+wxString partitionText(const PartitionRecord& r) {
+  std::string size = driveSizeText(r.length, false);
+  return wxString::FromUTF8("(" + std::string(1, r.letter) + ":\\) " + codepageText(r.fsNameText()) + " (" + size + ")");
+}
+
+}  // namespace
+
+DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
+  SetName("DrivePage");
+  m_option = new SkinButton(this, kOption, "Option", wxPoint(20, 411), wxSize(145, 45));
+  m_option->SetBitmaps(164, 163, 211, 166);
+  m_back = new SkinButton(this, kBack, "Back", wxPoint(554, 411), wxSize(91, 45));
+  m_back->SetBitmaps(160, 159, 210, 159);
+  m_next = new SkinButton(this, kNext, "Next", wxPoint(661, 411), wxSize(91, 45));
+  m_next->SetBitmaps(162, 161, 209, 167);
+  for (SkinButton* b : {m_option, m_back, m_next}) b->setBackdrop(wxColour(0xf7, 0xf9, 0xfc));
+  m_option->Disable();
+  m_next->Disable();
+
+  m_tree = new wxTreeCtrl(this, kTree, wxPoint(10, 76), wxSize(425, 308),
+                          wxTR_HAS_BUTTONS | wxTR_LINES_AT_ROOT | wxTR_SINGLE | wxBORDER_THEME);
+  auto* images = new wxImageList(16, 16, true, 3);
+  const wxBitmap& strip = Art::get().bitmap(165);
+  for (int i = 0; i < 3 && strip.IsOk(); ++i) images->Add(strip.GetSubBitmap(wxRect(i * 16, 0, 16, 16)));
+  m_tree->AssignImageList(images);
+  m_tree->Bind(wxEVT_TREE_SEL_CHANGED, &DrivePage::onSelection, this);
+
+  m_back->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandHome, 1); });
+  m_next->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandRecoveryPage, this->taskId()); });
+  m_option->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openOptions(false); });
+  Bind(wxEVT_PAINT, &DrivePage::onPaint, this);
+
+  fillTree();
+  if (administratorProbeFails())
+    CallAfter([this] { wxMessageBox("Please run this product as Administrator!", "Information", wxOK, this); });
+}
+
+void DrivePage::fillTree() {
+  m_catalog.Refresh();
+  m_tree->DeleteAllItems();
+  m_partition = nullptr;
+  m_disk = nullptr;
+  wxTreeItemId root = m_tree->AddRoot("My Computer", 0, 0);
+  if (m_catalog.DiskCount() == 0 || m_catalog.PartitionCount() == 0) return;
+  for (const DiskRecord& d : m_catalog.disks()) {
+    auto* data = new ItemData;
+    data->disk = &d;
+    std::string size = d.size < 1024 ? std::to_string(d.size) + " Byte" : driveSizeText(d.size, false);
+    wxTreeItemId diskItem =
+        m_tree->AppendItem(root, wxString::FromUTF8(codepageText(d.nameText()) + " (" + size + ")"), 1, 1, data);
+    for (const PartitionRecord& p : m_catalog.partitions()) {
+      if (p.diskNumber != d.number || !driveListsPartition(taskId(), p)) continue;
+      auto* pd = new ItemData;
+      pd->partition = &p;
+      m_tree->AppendItem(diskItem, partitionText(p), 2, 2, pd);
+    }
+  }
+  if (m_tree->GetCount() >= 2) {
+    m_tree->SelectItem(root);
+    m_tree->ExpandAll();
+  }
+}
+
+bool DrivePage::selectPartition(int catalogIndex) {
+  if (catalogIndex < 0 || catalogIndex >= m_catalog.PartitionCount()) return false;
+  const PartitionRecord* want = &m_catalog.PartitionAt(catalogIndex);
+  wxTreeItemIdValue c1, c2;
+  for (wxTreeItemId d = m_tree->GetFirstChild(m_tree->GetRootItem(), c1); d.IsOk(); d = m_tree->GetNextChild(d, c1))
+    for (wxTreeItemId p = m_tree->GetFirstChild(d, c2); p.IsOk(); p = m_tree->GetNextChild(d, c2))
+      if (auto* data = static_cast<ItemData*>(m_tree->GetItemData(p)); data && data->partition == want) {
+        m_tree->SelectItem(p);
+        return true;
+      }
+  return false;
+}
+
+void DrivePage::onSelection(wxTreeEvent& e) {
+  wxTreeItemId item = e.GetItem();
+  auto* data = item.IsOk() ? static_cast<ItemData*>(m_tree->GetItemData(item)) : nullptr;
+  m_partition = nullptr;
+  m_disk = nullptr;
+  bool usable = false;
+  if (data && data->partition) {
+    m_partition = data->partition;
+    wxGetApp().state().selectPartition(*m_partition);
+    usable = true;
+  } else if (data && data->disk) {
+    m_disk = data->disk;
+  }
+  m_next->Enable(usable);
+  m_option->Enable(usable);
+  RefreshRect(kFacts);
+  RefreshRect(kChart);
+}
+
+wxDialog* DrivePage::openOptions(bool modeless) {
+  AppState& app = wxGetApp().state();
+  if (taskId() == kTaskDeleted || taskId() == kTaskFormatted) {
+    auto* dlg = new FilterDialog(this, FilterDialog::Kind::QuickSearch, app.filter);
+    if (modeless) {
+      dlg->Show();
+      return dlg;
+    }
+    dlg->ShowModal();
+    dlg->Destroy();
+    return nullptr;
+  }
+  // The raw options dialog joins with the raw recovery module.
+  return nullptr;
+}
+
+void DrivePage::onPaint(wxPaintEvent&) {
+  wxAutoBufferedPaintDC dc(this);
+  dc.SetBackground(wxBrush(wxColour(0xf7, 0xf9, 0xfc)));
+  dc.Clear();
+  paintBitmap(dc, 213, 0, 0);
+  paintBitmap(dc, 151, 0, 66);
+  wxFont title = GetFont();
+  title.SetPointSize(title.GetPointSize() + 4);
+  title.SetWeight(wxFONTWEIGHT_BOLD);
+  dc.SetFont(title);
+  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
+  const char* heading = taskId() == kTaskFormatted ? "Formatted Drive Recovery"
+                        : taskId() == kTaskRaw     ? "Raw File Recovery"
+                                                   : "Deleted File Recovery";
+  dc.DrawText(heading, 66, 12);
+  dc.SetFont(GetFont());
+  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
+  dc.DrawText("Select the partition to scan, then press Next.", 66, 40);
+
+  std::vector<std::string> facts;
+  if (m_partition) {
+    facts = partitionFacts(*m_partition);
+  } else if (m_disk) {
+    int items = 0;
+    for (const auto& p : m_catalog.partitions())
+      items += p.diskNumber == m_disk->number && driveListsPartition(taskId(), p);
+    facts = diskFacts(*m_disk, items);
+  }
+  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
+  const int rows[3] = {15, 39, 62};
+  for (size_t i = 0; i < facts.size(); ++i) {
+    int x = kFacts.x + (i < 3 ? 12 : 160), y = kFacts.y + rows[i % 3];
+    dc.DrawText(wxString::FromUTF8(facts[i]), x, y - dc.GetCharHeight() / 2);
+  }
+  if (m_partition || m_disk) paintChart(dc);
+}
+
+void DrivePage::paintChart(wxDC& target) {
+  std::vector<ChartSlice> slices;
+  if (m_partition) {
+    slices = partitionChart(*m_partition);
+  } else {
+    std::vector<PartitionRecord> parts;
+    for (const auto& p : m_catalog.partitions())
+      if (p.diskNumber == m_disk->number && driveListsPartition(taskId(), p)) parts.push_back(p);
+    slices = diskChart(m_disk->size, parts);
+  }
+  wxBitmap bmp(kChart.width, kChart.height);
+  wxMemoryDC dc(bmp);
+  dc.SetBackground(wxBrush(wxColour(0xF0, 0xF0, 0xF0)));
+  dc.Clear();
+  const int d = std::max(kChart.width, kChart.height) / 2;
+  const int cx = kChart.width / 2, cy = kChart.height / 2 - (kChart.width > kChart.height ? d / 6 : 0);
+  wxRect circle(cx - d / 2, cy - d / 4, d, d / 2);  // seen at an angle: an ellipse
+  dc.SetPen(wxPen(*wxBLACK, 2));
+  if (kChart.width > kChart.height) {
+    // The raised rim below the disc.
+    int depth = kChart.height / 6;
+    dc.SetBrush(wxBrush(wxColour(0x78, 0x78, 0x78)));
+    dc.DrawEllipse(circle.x, circle.y + depth, circle.width, circle.height);
+    dc.SetPen(*wxTRANSPARENT_PEN);
+    dc.DrawRectangle(circle.x, circle.y + circle.height / 2, circle.width, depth);
+    dc.SetPen(wxPen(*wxBLACK, 2));
+    dc.DrawLine(circle.x, circle.y + circle.height / 2, circle.x, circle.y + circle.height / 2 + depth);
+    dc.DrawLine(circle.GetRight(), circle.y + circle.height / 2, circle.GetRight(), circle.y + circle.height / 2 + depth);
+  }
+  for (const ChartSlice& s : slices) {
+    dc.SetBrush(wxBrush(fromBgr(s.colour)));
+    if (s.share >= 0.9999) {
+      dc.DrawEllipse(circle);
+      continue;
+    }
+    // Start at 9 o'clock and go clockwise: wx angles run counter-clockwise from 3 o'clock.
+    double startDeg = 180 - s.start * 360, endDeg = 180 - (s.start + s.share) * 360;
+    dc.DrawEllipticArc(circle.x, circle.y, circle.width, circle.height, endDeg, startDeg);
+  }
+  dc.SelectObject(wxNullBitmap);
+  target.DrawBitmap(bmp, kChart.x, kChart.y);
+}
+
+void registerDrivePage() {
+  registerPage(PageKind::Drive, [](HomeView* host, int task) -> Page* { return new DrivePage(host, task); });
+}
+
+}  // namespace velk::ui
