@@ -1,0 +1,174 @@
+#include "engines/ntfs/ntfs_data_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "codec/lznt1.h"
+
+namespace velk {
+
+namespace {
+
+constexpr size_t kChunkBytes = 1u << 20;      // one read of contiguous clusters
+constexpr uint64_t kMaxUnitBytes = 4u << 20;  // largest compression unit accepted
+constexpr size_t kReadAlign = 512;            // devices take whole sectors
+
+enum class PieceKind : uint8_t { Allocated, Sparse, Missing };
+
+struct Piece {
+  PieceKind kind = PieceKind::Missing;
+  uint64_t lcn = 0;
+  uint64_t count = 0;  // clusters
+};
+
+// Walks the ordered runs for ascending VCNs: what lies at a VCN and for how many clusters.
+class RunCursor {
+ public:
+  explicit RunCursor(const std::vector<DataRun>& runs) : m_runs(runs) {}
+
+  Piece at(uint64_t vcn, uint64_t maxCount) {
+    while (m_index < m_runs.size() && m_runs[m_index].vcn + m_runs[m_index].length <= vcn) ++m_index;
+    if (m_index >= m_runs.size()) return {PieceKind::Missing, 0, maxCount};
+    const DataRun& r = m_runs[m_index];
+    if (r.vcn > vcn) return {PieceKind::Missing, 0, std::min(maxCount, r.vcn - vcn)};
+    const uint64_t off = vcn - r.vcn;
+    const uint64_t n = std::min(maxCount, r.length - off);
+    if (r.sparse) return {PieceKind::Sparse, 0, n};
+    return {PieceKind::Allocated, r.lcn + off, n};
+  }
+  // True when no run covers anything at or after vcn.
+  bool exhaustedAt(uint64_t vcn) {
+    (void)at(vcn, 1);
+    return m_index >= m_runs.size();
+  }
+
+ private:
+  const std::vector<DataRun>& m_runs;
+  size_t m_index = 0;
+};
+
+uint64_t roundUp(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+
+class StreamWriter {
+ public:
+  StreamWriter(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source, ByteSink& out)
+      : m_layout(layout), m_cs(clusterSize), m_source(source), m_out(out), m_cursor(layout.runs) {
+    m_end = layout.realSize;
+    m_init = std::min(layout.initializedSize, layout.realSize);
+  }
+
+  ErrorCode plain() {
+    std::vector<uint8_t> buf(std::max<size_t>(m_cs, kChunkBytes / m_cs * m_cs));
+    const uint64_t chunkClusters = buf.size() / m_cs;
+    uint64_t pos = 0;
+    while (pos < m_end) {
+      const uint64_t vcn = pos / m_cs;
+      const uint64_t clustersLeft = (m_end - pos + m_cs - 1) / m_cs;
+      const Piece p = m_cursor.at(vcn, std::min(clustersLeft, chunkClusters));
+      const uint64_t bytes = std::min(p.count * m_cs, m_end - pos);
+      if (p.kind == PieceKind::Missing) {
+        m_incomplete = true;
+        // Nothing further is mapped: the rest of the content is simply not there.
+        if (m_cursor.exhaustedAt(vcn)) break;
+        if (!m_out.writeZeros(bytes)) return EIO;
+      } else if (p.kind == PieceKind::Sparse || pos >= m_init) {
+        if (!m_out.writeZeros(bytes)) return EIO;
+      } else {
+        const uint64_t readable = std::min(bytes, m_init - pos);
+        const uint64_t readLength = std::min<uint64_t>(roundUp(readable, kReadAlign), p.count * m_cs);
+        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, size_t(readLength), buf.data()); rc != kOk) return rc;
+        if (!m_out.write(buf.data(), size_t(readable))) return EIO;
+        if (!m_out.writeZeros(bytes - readable)) return EIO;
+      }
+      pos += bytes;
+    }
+    return finish();
+  }
+
+  ErrorCode compressed() {
+    const uint64_t unitClusters = m_layout.compressionUnitClusters;
+    const uint64_t unitBytes = unitClusters * m_cs;
+    if (unitClusters < 2 || unitBytes > kMaxUnitBytes) return plain();
+    std::vector<uint8_t> in(size_t(unitBytes), 0);
+    std::vector<uint8_t> decoded(size_t(unitBytes), 0);
+    std::vector<Piece> pieces;
+    pieces.reserve(size_t(unitClusters));
+
+    for (uint64_t unitStart = 0; unitStart < m_end; unitStart += unitBytes) {
+      const uint64_t vcn0 = unitStart / m_cs;
+      const uint64_t want = std::min(unitBytes, m_end - unitStart);
+      pieces.clear();
+      uint64_t allocated = 0, missing = 0;
+      for (uint64_t v = vcn0; v < vcn0 + unitClusters;) {
+        const Piece p = m_cursor.at(v, vcn0 + unitClusters - v);
+        pieces.push_back(p);
+        if (p.kind == PieceKind::Allocated) allocated += p.count;
+        if (p.kind == PieceKind::Missing) missing += p.count;
+        v += p.count;
+      }
+      if (allocated == 0) {
+        if (missing == unitClusters) {
+          m_incomplete = true;
+          if (m_cursor.exhaustedAt(vcn0)) break;
+        }
+        // A unit that is all hole reads as zeros.
+        if (!m_out.writeZeros(want)) return EIO;
+        continue;
+      }
+      // The stored clusters, in VCN order.
+      size_t filled = 0;
+      for (const Piece& p : pieces) {
+        if (p.kind != PieceKind::Allocated) continue;
+        const size_t n = size_t(p.count * m_cs);
+        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, n, in.data() + filled); rc != kOk) return rc;
+        filled += n;
+      }
+      const uint8_t* data = in.data();
+      if (allocated < unitClusters) {
+        // Fewer clusters than a unit, the rest holes: the unit is stored as LZNT1.
+        auto produced = codec::lznt1DecompressInto(std::span<const uint8_t>(in.data(), filled), decoded);
+        if (produced) {
+          std::fill(decoded.begin() + std::ptrdiff_t(*produced), decoded.end(), uint8_t(0));
+          data = decoded.data();
+        } else {
+          // Not a valid unit: hand over what is stored, and say the file is not whole.
+          std::fill(in.begin() + std::ptrdiff_t(filled), in.end(), uint8_t(0));
+          m_incomplete = true;
+        }
+      }
+      uint64_t valid = want;
+      if (m_init < unitStart + want) valid = m_init > unitStart ? m_init - unitStart : 0;
+      if (!m_out.write(data, size_t(valid))) return EIO;
+      if (!m_out.writeZeros(want - valid)) return EIO;
+    }
+    return finish();
+  }
+
+ private:
+  ErrorCode finish() const { return m_incomplete || m_layout.incomplete ? kErrorInvalidAccess : kOk; }
+
+  const NtfsStreamLayout& m_layout;
+  uint64_t m_cs;
+  ClusterSource& m_source;
+  ByteSink& m_out;
+  RunCursor m_cursor;
+  uint64_t m_end = 0;
+  uint64_t m_init = 0;
+  bool m_incomplete = false;
+};
+
+}  // namespace
+
+ErrorCode writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source,
+                          ByteSink& out) {
+  if (layout.resident) {
+    if (!out.write(layout.residentBytes.data(), layout.residentBytes.size())) return EIO;
+    return layout.incomplete ? kErrorInvalidAccess : kOk;
+  }
+  if (clusterSize == 0) return kErrorInvalidParameter;
+  if (layout.realSize > kMaxNtfsContentBytes) return kErrorInvalidAccess;
+  StreamWriter writer(layout, clusterSize, source, out);
+  return layout.compressed ? writer.compressed() : writer.plain();
+}
+
+}  // namespace velk

@@ -1,0 +1,50 @@
+#pragma once
+// Turns one NTFS data stream back into its bytes, streamed into a ByteSink with bounded
+// memory: resident values as they are, runs read in large pieces, holes and the bytes
+// past the initialized size as zeros, compressed attributes decompressed unit by unit,
+// everything cut at the 64-bit real size.
+
+#include <cstdint>
+#include <vector>
+
+#include "disk/byte_sink.h"
+#include "disk/error_codes.h"
+#include "engines/ntfs/runlist.h"
+
+namespace velk {
+
+// Where cluster bytes come from (the volume, or a test double).
+class ClusterSource {
+ public:
+  virtual ~ClusterSource() = default;
+  // Reads length bytes at a byte offset of the volume; 0 or an error number.
+  [[nodiscard]] virtual ErrorCode readVolume(uint64_t offset, size_t length, uint8_t* buffer) = 0;
+};
+
+struct NtfsStreamLayout {
+  bool resident = false;
+  std::vector<uint8_t> residentBytes;
+  // Every extent's runs, ordered by VCN.
+  std::vector<DataRun> runs;
+  uint64_t realSize = 0;
+  uint64_t initializedSize = 0;
+  bool compressed = false;           // attribute flag 0x0001 on a non-resident stream
+  uint32_t compressionUnitClusters = 0;
+  // A runlist or extent that could not be decoded: the runs before it are still written,
+  // and the extraction ends with an error.
+  bool incomplete = false;
+
+  uint64_t contentSize() const { return resident ? residentBytes.size() : realSize; }
+};
+
+// Largest file content the writer produces (the format's own limit is 16 TiB).
+inline constexpr uint64_t kMaxNtfsContentBytes = uint64_t(1) << 44;
+
+// Writes exactly the stream's content. 0; a read error number; kErrorInvalidAccess when the
+// runs do not cover the content, a compression unit does not decode or the layout is
+// incomplete (what could be produced is written first, holes as zeros); EIO when the sink
+// refused bytes.
+[[nodiscard]] ErrorCode writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize,
+                                        ClusterSource& source, ByteSink& out);
+
+}  // namespace velk

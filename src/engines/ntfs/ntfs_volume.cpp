@@ -1,0 +1,821 @@
+#include "engines/ntfs/ntfs_engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "engines/ntfs/ntfs_filters.h"
+#include "engines/ntfs/ntfs_layout.h"
+#include "disk/device.h"
+#include "support/text.h"
+
+namespace velk {
+
+using namespace ntfs;
+
+namespace {
+
+constexpr size_t kLoadChunkBytes = 16u << 20;        // MFT loading reads this much at once
+constexpr uint64_t kMaxAttributeListBytes = 1u << 20;  // far above any real list
+constexpr size_t kMaxChainDepth = 1024;               // folders above one file
+constexpr size_t kMaxAttributeListEntries = 1u << 16;
+constexpr uint32_t kSweepChunkClusters = 100;
+constexpr uint32_t kStatusEvery = 1024;                // records between status texts
+constexpr uint32_t kMirrorRecords = 4;                 // $MFTMirr holds the first four records
+
+// The program's texts carry one "%d".
+std::string formatText(const char* format, uint64_t value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, int(std::min<uint64_t>(value, INT32_MAX)));
+  return buf;
+}
+
+// UTF-16 name as listed: UTF-8, with "?" (what a code page makes of the unmappable)
+// turned into "_" like the characters that do not convert.
+std::string listedName(ByteSpan utf16) {
+  std::string name = utf16leToUtf8(utf16);
+  std::replace(name.begin(), name.end(), '?', '_');
+  return name;
+}
+
+bool sameName(ByteSpan a, ByteSpan b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+uint64_t chainKey(int imageIndex, uint64_t parent) {
+  return (uint64_t(uint32_t(imageIndex)) << 48) | referenceNumber(parent);
+}
+
+}  // namespace
+
+struct NtfsVolume::Chain {
+  std::vector<std::pair<std::string, uint32_t>> folders;  // innermost first
+  bool broken = false;
+  uint64_t brokenAt = 0;
+};
+
+struct NtfsVolume::ScanContext {
+  ScanContext(ResultSink& s, const ScanOptions& o) : sink(s), options(o) {}
+  ResultSink& sink;
+  const ScanOptions& options;
+  FolderItem* root = nullptr;
+  std::string mask;
+  std::string folder;
+  uint64_t accepted = 0;
+  ParsedMftRecord parsed;
+  ParsedMftRecord chainParsed;  // a folder of a chain, while `parsed` holds the file
+  std::unordered_map<uint64_t, Chain> chains;
+  // Folder items of whole chains, by the chain's key (image, parent).
+  std::unordered_map<uint64_t, FolderItem*> placed;
+  std::map<std::tuple<FolderItem*, uint32_t, std::string>, FolderItem*> folders;
+  // Set by buildRecord for the record in hand.
+  uint64_t parentKey = 0;
+  bool placeable = false;
+};
+
+NtfsVolume::NtfsVolume(SectorReader reader, uint64_t startSector, char letter, uint64_t availableBytes)
+    : m_reader(std::move(reader)), m_startSector(startSector), m_letter(letter), m_availableBytes(availableBytes) {
+  useDefaultGeometry();
+}
+
+std::string NtfsVolume::rootItemText() const {
+  std::string text = "NTFS - Logical Disk (";
+  text += m_letter;
+  text += ":)";
+  return text;
+}
+
+ErrorCode NtfsVolume::readVolume(uint64_t offset, size_t length, uint8_t* buffer) {
+  std::lock_guard lock(m_readMutex);
+  if (!m_reader.ReadAt(offset, length, buffer)) return m_reader.lastStatus() ? m_reader.lastStatus() : EIO;
+  return kOk;
+}
+
+void NtfsVolume::useDefaultGeometry() {
+  m_clusterSize = 8 * kSectorSize;
+  m_recordSize = kDefaultRecordSize;
+  m_totalClusters = m_availableBytes / m_clusterSize;
+}
+
+ErrorCode NtfsVolume::readBootSector() {
+  m_ntfsFound = false;
+  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+  uint8_t sector[kBootSize];
+  if (ErrorCode rc = readVolume(0, sizeof sector, sector); rc != kOk) return rc;
+  auto boot = NtfsBootSector::parse(ByteSpan(sector, sizeof sector));
+  if (!boot) {
+    useDefaultGeometry();
+    return kErrorInvalidDrive;
+  }
+  m_boot = *boot;
+  m_ntfsFound = true;
+  m_clusterSize = boot->clusterSize;
+  m_recordSize = boot->recordSize;
+  m_totalClusters = boot->totalClusters();
+  // Clusters beyond the partition belong to whatever follows it.
+  if (m_availableBytes) m_totalClusters = std::min(m_totalClusters, m_availableBytes / m_clusterSize);
+  return kOk;
+}
+
+ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize) {
+  const uint64_t total = image.bytes.size();
+  const uint64_t cs = m_clusterSize;
+  uint8_t* out = image.bytes.data();
+  uint64_t pos = 0;
+  size_t runIndex = 0;
+  uint32_t fixed = 0;
+  // Fixups go on while the records just read are still in the cache.
+  auto fixUpTo = [&](uint64_t end) {
+    for (; fixed < image.recordCount && (uint64_t(fixed) + 1) * image.recordSize <= end; ++fixed) {
+      MutableByteSpan rec(out + size_t(fixed) * image.recordSize, image.recordSize);
+      if (rec[0] == 'F' && applyFixups(rec) != FixupResult::Applied) image.fixupMismatch[fixed] = 1;
+    }
+  };
+  while (pos < total) {
+    if (!m_scanFlag.isSet()) return kErrorCancelled;
+    const uint64_t vcn = pos / cs;
+    while (runIndex < runs.size() && runs[runIndex].vcn + runs[runIndex].length <= vcn) ++runIndex;
+    uint64_t bytes;
+    bool zero = true;
+    uint64_t lcn = 0;
+    if (runIndex >= runs.size()) {
+      bytes = total - pos;  // not mapped: nothing to read
+    } else if (runs[runIndex].vcn > vcn) {
+      bytes = std::min(total - pos, (runs[runIndex].vcn - vcn) * cs);
+    } else {
+      const DataRun& r = runs[runIndex];
+      bytes = std::min<uint64_t>({total - pos, (r.vcn + r.length - vcn) * cs, kLoadChunkBytes});
+      zero = r.sparse || pos >= initializedSize;
+      lcn = r.lcn + (vcn - r.vcn);
+      if (!zero) bytes = std::min(bytes, initializedSize - pos);
+    }
+    if (zero) {
+      std::memset(out + pos, 0, size_t(bytes));
+    } else {
+      const uint64_t at = lcn * cs;
+      if (readVolume(at, size_t(bytes), out + pos) != kOk) {
+        // A bad stretch: take what each cluster gives, zeros for the unreadable ones.
+        for (uint64_t done = 0; done < bytes; done += cs) {
+          const size_t n = size_t(std::min(cs, bytes - done));
+          if (readVolume(at + done, n, out + pos + done) != kOk) std::memset(out + pos + done, 0, n);
+        }
+      }
+      m_mftExtents.emplace_back(at, bytes);
+    }
+    pos += bytes;
+    fixUpTo(pos);
+  }
+  return kOk;
+}
+
+ErrorCode NtfsVolume::loadMft() {
+  if (!m_reader.isOpen() || !m_ntfsFound) return kErrorInvalidAccess;
+  const uint64_t cs = m_clusterSize;
+  if (m_boot.mftCluster >= m_totalClusters) return kErrorBadDevice;
+  std::vector<uint8_t> first(m_recordSize);
+  if (ErrorCode rc = readVolume(m_boot.mftCluster * cs, first.size(), first.data()); rc != kOk) return rc;
+  (void)applyFixups(first);
+  auto parsed = std::make_unique<ParsedMftRecord>();
+  if (parseMftRecord(first, *parsed) != kOk) return kErrorBadDevice;
+  static constexpr uint8_t kMftName[] = {'$', 0, 'M', 0, 'F', 0, 'T', 0};
+  if (!parsed->hasFileName || parsed->fileName.nameLength < 4 ||
+      std::memcmp(parsed->fileName.name.data(), kMftName, sizeof kMftName) != 0)
+    return kErrorBadDevice;
+  const AttributeView* data = parsed->unnamedData();
+  if (!data || !data->nonResident) return kErrorBadDevice;
+
+  std::vector<DataRun> runs;
+  (void)decodeRunlist(data->runlist, data->startVcn, m_totalClusters, runs);
+
+  // A much fragmented MFT continues its runlist in extension records, which lie in the
+  // part of the MFT already mapped.
+  if (parsed->hasAttributeList) {
+    std::vector<uint8_t> list;
+    if (attributeListBytes(*parsed, list)) {
+      std::vector<uint8_t> ext(m_recordSize);
+      auto extParsed = std::make_unique<ParsedMftRecord>();
+      size_t budget = kMaxAttributeListEntries;
+      (void)forEachAttributeListEntry(list, [&](const AttributeListEntry& e) {
+        if (--budget == 0) return false;
+        if (e.type != kTypeData || !e.name.empty() || e.startVcn == 0) return true;
+        const uint64_t number = referenceNumber(e.reference);
+        if (number == 0) return true;
+        const uint64_t byte = number * m_recordSize;
+        const uint64_t vcn = byte / cs;
+        for (const DataRun& r : runs) {
+          if (r.sparse || vcn < r.vcn || vcn >= r.vcn + r.length) continue;
+          const uint64_t at = (r.lcn + (vcn - r.vcn)) * cs + byte % cs;
+          if (readVolume(at, ext.size(), ext.data()) != kOk) break;
+          (void)applyFixups(ext);
+          if (parseMftRecord(ext, *extParsed) != kOk || referenceNumber(extParsed->baseReference) != 0) break;
+          for (size_t i = 0; i < extParsed->dataCount; ++i) {
+            const AttributeView& a = extParsed->data[i];
+            if (a.nonResident && a.name.empty() && a.startVcn == e.startVcn)
+              (void)decodeRunlist(a.runlist, a.startVcn, m_totalClusters, runs);
+          }
+          break;
+        }
+        return true;
+      });
+      std::sort(runs.begin(), runs.end(), [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
+    }
+  }
+
+  // The runs bound what can be read: a wild size in a damaged record must not become a
+  // buffer of that size.
+  uint64_t mapped = 0;
+  for (const DataRun& r : runs) mapped = std::max(mapped, r.vcn + r.length);
+  const uint64_t dataSize = std::min(data->realSize, std::min(mapped, m_totalClusters) * cs);
+  const uint64_t count = std::min<uint64_t>(dataSize / m_recordSize, UINT32_MAX);
+  if (count == 0) return kErrorBadDevice;
+  MftImage image;
+  image.recordSize = m_recordSize;
+  image.recordCount = uint32_t(count);
+  image.volumeOffset = m_boot.mftCluster * cs;
+  try {
+    image.bytes.resize(size_t(count * m_recordSize));
+    image.fixupMismatch.assign(size_t(count), 0);
+  } catch (const std::bad_alloc&) {
+    return kErrorInvalidAccess;
+  }
+  m_mftExtents.clear();
+  if (ErrorCode rc = readMftInto(image, runs, std::min(data->initializedSize, dataSize)); rc != kOk) return rc;
+  std::sort(m_mftExtents.begin(), m_mftExtents.end());
+  m_images.push_back(std::move(image));
+  m_mftKnown = true;
+  return kOk;
+}
+
+std::optional<std::pair<int, uint32_t>> NtfsVolume::locate(uint64_t number, int preferImage) const {
+  if (preferImage >= 0 && size_t(preferImage) < m_images.size() && m_images[size_t(preferImage)].covers(number))
+    return std::make_pair(preferImage, uint32_t(number - m_images[size_t(preferImage)].firstNumber));
+  for (size_t i = 0; i < m_images.size(); ++i)
+    if (m_images[i].covers(number)) return std::make_pair(int(i), uint32_t(number - m_images[i].firstNumber));
+  return std::nullopt;
+}
+
+std::optional<ByteSpan> NtfsVolume::recordBytes(uint64_t number, int preferImage) const {
+  auto where = locate(number, preferImage);
+  if (!where) return std::nullopt;
+  return m_images[size_t(where->first)].record(where->second);
+}
+
+const NtfsVolume::Chain& NtfsVolume::folderChain(ScanContext& ctx, int imageIndex, uint64_t parent) {
+  const uint64_t key = chainKey(imageIndex, parent);
+  if (auto it = ctx.chains.find(key); it != ctx.chains.end()) return it->second;
+  Chain chain;
+  std::vector<uint64_t> visited;
+  uint64_t p = referenceNumber(parent);
+  auto breakAt = [&](uint64_t number) {
+    chain.broken = true;
+    chain.brokenAt = number;
+  };
+  while (true) {
+    auto bytes = recordBytes(p, imageIndex);
+    // A parent no image covers, a folder met twice (two folders naming each other) or a
+    // chain deeper than any real tree: the chain is broken here.
+    if (!bytes || std::find(visited.begin(), visited.end(), p) != visited.end() ||
+        visited.size() >= kMaxChainDepth) {
+      breakAt(p);
+      break;
+    }
+    visited.push_back(p);
+    FileNameView fn;
+    bool hasName = false;
+    if (quickParseMftRecord(*bytes, fn, hasName) != kOk) break;  // path ends as far as it got
+    // A folder with many entries may keep its names in extension records.
+    if (!hasName && parseMftRecord(*bytes, ctx.chainParsed) == kOk && ctx.chainParsed.hasAttributeList)
+      hasName = fileNameThroughAttributeList(imageIndex, p, ctx.chainParsed, fn);
+    std::string name = hasName ? listedName(fn.name) : std::string();
+    if (!(fn.flags & kFnFlagDirectory) || name.empty()) {
+      breakAt(p);
+      break;
+    }
+    chain.folders.emplace_back(std::move(name), uint32_t(p));
+    const uint64_t q = referenceNumber(fn.parentReference);
+    if (q == p || q <= kLastSystemRecord) break;  // the root is reached
+    p = q;
+  }
+  return ctx.chains.emplace(key, std::move(chain)).first->second;
+}
+
+void NtfsVolume::addFolderPath(ScanContext& ctx, NtfsFileRecord& record, uint64_t parent) {
+  ctx.parentKey = 0;
+  ctx.placeable = true;
+  if (referenceNumber(parent) <= kLastSystemRecord) return;
+  if (record.imageIndex < 0 || size_t(record.imageIndex) >= m_images.size()) return;
+  const Chain& chain = folderChain(ctx, record.imageIndex, parent);
+  const size_t entries = chain.folders.size() + (chain.broken ? 2 : 0);
+  record.FolderNames.reserve(entries);
+  record.FolderRecords.reserve(entries);
+  for (const auto& [name, number] : chain.folders) {
+    record.FolderNames.push_back(name);
+    record.FolderRecords.push_back(number);
+  }
+  ctx.parentKey = chainKey(record.imageIndex, parent);
+  if (chain.broken) {
+    // Each broken chain gets its own "Dir%d", even when two files miss the same parent.
+    record.FolderNames.push_back(formatText("Dir%d", uint64_t(m_lostCounter++)));
+    record.FolderRecords.push_back(uint32_t(chain.brokenAt));
+    record.FolderNames.push_back(formatText("Lost Files%d", uint64_t(record.imageIndex)));
+    record.FolderRecords.push_back(uint32_t(record.imageIndex + 1));
+    ctx.placeable = false;
+  }
+}
+
+bool NtfsVolume::attributeListBytes(const ParsedMftRecord& parsed, std::vector<uint8_t>& out) {
+  out.clear();
+  const AttributeView& a = parsed.attributeList;
+  if (!a.nonResident) {
+    out.assign(a.value.begin(), a.value.end());
+    return true;
+  }
+  if (a.realSize > kMaxAttributeListBytes) return false;
+  NtfsStreamLayout layout;
+  layout.realSize = a.realSize;
+  layout.initializedSize = a.initializedSize;
+  if (decodeRunlist(a.runlist, a.startVcn, m_totalClusters, layout.runs) != RunlistStatus::Ok) return false;
+  VectorSink sink(static_cast<size_t>(kMaxAttributeListBytes));
+  if (writeNtfsStream(layout, m_clusterSize, *this, sink) != kOk) return false;
+  out = std::move(sink.bytes());
+  return true;
+}
+
+bool NtfsVolume::fileNameThroughAttributeList(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed,
+                                              FileNameView& name) {
+  std::vector<uint8_t> list;
+  if (!attributeListBytes(parsed, list)) return false;
+  bool has = false;
+  size_t budget = kMaxAttributeListEntries;
+  std::vector<uint64_t> seen;
+  auto ext = std::make_unique<ParsedMftRecord>();
+  (void)forEachAttributeListEntry(list, [&](const AttributeListEntry& e) {
+    if (--budget == 0) return false;
+    const uint64_t number = referenceNumber(e.reference);
+    if (e.type != kTypeFileName || number == ownNumber) return true;
+    if (std::find(seen.begin(), seen.end(), number) != seen.end()) return true;
+    seen.push_back(number);
+    auto bytes = recordBytes(number, imageIndex);
+    if (!bytes || parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber ||
+        !ext->hasFileName)
+      return true;
+    // The views point into the image, which outlives the caller's use of them.
+    if (!has || ext->fileName.nameLength > name.nameLength) {
+      name = ext->fileName;
+      has = true;
+    }
+    return true;
+  });
+  return has;
+}
+
+std::optional<uint64_t> NtfsVolume::sizeThroughAttributeList(int imageIndex, uint64_t ownNumber,
+                                                             const ParsedMftRecord& parsed) {
+  std::vector<uint8_t> list;
+  if (!attributeListBytes(parsed, list)) return std::nullopt;
+  std::optional<uint64_t> size;
+  size_t budget = kMaxAttributeListEntries;
+  (void)forEachAttributeListEntry(list, [&](const AttributeListEntry& e) {
+    if (--budget == 0) return false;
+    if (e.type != kTypeData || !e.name.empty() || e.startVcn != 0) return true;
+    const uint64_t number = referenceNumber(e.reference);
+    if (number == ownNumber) return true;
+    auto bytes = recordBytes(number, imageIndex);
+    if (!bytes) return false;
+    auto ext = std::make_unique<ParsedMftRecord>();
+    if (parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber) return false;
+    if (const AttributeView* d = ext->unnamedData()) size = d->contentSize();
+    return false;
+  });
+  return size;
+}
+
+ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed,
+                                   ByteSpan streamName, NtfsStreamLayout& layout) {
+  layout = NtfsStreamLayout{};
+  std::vector<AttributeView> extents;
+  for (size_t i = 0; i < parsed.dataCount; ++i)
+    if (sameName(parsed.data[i].name, streamName)) extents.push_back(parsed.data[i]);
+
+  // Extension records hold the rest of a file whose attributes did not fit its record.
+  std::vector<std::unique_ptr<ParsedMftRecord>> extensions;
+  if (parsed.hasAttributeList) {
+    std::vector<uint8_t> list;
+    if (!attributeListBytes(parsed, list)) {
+      layout.incomplete = true;
+    } else {
+      std::vector<std::pair<uint64_t, uint64_t>> seen;
+      size_t budget = kMaxAttributeListEntries;
+      (void)forEachAttributeListEntry(list, [&](const AttributeListEntry& e) {
+        if (--budget == 0) return false;
+        if (e.type != kTypeData || !sameName(e.name, streamName)) return true;
+        const uint64_t number = referenceNumber(e.reference);
+        if (number == ownNumber) return true;
+        if (std::find(seen.begin(), seen.end(), std::make_pair(number, e.startVcn)) != seen.end()) return true;
+        seen.emplace_back(number, e.startVcn);
+        auto bytes = recordBytes(number, imageIndex);
+        auto ext = std::make_unique<ParsedMftRecord>();
+        if (!bytes || parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber) {
+          layout.incomplete = true;  // the extension record is gone or now belongs to another file
+          return true;
+        }
+        bool found = false;
+        for (size_t i = 0; i < ext->dataCount; ++i) {
+          const AttributeView& a = ext->data[i];
+          if (sameName(a.name, streamName) && (a.nonResident ? a.startVcn == e.startVcn : e.startVcn == 0)) {
+            extents.push_back(a);
+            found = true;
+          }
+        }
+        if (!found) layout.incomplete = true;
+        extensions.push_back(std::move(ext));
+        return true;
+      });
+    }
+  }
+
+  const AttributeView* first = nullptr;
+  for (const AttributeView& a : extents)
+    if (!a.nonResident || a.startVcn == 0) {
+      first = &a;
+      break;
+    }
+  if (!first) {
+    // A file without any $DATA is empty; a stream whose first extent is missing is not.
+    layout.resident = true;
+    if (!extents.empty() || !streamName.empty()) layout.incomplete = true;
+    return kOk;
+  }
+  if (!first->nonResident) {
+    layout.resident = true;
+    layout.residentBytes.assign(first->value.begin(), first->value.end());
+    return kOk;
+  }
+  layout.realSize = first->realSize;
+  layout.initializedSize = first->initializedSize;
+  layout.compressed = first->compressed();
+  if (layout.compressed && first->compressionUnit > 0 && first->compressionUnit <= 16)
+    layout.compressionUnitClusters = 1u << first->compressionUnit;
+  for (const AttributeView& a : extents) {
+    if (!a.nonResident) continue;
+    if (decodeRunlist(a.runlist, a.startVcn, m_totalClusters, layout.runs) != RunlistStatus::Ok)
+      layout.incomplete = true;
+  }
+  std::stable_sort(layout.runs.begin(), layout.runs.end(),
+                   [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
+  return kOk;
+}
+
+std::unique_ptr<NtfsFileRecord> NtfsVolume::buildRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex,
+                                                        const ParsedMftRecord& parsed) {
+  const MftImage& image = m_images[size_t(imageIndex)];
+  FileNameView fileName = parsed.fileName;
+  if (!parsed.hasFileName &&
+      !(parsed.hasAttributeList &&
+        fileNameThroughAttributeList(imageIndex, image.firstNumber + recordIndex, parsed, fileName)))
+    return nullptr;
+  std::string name = listedName(fileName.name);
+  if (name.empty()) return nullptr;
+  if (!ntfsPresetAccepts(ctx.options.preset, name)) return nullptr;
+
+  auto record = std::make_unique<NtfsFileRecord>();
+  record->name = std::move(name);
+  record->recordIndex = recordIndex;
+  record->imageIndex = imageIndex;
+  record->mftNumber = image.firstNumber + recordIndex;
+  record->created = parsed.standardInfo.created;
+  record->modified = parsed.standardInfo.modified;
+  record->accessed = parsed.standardInfo.accessed;
+  record->attributes = parsed.standardInfo.attributes | fileName.flags;
+  record->deleted = !parsed.inUse;
+  record->checked = false;
+  if (const AttributeView* data = parsed.unnamedData()) {
+    record->size64 = data->contentSize();
+  } else if (parsed.hasAttributeList) {
+    record->size64 = sizeThroughAttributeList(imageIndex, record->mftNumber, parsed).value_or(0);
+  }
+  record->size = uint32_t(record->size64);
+  record->fixupMismatch = image.fixupMismatch[recordIndex] != 0;
+  record->damaged = parsed.damaged;
+
+  ctx.parentKey = 0;
+  ctx.placeable = true;
+  if (!record->isDirectory()) addFolderPath(ctx, *record, fileName.parentReference);
+  if (ctx.options.quickFilterEnabled && !ntfsResultFilterAccepts(ctx.options.quickFilter, *record)) return nullptr;
+  return record;
+}
+
+FolderItem* NtfsVolume::folderFor(ScanContext& ctx, const NtfsFileRecord& record) {
+  if (record.FolderNames.empty()) return ctx.root;
+  if (ctx.placeable && ctx.parentKey) {
+    if (auto it = ctx.placed.find(ctx.parentKey); it != ctx.placed.end()) return it->second;
+  }
+  FolderItem* item = ctx.root;
+  for (size_t i = record.FolderNames.size(); i-- > 0;) {
+    auto key = std::make_tuple(item, record.FolderRecords[i], record.FolderNames[i]);
+    auto it = ctx.folders.find(key);
+    if (it == ctx.folders.end())
+      it = ctx.folders.emplace(key, ctx.sink.addFolder(item, record.FolderNames[i], record.FolderRecords[i])).first;
+    item = it->second;
+  }
+  if (ctx.placeable && ctx.parentKey) ctx.placed.emplace(ctx.parentKey, item);
+  return item;
+}
+
+void NtfsVolume::addEntries(ScanContext& ctx, std::unique_ptr<NtfsFileRecord> record, const ParsedMftRecord& parsed,
+                            bool applyScope) {
+  // Folders take part in the chains of their files but are not listed themselves.
+  if (record->isDirectory()) return;
+  if (applyScope) {
+    if (!ntfsNameMaskAccepts(ctx.mask, record->name)) return;
+    if (!ntfsFolderFilterAccepts(ctx.folder, record->FolderNames)) return;
+  }
+  FolderItem* folder = folderFor(ctx, *record);
+  // Named streams are listed beside their file as "name:stream".
+  std::vector<std::unique_ptr<NtfsFileRecord>> streams;
+  for (size_t i = 0; i < parsed.dataCount; ++i) {
+    const AttributeView& a = parsed.data[i];
+    if (a.name.empty() || (a.nonResident && a.startVcn != 0)) continue;
+    auto stream = std::make_unique<NtfsFileRecord>(*record);
+    stream->name = record->name + ":" + listedName(a.name);
+    stream->streamName.assign(a.name.begin(), a.name.end());
+    stream->size64 = a.contentSize();
+    stream->size = uint32_t(stream->size64);
+    streams.push_back(std::move(stream));
+  }
+  ctx.sink.addFile(folder, std::move(record));
+  ++ctx.accepted;
+  for (auto& s : streams) {
+    ctx.sink.addFile(folder, std::move(s));
+    ++ctx.accepted;
+  }
+}
+
+void NtfsVolume::listRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex, bool applyScope) {
+  const ByteSpan bytes = m_images[size_t(imageIndex)].record(recordIndex);
+  if (parseMftRecord(bytes, ctx.parsed) != kOk) return;
+  // Extension records belong to their base record: a name there is the base file's.
+  if (referenceNumber(ctx.parsed.baseReference) != 0) return;
+  auto record = buildRecord(ctx, imageIndex, recordIndex, ctx.parsed);
+  if (record) addEntries(ctx, std::move(record), ctx.parsed, applyScope);
+}
+
+ErrorCode NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  progress.setStatus("Found Deleted Files : 0");
+  ScanContext ctx(sink, options);
+  ctx.root = sink.addFolder(nullptr, rootItemText());
+  ctx.mask = trimSpaces(options.extensionListForScan());
+  ctx.folder = trimSpaces(options.folder);
+  m_images.clear();
+  m_mftExtents.clear();
+
+  ErrorCode rc = readBootSector();
+  if (rc == kErrorInvalidDrive) return kNothingToDo;
+  if (rc != kOk) return rc;
+  rc = loadMft();
+  if (rc == kErrorCancelled) return kOk;
+  if (rc != kOk) return rc;
+  if (m_images.size() != 1) return kNothingToDo;
+
+  const MftImage& image = m_images[0];
+  progress.foundTotal.store(image.recordCount);
+  progress.foundCurrent.store(0);
+  for (uint32_t i = kFirstUserRecord; i < image.recordCount && m_scanFlag.isSet(); ++i) {
+    if (i % kStatusEvery == 0) {
+      progress.foundCurrent.store(i);
+      progress.setStatus(formatText("Found Deleted Files : %d", ctx.accepted));
+    }
+    const ByteSpan raw = image.record(i);
+    // Candidates: "FILE" records no longer in use.
+    if (!matchesAt(raw, 0, "FILE") || (le16(raw.data() + kRecFlags) & kRecFlagInUse)) continue;
+    listRecord(ctx, 0, i, true);
+  }
+  progress.foundCurrent.store(image.recordCount);
+  progress.setStatus(formatText("Found Deleted Files : %d", ctx.accepted));
+  return kOk;
+}
+
+void NtfsVolume::listImage(ScanContext& ctx, int imageIndex, Progress& progress) {
+  const MftImage& image = m_images[size_t(imageIndex)];
+  for (uint32_t i = 0; i < image.recordCount && m_scanFlag.isSet(); ++i) {
+    // The file system's own records are never listed, in any image.
+    if (image.firstNumber + i < kFirstUserRecord) continue;
+    if (i % kStatusEvery == 0)
+      progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
+    if (!matchesAt(image.record(i), 0, "FILE")) continue;
+    listRecord(ctx, imageIndex, i, false);
+  }
+}
+
+void NtfsVolume::keepFoundRecord(uint64_t position, ByteSpan record) {
+  const uint64_t number = le32(record.data() + kRecNumber);
+  MftImage* current = m_images.size() > (m_mftKnown ? 1u : 0u) ? &m_images.back() : nullptr;
+  const bool continues = current && position == current->volumeOffset + uint64_t(current->recordCount) * m_recordSize &&
+                         number == current->firstNumber + current->recordCount &&
+                         current->recordCount < UINT32_MAX;
+  if (!continues) {
+    MftImage image;
+    image.recordSize = m_recordSize;
+    image.volumeOffset = position;
+    image.firstNumber = number;
+    // Without a number of its own, a record lying after the known MFT is numbered by its
+    // distance from it.
+    if (number == 0 && m_mftKnown && position > m_images[0].volumeOffset)
+      image.firstNumber = (position - m_images[0].volumeOffset) / m_recordSize;
+    m_images.push_back(std::move(image));
+    current = &m_images.back();
+  }
+  const size_t at = current->bytes.size();
+  current->bytes.insert(current->bytes.end(), record.begin(), record.end());
+  MutableByteSpan copy(current->bytes.data() + at, record.size());
+  current->fixupMismatch.push_back(applyFixups(copy) == FixupResult::Applied ? 0 : 1);
+  ++current->recordCount;
+  ++m_foundCounter;
+}
+
+void NtfsVolume::sweep(const ScanOptions& options, Progress& progress) {
+  const uint64_t volumeEnd = m_availableBytes ? m_availableBytes : (m_ntfsFound ? m_boot.volumeBytes() : 0);
+  uint64_t first = 0, last = volumeEnd;
+  if (options.firstSector != 0 || options.lastSector != 0) {
+    first = options.firstSector > m_startSector ? (options.firstSector - m_startSector) * kSectorSize : 0;
+    last = options.lastSector > m_startSector ? (options.lastSector - m_startSector) * kSectorSize : 0;
+    last = std::min(last, volumeEnd);
+  }
+  if (first >= last) return;
+
+  // What not to examine: the known MFT (all its runs) and its mirror.
+  std::vector<std::pair<uint64_t, uint64_t>> skip;
+  for (const auto& [at, length] : m_mftExtents) skip.emplace_back(at, at + length);
+  if (m_ntfsFound && m_boot.mftMirrCluster < m_totalClusters) {
+    const uint64_t at = m_boot.mftMirrCluster * m_clusterSize;
+    skip.emplace_back(at, at + std::max<uint64_t>(m_clusterSize, uint64_t(kMirrorRecords) * m_recordSize));
+  }
+  std::sort(skip.begin(), skip.end());
+
+  const uint64_t step = std::min(m_recordSize, m_clusterSize);
+  const uint64_t largeChunk = uint64_t(kSweepChunkClusters) * m_clusterSize;
+  const uint64_t smallChunk = std::max<uint64_t>(m_clusterSize, m_recordSize);
+  std::vector<uint8_t> buf(static_cast<size_t>(largeChunk));
+  progress.foundTotal.store((last - first + largeChunk - 1) / largeChunk);
+  progress.foundCurrent.store(0);
+
+  size_t skipIndex = 0;
+  uint64_t pos = (first + step - 1) / step * step;
+  while (pos + m_recordSize <= last && m_scanFlag.isSet()) {
+    while (skipIndex < skip.size() && skip[skipIndex].second <= pos) ++skipIndex;
+    if (skipIndex < skip.size() && skip[skipIndex].first <= pos) {
+      pos = (skip[skipIndex].second + step - 1) / step * step;
+      continue;
+    }
+    progress.foundCurrent.store((pos - first) / largeChunk);
+    progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
+    uint64_t length = std::min(last - pos, last - pos < largeChunk ? smallChunk : largeChunk);
+    if (skipIndex < skip.size()) length = std::min(length, skip[skipIndex].first - pos);
+    if (length < m_recordSize) {
+      pos += step;
+      continue;
+    }
+    if (readVolume(pos, size_t(length), buf.data()) != kOk) {
+      pos += length;
+      continue;
+    }
+    // Only records lying wholly inside what was read are examined; the next read starts
+    // at the first position not examined.
+    uint64_t g = 0;
+    while (g + m_recordSize <= length) {
+      if (std::memcmp(buf.data() + g, "FILE0", 5) == 0) {
+        keepFoundRecord(pos + g, ByteSpan(buf.data() + g, m_recordSize));
+        g += m_recordSize;
+      } else {
+        g += step;
+      }
+    }
+    pos += g;
+  }
+  progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
+}
+
+ErrorCode NtfsVolume::scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  progress.setStatus("Found Formated Files : 0");
+  ScanContext ctx(sink, options);
+  ctx.root = sink.addFolder(nullptr, rootItemText());
+  m_images.clear();
+  m_mftExtents.clear();
+  m_mftKnown = false;
+  m_foundCounter = 0;
+
+  const ErrorCode boot = readBootSector();
+  if (boot == kOk) {
+    // A volume whose MFT cannot be loaded is still swept, as if its MFT were unknown.
+    const ErrorCode rc = loadMft();
+    if (rc == kErrorCancelled) return kOk;
+    if (rc != kOk) {
+      m_images.clear();
+      m_mftExtents.clear();
+      m_mftKnown = false;
+    }
+  }
+  if (m_mftKnown) {
+    m_foundCounter = m_images[0].recordCount;
+    listImage(ctx, 0, progress);
+  }
+  const size_t known = m_images.size();
+  sweep(options, progress);
+  for (size_t i = known; i < m_images.size() && m_scanFlag.isSet(); ++i) listImage(ctx, int(i), progress);
+  progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
+  return kOk;
+}
+
+ErrorCode NtfsVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  m_lostCounter = 0;
+  switch (options.task) {
+    case Task::Deleted: return scanDeleted(sink, options, progress);
+    case Task::Formatted: return scanFormatted(sink, options, progress);
+    case Task::Raw: break;
+  }
+  return kUnsupported;
+}
+
+ErrorCode NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
+  const auto* r = dynamic_cast<const NtfsFileRecord*>(&record);
+  if (!r) return kErrorInvalidParameter;
+  if (r->imageIndex < 0 || size_t(r->imageIndex) >= m_images.size()) return kErrorInvalidAccess;
+  const MftImage& image = m_images[size_t(r->imageIndex)];
+  if (r->recordIndex >= image.recordCount) return kErrorInvalidAccess;
+  auto parsed = std::make_unique<ParsedMftRecord>();
+  if (parseMftRecord(image.record(r->recordIndex), *parsed) != kOk) return kErrorInvalidParameter;
+  NtfsStreamLayout layout;
+  if (ErrorCode rc = streamLayout(r->imageIndex, image.firstNumber + r->recordIndex, *parsed,
+                                  ByteSpan(r->streamName), layout);
+      rc != kOk)
+    return rc;
+  return writeNtfsStream(layout, m_clusterSize, *this, out);
+}
+
+std::unique_ptr<RecoveryEngine> openNtfsEngine(const PartitionRecord& record, Task task, ErrorCode& error) {
+  if (task != Task::Deleted && task != Task::Formatted) {
+    error = kUnsupported;
+    return nullptr;
+  }
+  SectorReader reader;
+  uint64_t available = 0;
+  if (record.letter != '*') {
+    if (!reader.OpenVolume(record.letter, Access::Read)) {
+      error = kErrorInvalidDrive;
+      return nullptr;
+    }
+    available = reader.deviceSize();
+  } else {
+    if (!reader.OpenPhysicalDrive(record.diskNumber, Access::Read)) {
+      error = kErrorInvalidDrive;
+      return nullptr;
+    }
+    reader.SetBaseBytes(record.startByte());
+    const uint64_t device = reader.deviceSize();
+    available = device > record.startByte() ? device - record.startByte() : 0;
+    if (record.length) available = std::min(available, record.length);
+  }
+  auto volume = std::make_unique<NtfsVolume>(std::move(reader), record.startSector, record.letter, available);
+  const ErrorCode boot = volume->readBootSector();
+  // A formatted-volume scan also serves volumes whose boot sector is gone.
+  if (task == Task::Deleted && boot != kOk) {
+    error = boot;
+    return nullptr;
+  }
+  error = kOk;
+  return volume;
+}
+
+size_t runNtfsScansOnMemoryImage(const uint8_t* data, size_t size) {
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + size);
+  const int drive = ns.attachMemory("ntfs-memory-image", bytes);
+  size_t found = 0;
+  for (Task task : {Task::Deleted, Task::Formatted}) {
+    SectorReader reader;
+    if (!reader.OpenPhysicalDrive(drive, Access::Read)) break;
+    NtfsVolume volume(std::move(reader), 0, 'C', size);
+    ResultTree tree(Variant::Ntfs);
+    Progress progress;
+    ScanOptions options;
+    options.task = task;
+    (void)volume.scan(tree, options, progress);
+    found += tree.recordCount();
+    size_t extracted = 0;
+    for (FolderItem* folder : tree.foldersBreadthFirst()) {
+      for (FileRecord* file : folder->files) {
+        // Bounded work per input: a few files, none of fuzzer-sized holes.
+        if (extracted++ >= 64 || file->contentSize() > (64u << 20)) continue;
+        NullSink sink;
+        (void)volume.extract(*file, sink);
+      }
+    }
+  }
+  ns.reset();
+  return found;
+}
+
+}  // namespace velk
