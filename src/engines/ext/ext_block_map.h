@@ -1,0 +1,72 @@
+#pragma once
+// Where the blocks of a file lie: the classic map of 12 direct pointers and single, double
+// and triple indirect blocks, or (ext4 inodes found in journals) an extent tree.
+//
+// Each lookup descends from the inode by index, so a looping or self-referencing indirect
+// block can give wrong numbers but never an endless walk: a lookup costs at most three
+// block reads (extent trees: one per level, with the depth strictly falling). The blocks
+// last read at each level are kept, so walking a file in order reads every indirect block
+// once. A zero pointer is a hole that reads as zeros.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "disk/error_codes.h"
+#include "engines/ext/ext_layout.h"
+
+namespace velk {
+
+// Reads one whole block (out.size() == block size); false when it cannot be read.
+using ExtBlockReader = std::function<bool(uint64_t block, std::span<uint8_t> out)>;
+
+// Extent tree layout (ext4_extent_header, ext4_extent, ext4_extent_idx).
+inline constexpr uint16_t kExtentMagic = 0xF30A;
+inline constexpr size_t kExtentHeaderSize = 12;
+inline constexpr size_t kExtentEntrySize = 12;
+inline constexpr uint16_t kExtentMaxDepth = 5;
+inline constexpr uint16_t kExtentInitMaxLength = 32768;
+
+// The number a lookup answers for a hole.
+inline constexpr uint64_t kExtHole = 0;
+
+class ExtBlockMap {
+ public:
+  ExtBlockMap(const ExtInode& inode, uint32_t blockSize, uint64_t blockCount, ExtBlockReader read);
+
+  // The volume block holding file block fileBlock, or kExtHole. kErrorInvalidAccess when a
+  // pointer lies past the volume's end, a mapping block is malformed, or the file block
+  // lies beyond what the map can address; the reader's failure as EIO.
+  tl::expected<uint64_t, ErrorCode> map(uint64_t fileBlock);
+
+  // How many file blocks the map can address.
+  uint64_t addressableBlocks() const;
+
+  // The first file block of each region of a classic map.
+  static uint64_t singleIndirectStart() { return kDirectPointers; }
+  uint64_t doubleIndirectStart() const { return kDirectPointers + m_perBlock; }
+  uint64_t tripleIndirectStart() const { return kDirectPointers + m_perBlock + m_perBlock * m_perBlock; }
+
+ private:
+  struct Cached {
+    uint64_t block = UINT64_MAX;
+    std::vector<uint8_t> data;
+  };
+  // The mapping block at a level, read once and then kept until another block is asked for.
+  tl::expected<ByteSpan, ErrorCode> load(size_t level, uint64_t block);
+  tl::expected<uint64_t, ErrorCode> mapIndirect(uint64_t fileBlock);
+  tl::expected<uint64_t, ErrorCode> mapExtents(uint64_t fileBlock);
+
+  ExtInode m_inode;
+  uint32_t m_blockSize;
+  uint64_t m_blockCount;
+  uint64_t m_perBlock;
+  ExtBlockReader m_read;
+  std::array<Cached, kExtentMaxDepth + 1> m_levels;
+};
+
+}  // namespace velk
