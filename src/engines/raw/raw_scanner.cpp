@@ -1,0 +1,300 @@
+#include "engines/raw/raw_scanner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "workspace/row_format.h"
+
+namespace velk {
+namespace {
+
+// A carved window read from the device on demand.
+class DeviceWindow final : public ByteSource {
+ public:
+  DeviceWindow(SectorReader& reader, uint64_t start, uint64_t length)
+      : m_reader(reader), m_start(start), m_length(length) {}
+  uint64_t size() const override { return m_length; }
+  size_t read(uint64_t offset, uint8_t* out, size_t n) override {
+    if (offset >= m_length) return 0;
+    n = size_t(std::min<uint64_t>(n, m_length - offset));
+    return m_reader.ReadAt(m_start + offset, n, out) ? n : 0;
+  }
+
+ private:
+  SectorReader& m_reader;
+  uint64_t m_start;
+  uint64_t m_length;
+};
+
+}  // namespace
+
+// ---- RawFileRecord ----------------------------------------------------------------------
+
+std::string RawFileRecord::sizeText() const { return sizeTextNtfs(size); }
+
+int RawFileRecord::compareColumn(const FileRecord& other, int column) const {
+  if (column != kColumnSize) return 0;  // the other RAW columns are empty
+  return size < other.size ? -1 : (size > other.size ? 1 : 0);
+}
+
+bool RawFileRecord::extensionAccepts(std::string_view extensionList) const {
+  const std::string_view ext = textAfterFirstDot(name);
+  return !ext.empty() && extensionList.find(ext) != std::string_view::npos;
+}
+
+std::vector<Field> RawFileRecord::fields() const {
+  return {
+      {"start_sector", startSector},
+      {"disk_sector", diskSector},
+      {"length", uint64_t(length)},
+      {"description", description},
+      {"extension", extension},
+      {"structure", std::string(verdictText(verdict))},
+  };
+}
+
+// ---- RawScanner -------------------------------------------------------------------------
+
+bool RawScanner::open(const std::string& name, bool isPhysicalDrive) {
+  if (isPhysicalDrive) return m_reader.OpenNamed(name, Access::Read);
+  return !name.empty() && m_reader.OpenVolume(name[0], Access::Read);
+}
+
+void RawScanner::setStart(uint64_t startSector, uint32_t sectorSize) {
+  m_start = startSector;
+  m_sectorSize = sectorSize == 0 ? kRawSectorSize : sectorSize;
+  m_reader.SetBaseBytes(startSector * m_sectorSize);
+  m_reader.SetUnit(m_sectorSize);
+}
+
+uint64_t RawScanner::maximumSizeBytes() const {
+  return uint64_t(std::min(m_maxSizeKb, kRawMaxSizeKbCap)) * 1024;
+}
+
+FormatEnd RawScanner::formatEndOf(uint64_t start, uint64_t length, int32_t entry) {
+  if (!m_formatEnds || !m_catalog || entry < 0 || size_t(entry) >= m_catalog->size()) return {};
+  DeviceWindow window(m_reader, start, length);
+  return findFormatEnd(m_catalog->entries()[size_t(entry)].extension, window);
+}
+
+void RawScanner::addRecord(uint64_t start, uint64_t length, int32_t entry, const FormatEnd& end) {
+  const SignatureEntry& e = m_catalog->entries()[size_t(entry)];
+  auto rec = std::make_unique<RawFileRecord>();
+  if (end.end > 0 && end.end < length) length = end.end;
+  rec->extension = end.extension.empty() ? e.extension : end.extension;
+  rec->name = "File" + std::to_string(m_found.size()) + "." + rec->extension;
+  rec->description = e.description;
+  rec->startSector = start / m_sectorSize;
+  rec->diskSector = m_diskBase + rec->startSector;
+  rec->length = uint32_t(std::min<uint64_t>(length, UINT32_MAX));
+  rec->size = rec->length;
+  rec->entryIndex = entry;
+  rec->verdict = end.verdict;
+  rec->checked = false;
+  m_found.push_back(std::move(rec));
+}
+
+void RawScanner::closeFile(uint64_t at) {
+  if (!m_openStart) return;
+  const uint64_t start = *m_openStart;
+  const uint64_t length = at - start;
+  const int32_t entry = m_openEntry;
+  m_openStart.reset();
+  m_openEntry = -1;
+  if (length == 0) return;
+  addRecord(start, length, entry, formatEndOf(start, length, entry));
+}
+
+void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t rangeEnd) {
+  if (m_openStart) closeFile(n > *m_openStart ? n : q);
+  const SignatureEntry& e = m_catalog->entries()[size_t(entry)];
+  if (m_formatEnds && isContainerFormat(e.extension)) {
+    // A disc image or compound document says how long it is; files inside it are listed
+    // on their own and do not cut it.
+    const uint64_t window = std::min(maximumSizeBytes(), rangeEnd - n);
+    const FormatEnd end = formatEndOf(n, window, entry);
+    if (end.verdict == StructureVerdict::Valid && end.end > 0) {
+      addRecord(n, end.end, entry, end);
+      return;
+    }
+  }
+  m_openStart = n;
+  m_openEntry = entry;
+}
+
+ErrorCode RawScanner::scan(Progress* progress) {
+  m_found.clear();
+  m_recovery.clear();
+  m_openStart.reset();
+  m_openEntry = -1;
+  if (!m_catalog || m_catalog->empty()) return kNothingToDo;
+  const SignatureMatcher matcher(*m_catalog);
+  if (matcher.enabledEntries() == 0) return kNothingToDo;
+  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+
+  const uint64_t ss = m_sectorSize;
+  // Never read past the device, whatever the range says.
+  const uint64_t base = m_reader.base();
+  const uint64_t deviceBytes = m_reader.deviceSize() > base ? m_reader.deviceSize() - base : 0;
+  const uint64_t begin = m_rangeFirst * ss;
+  const uint64_t end = std::min(m_rangeLast * ss, deviceBytes / ss * ss);
+  const uint64_t largeBytes = uint64_t(kRawLargeChunkSectors) * ss;
+  const uint64_t smallBytes = uint64_t(kRawSmallChunkSectors) * ss;
+  const uint64_t limit = maximumSizeBytes();
+
+  if (progress) {
+    progress->foundTotal = end > begin ? (end - begin + largeBytes - 1) / largeBytes : 0;
+    progress->foundCurrent = 0;
+    progress->setStatus("Found Raw Files : 0");
+  }
+  std::vector<uint8_t> buffer(static_cast<size_t>(largeBytes));
+  MatchState state;
+  uint64_t p = begin;
+  while (p < end && m_flag->isSet()) {
+    const uint64_t chunk = std::min(end - p >= largeBytes ? largeBytes : smallBytes, end - p);
+    if (!m_reader.ReadAt(p, size_t(chunk), buffer.data())) {
+      state.reset();  // a header cannot continue across data we did not see
+      p += chunk;
+      continue;
+    }
+    for (uint64_t off = 0; off < chunk; off += ss) {
+      const uint64_t q = p + off;
+      const SectorMatch m = matcher.testSector(buffer.data() + off, state);
+      if (m.result == kHeader && m.backOffset <= q - begin) {
+        openHeader(q - m.backOffset, q, m.entry, end);
+      } else if (m_openStart && q - *m_openStart >= limit) {
+        closeFile(q);
+      }
+    }
+    p += chunk;
+    if (progress) {
+      progress->foundCurrent = (p - begin) / largeBytes;
+      progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
+    }
+  }
+  // A file still open at the end of the range runs to the end of what was scanned.
+  if (m_openStart) closeFile(std::min(p, end));
+  if (progress) progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
+  return kOk;
+}
+
+ErrorCode RawScanner::readFile(const RawFileRecord& record, std::vector<uint8_t>& out) {
+  VectorSink sink;
+  const ErrorCode rc = writeFile(sink, record);
+  out = std::move(sink.bytes());
+  return rc;
+}
+
+ErrorCode RawScanner::writeFile(ByteSink& out, const RawFileRecord& record) {
+  if (record.length == 0) return kNothingToDo;
+  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+  const uint64_t got = m_reader.ReadUnitsLooped(record.startSector, record.length, out);
+  if (got != record.length) return m_reader.lastStatus() != 0 ? m_reader.lastStatus() : EIO;
+  return kOk;
+}
+
+void RawScanner::addRecovery(RawFileRecord* record) {
+  if (record && std::find(m_recovery.begin(), m_recovery.end(), record) == m_recovery.end())
+    m_recovery.push_back(record);
+}
+
+void RawScanner::removeRecovery(RawFileRecord* record) {
+  auto it = std::find(m_recovery.begin(), m_recovery.end(), record);
+  if (it != m_recovery.end()) m_recovery.erase(it);
+}
+
+// ---- planning and the engine ------------------------------------------------------------
+
+ErrorCode planRawScan(const PartitionRecord& record, const ScanOptions& options, uint64_t deviceSectors,
+                      RawScanPlan& plan) {
+  uint64_t partSectors = record.length / kRawSectorSize;
+  if (partSectors == 0 || partSectors > deviceSectors) partSectors = deviceSectors;
+  plan.maxSizeKb = options.maxSizeKb == 0 ? kRawDefaultMaxSizeKb : options.maxSizeKb;
+  if (options.firstSector == 0 && options.lastSector == 0) {
+    plan.first = 0;
+    plan.last = partSectors;
+  } else {
+    const uint64_t start = record.startSector;
+    if (options.firstSector < start || options.lastSector <= options.firstSector) return kErrorInvalidParameter;
+    plan.first = options.firstSector - start;
+    plan.last = std::min(options.lastSector - start, partSectors);
+  }
+  return plan.first < plan.last ? kOk : kErrorInvalidParameter;
+}
+
+RawEngine::RawEngine(const PartitionRecord& record, SectorReader reader) : m_record(record) {
+  const uint64_t base = reader.base();
+  m_scanner.open(std::move(reader));
+  m_scanner.setStart(base / kRawSectorSize);
+  m_scanner.setDiskSectorBase(record.startSector);
+  m_scanner.setScanFlag(&m_scanFlag);
+}
+
+ErrorCode RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  SignatureCatalog* catalog = m_shared;
+  if (!catalog) {
+    if (ErrorCode rc = m_catalog.load(options.catalogPath); rc != kOk) return rc;
+    catalog = &m_catalog;
+  }
+  if (!options.rawTypes.empty()) catalog->enableExtensions(options.rawTypes);
+  if (catalog->enabledCount() == 0) return kNothingToDo;
+
+  RawScanPlan plan;
+  const uint64_t base = m_scanner.reader().base();
+  const uint64_t size = m_scanner.reader().deviceSize();
+  const uint64_t deviceSectors = size > base ? (size - base) / kRawSectorSize : 0;
+  if (ErrorCode rc = planRawScan(m_record, options, deviceSectors, plan); rc != kOk) return rc;
+  m_scanner.setRange(plan.first, plan.last);
+  m_scanner.setMaximumSize(plan.maxSizeKb);
+  m_scanner.setCatalog(catalog);
+  const ErrorCode rc = m_scanner.scan(&progress);
+  if (rc != kOk) return rc;
+
+  // One folder per description under the root, in the order the files were found.
+  FolderItem* root = sink.addFolder(nullptr, rawRootText(m_record.letter));
+  if (root) root->image = 0;
+  for (auto& rec : m_scanner.takeFound()) {
+    FolderItem* folder = sink.findFolder(root, rec->description);
+    if (!folder) folder = sink.addFolder(root, rec->description);
+    sink.addFile(folder, std::move(rec));
+  }
+  return kOk;
+}
+
+ErrorCode RawEngine::extract(const FileRecord& record, ByteSink& out) {
+  const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
+  if (!raw) return kErrorInvalidParameter;
+  return m_scanner.writeFile(out, *raw);
+}
+
+std::string rawRootText(char letter) {
+  char text[32];
+  std::snprintf(text, sizeof text, "RAW - Logical Disk (%c:)", letter);
+  return text;
+}
+
+std::unique_ptr<RecoveryEngine> openRawEngine(const PartitionRecord& record, Task task, ErrorCode& error) {
+  if (task != Task::Raw) {
+    error = kUnsupported;
+    return nullptr;
+  }
+  SectorReader reader;
+  bool opened;
+  if (record.letter != '*') {
+    opened = reader.OpenVolume(record.letter, Access::Read);
+    reader.SetBaseBytes(0);
+  } else {
+    opened = reader.OpenPhysicalDrive(record.diskNumber, Access::Read);
+    reader.SetBase(record.startSector);
+  }
+  if (!opened) {
+    error = kErrorInvalidDrive;
+    return nullptr;
+  }
+  reader.SetUnit(kRawSectorSize);
+  error = kOk;
+  return std::make_unique<RawEngine>(record, std::move(reader));
+}
+
+}  // namespace velk

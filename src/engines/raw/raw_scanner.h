@@ -1,0 +1,173 @@
+#pragma once
+// RAW signature recovery: RawScanner reads a range of sectors, tests the start of every
+// sector against the signature catalogue and cuts the data between one header and the
+// next (or a size limit) into RawFileRecords. Where a file's own structure says where it
+// ends, the file is cut there instead. RawEngine drives it for the pages and the CLI.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/records.h"
+#include "disk/sector_reader.h"
+#include "engines/raw/format_end.h"
+#include "engines/raw/signature_catalog.h"
+#include "engines/raw/signature_matcher.h"
+#include "workspace/engine.h"
+
+namespace velk {
+
+inline constexpr uint32_t kRawLargeChunkSectors = 4000;
+inline constexpr uint32_t kRawSmallChunkSectors = 8;
+inline constexpr uint32_t kRawDefaultMaxSizeKb = 512000;
+// A record's length is a 32-bit byte count.
+inline constexpr uint32_t kRawMaxSizeKbCap = 4194303;
+
+class RawFileRecord final : public FileRecord {
+ public:
+  std::string description;
+  std::string extension;
+  uint64_t startSector = 0;  // relative to the scanner's start sector
+  uint64_t diskSector = 0;   // the same position in absolute disk sectors
+  uint32_t length = 0;       // bytes
+  int32_t entryIndex = -1;   // catalogue entry that matched
+  StructureVerdict verdict = StructureVerdict::Unchecked;
+
+  RawFileRecord() { deleted = true; }
+  Variant variant() const override { return Variant::Raw; }
+  std::string sizeText() const override;
+  std::string attributeText() const override { return {}; }
+  std::string dateText(int) const override { return {}; }
+  int compareColumn(const FileRecord& other, int column) const override;
+  bool extensionAccepts(std::string_view extensionList) const override;
+  std::optional<uint16_t> filterDate() const override { return std::nullopt; }
+  uint64_t contentSize() const override { return length; }
+  std::vector<Field> fields() const override;
+};
+
+class RawScanner {
+ public:
+  RawScanner() = default;
+  RawScanner(const RawScanner&) = delete;
+  RawScanner& operator=(const RawScanner&) = delete;
+
+  // "PhysicalDrive%d" when isPhysicalDrive, else a drive letter. True when opened.
+  bool open(const std::string& name, bool isPhysicalDrive);
+  // Takes an already open reader (tests, benchmarks).
+  void open(SectorReader reader) { m_reader = std::move(reader); }
+
+  void setStart(uint64_t startSector, uint32_t sectorSize = kRawSectorSize);
+  // Range relative to the start sector, last exclusive.
+  void setRange(uint64_t first, uint64_t last) {
+    m_rangeFirst = first;
+    m_rangeLast = last;
+  }
+  // Kilobytes; 0 leaves the value unchanged.
+  void setMaximumSize(uint32_t kilobytes) {
+    if (kilobytes != 0) m_maxSizeKb = kilobytes;
+  }
+  // Borrowed; nullptr leaves it unchanged.
+  void setCatalog(const SignatureCatalog* catalog) {
+    if (catalog) m_catalog = catalog;
+  }
+  // Cut files at the end their structure gives (on by default).
+  void setFormatEnds(bool on) { m_formatEnds = on; }
+  // Absolute disk sector of the start sector, for the records' diskSector.
+  void setDiskSectorBase(uint64_t sector) { m_diskBase = sector; }
+  void setScanFlag(ScanFlag* flag) { m_flag = flag ? flag : &m_ownFlag; }
+  ScanFlag& scanFlag() { return *m_flag; }
+
+  // 0 when the range was scanned or the scan stopped; kNothingToDo without a usable
+  // catalogue or with no entry enabled.
+  [[nodiscard]] ErrorCode scan(Progress* progress = nullptr);
+
+  const std::vector<std::unique_ptr<RawFileRecord>>& found() const { return m_found; }
+  std::vector<std::unique_ptr<RawFileRecord>> takeFound() { return std::move(m_found); }
+
+  // The record's bytes: 0, kNothingToDo for a zero length, or the device error.
+  [[nodiscard]] ErrorCode readFile(const RawFileRecord& record, std::vector<uint8_t>& out);
+  // Writes exactly the record's length to out.
+  [[nodiscard]] ErrorCode writeFile(ByteSink& out, const RawFileRecord& record);
+
+  // The recovery selection (borrowed records).
+  void addRecovery(RawFileRecord* record);
+  void removeRecovery(RawFileRecord* record);
+  const std::vector<RawFileRecord*>& recoveryList() const { return m_recovery; }
+
+  SectorReader& reader() { return m_reader; }
+  uint64_t maximumSizeBytes() const;
+
+ private:
+  void closeFile(uint64_t at);
+  void addRecord(uint64_t start, uint64_t length, int32_t entry, const FormatEnd& end);
+  // The structure's end in [start, start + length): never beyond it.
+  FormatEnd formatEndOf(uint64_t start, uint64_t length, int32_t entry);
+  void openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t rangeEnd);
+
+  SectorReader m_reader;
+  uint64_t m_start = 0;
+  uint32_t m_sectorSize = kRawSectorSize;
+  uint64_t m_rangeFirst = 0;
+  uint64_t m_rangeLast = 0;
+  uint32_t m_maxSizeKb = kRawDefaultMaxSizeKb;
+  const SignatureCatalog* m_catalog = nullptr;
+  bool m_formatEnds = true;
+  uint64_t m_diskBase = 0;
+  ScanFlag m_ownFlag;
+  ScanFlag* m_flag = &m_ownFlag;
+
+  // Scan state.
+  std::optional<uint64_t> m_openStart;
+  int32_t m_openEntry = -1;
+
+  std::vector<std::unique_ptr<RawFileRecord>> m_found;
+  std::vector<RawFileRecord*> m_recovery;
+};
+
+// Range, limit, catalogue and types of a raw scan, resolved from ScanOptions for a
+// partition record. Exposed so that callers can check options before scanning.
+struct RawScanPlan {
+  uint64_t first = 0;  // sectors relative to the partition start, last exclusive
+  uint64_t last = 0;
+  uint32_t maxSizeKb = kRawDefaultMaxSizeKb;
+};
+// 0, or kErrorInvalidParameter when the range is empty or outside the partition.
+[[nodiscard]] ErrorCode planRawScan(const PartitionRecord& record, const ScanOptions& options,
+                                    uint64_t deviceSectors, RawScanPlan& plan);
+
+// The engine behind the RAW page and "velk-cli scan --task raw".
+class RawEngine final : public RecoveryEngine {
+ public:
+  RawEngine(const PartitionRecord& record, SectorReader reader);
+
+  Variant variant() const override { return Variant::Raw; }
+  // Loads the catalogue (options.catalogPath, or the usual places) unless one was given,
+  // enables options.rawTypes and scans. kErrorCatalogMissing / kErrorCatalogUnreadable
+  // when there is no usable catalogue, kNothingToDo when no type is enabled.
+  [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
+  [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
+
+  // Uses this catalogue (borrowed) instead of loading one; its enabled flags are used as
+  // they are unless options.rawTypes names types.
+  void setCatalog(SignatureCatalog* catalog) { m_shared = catalog; }
+  RawScanner& scanner() { return m_scanner; }
+  const SignatureCatalog* catalog() const { return m_shared ? m_shared : &m_catalog; }
+
+ private:
+  PartitionRecord m_record;
+  RawScanner m_scanner;
+  SignatureCatalog m_catalog;
+  SignatureCatalog* m_shared = nullptr;
+};
+
+// Root text of the tree: "RAW - Logical Disk (%c:)".
+std::string rawRootText(char letter);
+
+// Opens the engine for a record (Task::Raw only): the volume by its letter, or the
+// physical drive with the base at the partition's start. nullptr with error set when it
+// cannot be opened (kUnsupported for other tasks).
+std::unique_ptr<RecoveryEngine> openRawEngine(const PartitionRecord& record, Task task, ErrorCode& error);
+
+}  // namespace velk

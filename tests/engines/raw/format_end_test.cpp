@@ -1,0 +1,274 @@
+// Format-aware ends over hand-built files followed by unrelated bytes: the rule must stop
+// exactly at the file's last byte, and a file broken in one field must not pass as valid.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "engines/raw/format_end.h"
+#include "support/crc32.h"
+
+namespace velk {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void add(Bytes& b, std::string_view s) { b.insert(b.end(), s.begin(), s.end()); }
+void add(Bytes& b, std::initializer_list<uint8_t> v) { b.insert(b.end(), v); }
+void le16(Bytes& b, uint16_t v) { add(b, {uint8_t(v), uint8_t(v >> 8)}); }
+void le32(Bytes& b, uint32_t v) { add(b, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+void be32(Bytes& b, uint32_t v) { add(b, {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+
+Bytes jpeg() {
+  Bytes b{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10};
+  add(b, std::string_view("JFIF\0\1\1\0\0\1\0\1\0\0", 14));
+  add(b, {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0});
+  add(b, {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xFF, 0xD9});  // stuffing, restart, fill
+  return b;
+}
+
+void pngChunk(Bytes& b, std::string_view type, const Bytes& data) {
+  be32(b, uint32_t(data.size()));
+  Bytes td(type.begin(), type.end());
+  td.insert(td.end(), data.begin(), data.end());
+  b.insert(b.end(), td.begin(), td.end());
+  be32(b, crc32(td));
+}
+Bytes png() {
+  Bytes b{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  pngChunk(b, "IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0});
+  pngChunk(b, "IDAT", {1, 2, 3, 4});
+  pngChunk(b, "IEND", {});
+  return b;
+}
+
+Bytes gif() {
+  Bytes b;
+  add(b, "GIF89a");
+  add(b, {1, 0, 1, 0, 0x80, 0, 0});          // 1×1, global table of 2 colours
+  add(b, {0, 0, 0, 255, 255, 255});
+  add(b, {0x21, 0xF9, 4, 0, 0, 0, 0, 0});     // graphic control extension
+  add(b, {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0});  // image descriptor
+  add(b, {2, 2, 0x4C, 0x01, 0});              // LZW size, one sub-block, terminator
+  add(b, {0x3B});
+  return b;
+}
+
+Bytes bmp() {
+  Bytes b;
+  add(b, "BM");
+  le32(b, 58);
+  le32(b, 0);
+  le32(b, 54);
+  le32(b, 40);
+  b.resize(54, 0);
+  add(b, {1, 2, 3, 0});
+  return b;
+}
+
+Bytes wav() {
+  Bytes b;
+  add(b, "RIFF");
+  le32(b, 4 + 8 + 16 + 8 + 6);
+  add(b, "WAVEfmt ");
+  le32(b, 16);
+  b.resize(b.size() + 16, 1);
+  add(b, "data");
+  le32(b, 6);
+  add(b, {1, 2, 3, 4, 5, 6});
+  return b;
+}
+
+Bytes tiff() {
+  Bytes b{'I', 'I', 42, 0};
+  le32(b, 8);
+  le16(b, 2);
+  le16(b, 273), le16(b, 4), le32(b, 1), le32(b, 100);  // StripOffsets
+  le16(b, 279), le16(b, 4), le32(b, 1), le32(b, 50);   // StripByteCounts
+  le32(b, 0);
+  b.resize(150, 0x77);
+  return b;
+}
+
+Bytes zipWith(std::string_view name) {
+  Bytes b;
+  const std::string_view data = "hello";
+  add(b, "PK\x03\x04");
+  le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+  le32(b, crc32(ByteSpan(reinterpret_cast<const uint8_t*>(data.data()), data.size())));
+  le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
+  le16(b, uint16_t(name.size())), le16(b, 0);
+  add(b, name);
+  add(b, data);
+  const uint32_t cd = uint32_t(b.size());
+  add(b, "PK\x01\x02");
+  le16(b, 20), le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+  le32(b, crc32(ByteSpan(reinterpret_cast<const uint8_t*>(data.data()), data.size())));
+  le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
+  le16(b, uint16_t(name.size())), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+  le32(b, 0), le32(b, 0);
+  add(b, name);
+  const uint32_t cdSize = uint32_t(b.size()) - cd;
+  add(b, "PK\x05\x06");
+  le16(b, 0), le16(b, 0), le16(b, 1), le16(b, 1);
+  le32(b, cdSize), le32(b, cd);
+  le16(b, 2);
+  add(b, "hi");
+  return b;
+}
+
+Bytes pdf() {
+  Bytes b;
+  add(b, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n2 0 obj\n<<>>\nendobj\n%%EOF\r\n");
+  return b;
+}
+
+Bytes rtf() {
+  Bytes b;
+  add(b, "{\\rtf1\\ansi {\\b bold} \\{ brace \\} {\\*\\x \\bin3 }}}}end}\r\n");
+  return b;
+}
+
+Bytes html() {
+  Bytes b;
+  add(b, "<!DOCTYPE html>\n<html><body>x</body></HTML>\n");
+  return b;
+}
+
+Bytes iso() {
+  Bytes b(20 * 2048, 0);
+  uint8_t* d = b.data() + 32768;
+  d[0] = 1;
+  std::memcpy(d + 1, "CD001", 5);
+  d[6] = 1;
+  putLe32(d + 80, 20);
+  putLe16(d + 128, 2048);
+  return b;
+}
+
+Bytes ole2(std::u16string stream) {
+  Bytes b(2048, 0);
+  const uint8_t sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  std::memcpy(b.data(), sig, 8);
+  putLe16(&b[0x1A], 3);
+  putLe16(&b[0x1E], 9);
+  putLe32(&b[0x2C], 1);           // one allocation-table sector
+  putLe32(&b[0x30], 1);           // directory in sector 1
+  putLe32(&b[0x44], 0xFFFFFFFE);  // no further table list
+  for (int i = 0; i < 109; ++i) putLe32(&b[0x4C + i * 4], i == 0 ? 0 : 0xFFFFFFFF);
+  for (int i = 0; i < 128; ++i) putLe32(&b[512 + i * 4], 0xFFFFFFFF);
+  putLe32(&b[512 + 0], 0xFFFFFFFD);  // the table itself
+  putLe32(&b[512 + 4], 0xFFFFFFFE);  // directory
+  putLe32(&b[512 + 8], 0xFFFFFFFE);  // one stream sector
+  auto name = [&](int slot, std::u16string n) {
+    uint8_t* e = &b[1024 + slot * 128];
+    for (size_t i = 0; i < n.size(); ++i) putLe16(e + 2 * i, uint16_t(n[i]));
+    putLe16(e + 0x40, uint16_t(2 * (n.size() + 1)));
+  };
+  name(0, u"Root Entry");
+  name(1, stream);
+  return b;
+}
+
+struct EndCase {
+  const char* name;
+  const char* extension;
+  std::function<Bytes()> make;
+  const char* inner = "";  // the extension found inside, if any
+  // A trailer that may legitimately end earlier (PDF updates, RTF's optional line end)
+  // cannot tell a cut file from a whole one.
+  bool cutIsVisible = true;
+};
+
+class FormatEndRule : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(FormatEndRule, StopsAtTheFilesLastByte) {
+  const EndCase& c = GetParam();
+  Bytes file = c.make();
+  Bytes window = file;
+  window.resize(file.size() + 3000, 0x5A);  // unrelated bytes up to the next header
+  MemorySource src(window);
+  FormatEnd end = findFormatEnd(c.extension, src);
+  EXPECT_EQ(end.verdict, StructureVerdict::Valid);
+  EXPECT_EQ(end.end, file.size());
+  EXPECT_EQ(end.extension, c.inner);
+}
+
+TEST_P(FormatEndRule, TruncatedFileIsBroken) {
+  const EndCase& c = GetParam();
+  if (!c.cutIsVisible) GTEST_SKIP() << "a shorter file of this format is whole too";
+  Bytes file = c.make();
+  file.resize(file.size() - 2);
+  MemorySource src(file);
+  EXPECT_NE(findFormatEnd(c.extension, src).verdict, StructureVerdict::Valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FormatEndRule,
+    ::testing::Values(EndCase{"jpeg", "jpg", jpeg}, EndCase{"png", "png", png}, EndCase{"gif", "gif", gif},
+                      EndCase{"bmp", "bmp", bmp}, EndCase{"wav", "wav", wav}, EndCase{"tiff", "tif", tiff},
+                      EndCase{"zip", "zip", [] { return zipWith("a.txt"); }},
+                      EndCase{"docx", "docx", [] { return zipWith("word/document.xml"); }, "docx"},
+                      EndCase{"xlsx_found_as_zip", "zip", [] { return zipWith("xl/workbook.xml"); }, "xlsx"},
+                      EndCase{"pdf", "pdf", pdf, "", false}, EndCase{"rtf", "rtf", rtf, "", false}, EndCase{"html", "html", html},
+                      EndCase{"iso", "iso", iso}, EndCase{"doc", "doc", [] { return ole2(u"WordDocument"); }, "doc"},
+                      EndCase{"xls", "doc", [] { return ole2(u"Workbook"); }, "xls"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(FormatEndBroken, PngWithBadChecksumEndsButIsBroken) {
+  Bytes file = png();
+  file[20] ^= 1;  // a byte of IHDR's data
+  MemorySource src(file);
+  FormatEnd end = findFormatEnd("png", src);
+  EXPECT_EQ(end.verdict, StructureVerdict::Broken);
+  EXPECT_EQ(end.end, file.size());
+}
+
+TEST(FormatEndBroken, OneFieldBrokenAtATime) {
+  {
+    Bytes f = bmp();
+    putLe32(&f[14], 41);  // not a DIB header size
+    MemorySource s(f);
+    EXPECT_EQ(findFormatEnd("bmp", s).verdict, StructureVerdict::Broken);
+  }
+  {
+    Bytes f = zipWith("a.txt");
+    putLe32(&f[f.size() - 2 - 6], 1);  // central directory offset
+    MemorySource s(f);
+    EXPECT_EQ(findFormatEnd("zip", s).verdict, StructureVerdict::Broken);
+  }
+  {
+    Bytes f = iso();
+    putLe32(&f[32768 + 80], 1000);  // more blocks than there are
+    MemorySource s(f);
+    EXPECT_EQ(findFormatEnd("iso", s).verdict, StructureVerdict::Broken);
+  }
+  {
+    Bytes f = ole2(u"WordDocument");
+    putLe32(&f[0x2C], 100000);  // table sectors beyond the file
+    MemorySource s(f);
+    EXPECT_EQ(findFormatEnd("doc", s).verdict, StructureVerdict::Broken);
+  }
+  {
+    Bytes f = tiff();
+    putLe32(&f[4], 4);  // first IFD inside the header
+    MemorySource s(f);
+    EXPECT_EQ(findFormatEnd("tif", s).verdict, StructureVerdict::Broken);
+  }
+}
+
+TEST(FormatEndRules, OtherExtensionsAreUnchecked) {
+  Bytes f(100, 0);
+  MemorySource s(f);
+  EXPECT_EQ(findFormatEnd("mkv", s).verdict, StructureVerdict::Unchecked);
+  EXPECT_FALSE(hasEndRule("mkv"));
+  EXPECT_TRUE(isContainerFormat("iso"));
+  EXPECT_FALSE(isContainerFormat("jpg"));
+}
+
+}  // namespace
+}  // namespace velk
