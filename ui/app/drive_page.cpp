@@ -13,6 +13,7 @@
 #include "support/text.h"
 #include "workspace/drive_chart.h"
 #include "workspace/filter_dialog.h"
+#include "workspace/raw_options_dialog.h"
 
 namespace velk::ui {
 namespace {
@@ -136,7 +137,7 @@ wxDialog* DrivePage::openOptions(bool modeless) {
     dlg->Destroy();
     return nullptr;
   }
-  // The raw options dialog joins with the raw recovery module.
+  if (taskId() == kTaskRaw) return openRawOptions(this, app, modeless);
   return nullptr;
 }
 

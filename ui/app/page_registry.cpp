@@ -7,10 +7,12 @@ namespace velk::ui {
 
 void registerPlaceholderPages();
 void registerDrivePage();
+void registerRecoveryPages();
 
 void registerBuiltinPages() {
   registerPlaceholderPages();
   registerDrivePage();
+  registerRecoveryPages();
 }
 
 }  // namespace velk::ui

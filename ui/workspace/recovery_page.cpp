@@ -1,0 +1,495 @@
+#include "workspace/recovery_page.h"
+
+#include <chrono>
+#include <wx/checkbox.h>
+#include <wx/dcbuffer.h>
+#include <wx/dcmemory.h>
+#include <wx/dirdlg.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+
+#include "app/art.h"
+#include "app/home_view.h"
+#include "app/recovery_app.h"
+#include "app/skin_button.h"
+#include "engines/engine_factory.h"
+#include "engines/raw/raw_scanner.h"
+#include "workspace/file_types.h"
+#include "workspace/filter_dialog.h"
+#include "workspace/image_decode.h"
+#include "workspace/overwrite_dialog.h"
+#include "workspace/preview.h"
+#include "workspace/preview_dialogs.h"
+#include "workspace/progress_dialog.h"
+#include "workspace/raw_options_dialog.h"
+#include "workspace/result_views.h"
+#include "workspace/row_format.h"
+#include "workspace/same_drive.h"
+#include "workspace/thumbnail_layout.h"
+
+namespace velk::ui {
+namespace {
+
+// The FAT preview shows the first kilobyte of a file, the EXT preview its first 4 KB.
+constexpr size_t kFatDumpBytes = 1024;
+constexpr size_t kExtDumpBytes = 4096;
+// Recovered data decides how much a thumbnail read allocates: keep it sane.
+constexpr size_t kThumbnailReadLimit = 256u << 20;
+
+std::shared_ptr<FolderChooser>& chooserSlot() {
+  static std::shared_ptr<FolderChooser> chooser;
+  return chooser;
+}
+EngineOpener& openerSlot() {
+  static EngineOpener opener;
+  return opener;
+}
+
+class DirDialogChooser : public FolderChooser {
+ public:
+  bool choose(wxWindow* parent, wxString& path) override {
+    wxDirDialog dlg(parent, "Current folder is:", wxEmptyString, wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+    if (dlg.ShowModal() != wxID_OK) return false;
+    path = dlg.GetPath();
+    return true;
+  }
+};
+
+Task taskOf(int taskId) {
+  return taskId == kTaskRaw ? Task::Raw : taskId == kTaskFormatted ? Task::Formatted : Task::Deleted;
+}
+
+// A 90 × 90 thumbnail: white, the image squeezed per axis into its centre, a grey frame.
+wxImage composeThumbnail(const wxImage& image) {
+  wxImage square(kThumbnailSize, kThumbnailSize);
+  square.SetRGB(wxRect(0, 0, kThumbnailSize, kThumbnailSize), 255, 255, 255);
+  PlacedRect r = placeImage(image.GetWidth(), image.GetHeight(), kThumbnailSize, kThumbnailSize);
+  if (r.width > 0 && r.height > 0) {
+    wxImage scaled = image.Scale(r.width, r.height, wxIMAGE_QUALITY_BILINEAR);
+    if (scaled.HasAlpha()) {
+      // Blend over white: Paste would copy the alpha-less colours of transparent pixels.
+      for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x) {
+          const unsigned a = scaled.GetAlpha(x, y);
+          auto mix = [a](unsigned c) { return (unsigned char)((c * a + 255 * (255 - a)) / 255); };
+          scaled.SetRGB(x, y, mix(scaled.GetRed(x, y)), mix(scaled.GetGreen(x, y)), mix(scaled.GetBlue(x, y)));
+        }
+      scaled.ClearAlpha();
+    }
+    square.Paste(scaled, r.x, r.y);
+  }
+  for (int i = 0; i < kThumbnailSize; ++i) {
+    square.SetRGB(i, 0, 192, 192, 192);
+    square.SetRGB(i, kThumbnailSize - 1, 192, 192, 192);
+    square.SetRGB(0, i, 192, 192, 192);
+    square.SetRGB(kThumbnailSize - 1, i, 192, 192, 192);
+  }
+  return square;
+}
+
+}  // namespace
+
+const wxRect RecoveryPage::kFolderTotalsRect(wxPoint(10, 276), wxPoint(359, 290));
+const wxRect RecoveryPage::kCheckedTotalsRect(wxPoint(380, 276), wxPoint(729, 290));
+
+void setFolderChooser(std::shared_ptr<FolderChooser> chooser) { chooserSlot() = std::move(chooser); }
+void setEngineOpener(EngineOpener opener) { openerSlot() = std::move(opener); }
+
+RecoveryPage::RecoveryPage(HomeView* host, int taskId, Variant variant)
+    : Page(host, taskId, 102),
+      m_variant(variant),
+      m_results(std::make_unique<ResultTree>(variant)),
+      m_startTimer(this, kStartTimer) {
+  SetName(wxString("RecoveryPage_") + variantTag(variant));
+  createControls();
+  Bind(wxEVT_PAINT, &RecoveryPage::onPaint, this);
+  Bind(wxEVT_TIMER, [this](wxTimerEvent&) { startScan(); }, kStartTimer);
+  m_startTimer.StartOnce(300);
+}
+
+RecoveryPage::~RecoveryPage() {
+  // A worker still running must stop and must not wait for an answer that never comes.
+  m_startTimer.Stop();
+  cancelJob();
+  if (m_worker.joinable()) m_worker.join();
+}
+
+void RecoveryPage::createControls() {
+  m_pane = new SplitPane(this, kPane, wxRect(wxPoint(9, 75), wxPoint(758, 264)), m_variant, m_model);
+  m_filterBox = new wxCheckBox(this, kFilterBox, "", wxPoint(266, 324));
+  m_filterBox->SetToolTip("Filter the file list");
+  struct ButtonSpec {
+    SkinButton** slot;
+    int id;
+    const char* label;
+    wxRect rect;
+    int firstBitmap;
+  };
+  const ButtonSpec specs[] = {
+      {&m_filterButton, kFilterButton, "Filter", wxRect(wxPoint(363, 316), wxPoint(465, 350)), 900},
+      {&m_viewButton, kViewModeButton, "View Mode", wxRect(wxPoint(482, 316), wxPoint(584, 350)), 904},
+      {&m_backButton, kBackButton, "Back", wxRect(wxPoint(554, 411), wxPoint(644, 455)), 908},
+      {&m_nextButton, kNextButton, "Next", wxRect(wxPoint(661, 411), wxPoint(751, 455)), 912},
+      {&m_recoveryButton, kRecoveryButton, "Recovery", wxRect(wxPoint(598, 312), wxPoint(761, 372)), 916},
+  };
+  for (const auto& s : specs) {
+    auto* b = new SkinButton(this, s.id, s.label, s.rect.GetPosition(), s.rect.GetSize());
+    b->SetBitmaps(s.firstBitmap, s.firstBitmap + 1, s.firstBitmap + 2, s.firstBitmap + 3);
+    b->setBackdrop(172, wxPoint(s.rect.x, s.rect.y - 66));
+    *s.slot = b;
+  }
+  // The artwork puts its arrow on the left: keep the caption clear of it.
+  m_recoveryButton->setCaption("      Recovery");
+  m_filterButton->Disable();
+  m_nextButton->Disable();  // the page has no next step
+
+  m_filterBox->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& e) { setFilterEnabled(e.IsChecked()); });
+  m_filterButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openFilter(); });
+  m_viewButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { showViewMenu(); });
+  m_backButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandDrivePage, taskId()); });
+  m_recoveryButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { recover(); });
+  Bind(wxEVT_MENU, [this](wxCommandEvent&) { setIconsMode(); }, kViewIcons);
+  Bind(wxEVT_MENU, [this](wxCommandEvent&) { setDetailsMode(); }, kViewDetails);
+
+  ResultTreeView* tree = m_pane->tree();
+  tree->onSelect = [this](FolderItem* f) { selectFolder(f); };
+  tree->onFolderCheck = [this](FolderItem* f, bool on) { checkFolder(f, on); };
+  ResultListView* list = m_pane->list();
+  list->onCheck = [this](long row, bool on) { checkRow(row, on); };
+  list->onActivate = [this](long row) { preview(row); };
+  list->onColumn = [this](int column) { sortColumn(column); };
+  m_pane->grid()->onActivate = [this](long row) { preview(row); };
+
+  m_progress = new ProgressDialog(this, wxGetApp().state().progress, [this] { cancelJob(); });
+}
+
+wxString RecoveryPage::folderTotalsLine() const {
+  return wxString::FromUTF8(summaryLine(m_folderTotals.count, m_folderTotals.bytes));
+}
+wxString RecoveryPage::checkedTotalsLine() const {
+  return wxString::FromUTF8(summaryLine(m_checkedTotals.count, m_checkedTotals.bytes));
+}
+
+void RecoveryPage::onPaint(wxPaintEvent&) {
+  wxAutoBufferedPaintDC dc(this);
+  dc.SetBackground(wxBrush(wxColour(0xf7, 0xf9, 0xfc)));
+  dc.Clear();
+  paintBitmap(dc, 213, 0, 0);
+  paintBitmap(dc, 172, 0, 66);
+  wxFont title = GetFont();
+  title.SetPointSize(title.GetPointSize() + 4);
+  title.SetWeight(wxFONTWEIGHT_BOLD);
+  dc.SetFont(title);
+  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
+  const char* heading = m_variant == Variant::Raw          ? "Raw File Recovery"
+                        : taskId() == kTaskFormatted       ? "Formatted Drive Recovery"
+                                                           : "Deleted File Recovery";
+  dc.DrawText(heading, 66, 12);
+  dc.SetFont(GetFont());
+  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
+  dc.DrawText("Check the files to recover, then press Recovery.", 66, 40);
+
+  wxFont small(wxFontInfo(8).FaceName("Ms Sans Serif"));
+  dc.SetFont(small.IsOk() ? small : GetFont());
+  dc.SetTextForeground(*wxWHITE);
+  dc.SetBackgroundMode(wxTRANSPARENT);
+  dc.DrawText(folderTotalsLine(), kFolderTotalsRect.x + 4, kFolderTotalsRect.y + 5 - 4);
+  dc.DrawText(checkedTotalsLine(), kCheckedTotalsRect.x + 4, kCheckedTotalsRect.y + 5 - 4);
+}
+
+void RecoveryPage::runJob(const wxString& title, int mode, std::function<void()> work) {
+  if (m_busy) return;
+  Progress& progress = wxGetApp().state().progress;
+  // Reset before the worker starts: a total it sets at once must not be lost.
+  progress.reset();
+  m_cancelled = false;
+  m_jobFlag.set();
+  m_progress->setTitleText(title);
+  m_progress->setMode(mode);
+  m_busy = true;
+  if (m_worker.joinable()) m_worker.join();
+  m_worker = std::jthread([this, work = std::move(work)] {
+    work();
+    m_progress->CallAfter([p = m_progress] { p->finish(); });
+  });
+  m_progress->ShowModal();
+  if (m_worker.joinable()) m_worker.join();
+  m_busy = false;
+}
+
+void RecoveryPage::cancelJob() {
+  m_cancelled = true;
+  m_jobFlag.clear();
+  if (RecoveryEngine* e = m_liveEngine.load()) e->scanFlag().clear();
+  std::lock_guard lock(m_askMutex);
+  m_askAnswered.notify_all();
+}
+
+void RecoveryPage::startScan() {
+  if (m_scanStarted) return;
+  m_scanStarted = true;
+  m_startTimer.Stop();
+  AppState& app = wxGetApp().state();
+  const Task task = m_variant == Variant::Raw ? Task::Raw : taskOf(taskId());
+  ScanOptions options = app.scanOptions(m_variant == Variant::Raw ? kTaskRaw : taskId());
+  const PartitionRecord record = app.selected;
+  const wxString title = m_variant == Variant::Raw        ? "Scanning Raw Files ..."
+                         : taskId() == kTaskFormatted     ? "Scanning Formated Drive ..."
+                                                          : "Scanning Deleted Files ...";
+  const int mode = (m_variant == Variant::Fat && task == Task::Deleted && record.fsNameText() == "FAT32") ? 2 : 0;
+  EngineOpener opener = openerSlot() ? openerSlot() : EngineOpener(openEngine);
+  SignatureCatalog* catalog = nullptr;
+  if (m_variant == Variant::Raw && options.rawTypes.empty() && !rawCatalog().empty()) catalog = &rawCatalog();
+
+  std::unique_ptr<RecoveryEngine> engine;
+  runJob(title, mode, [&, this] {
+    ErrorCode error = kOk;
+    engine = opener(record, task, error);
+    if (!engine) {
+      m_scanError = error;
+      return;
+    }
+    if (catalog)
+      if (auto* rawEngine = dynamic_cast<RawEngine*>(engine.get())) rawEngine->setCatalog(catalog);
+    engine->scanFlag().set();
+    m_liveEngine = engine.get();
+    if (m_cancelled) engine->scanFlag().clear();
+    m_scanError = engine->scan(*m_results, options, wxGetApp().state().progress);
+    m_liveEngine = nullptr;
+  });
+  m_engine = std::move(engine);
+  // The worker has ended: the model is ours alone now, mirror it.
+  m_pane->tree()->mirror(*m_results);
+  selectFolder(m_pane->tree()->selectedFolder());
+  updateCheckedTotals();
+}
+
+void RecoveryPage::selectFolder(FolderItem* folder) {
+  refillList();
+  m_pane->tree()->thumbnailsStale = true;
+  if (m_viewMode != kViewDetails) setDetailsMode();
+  m_folderTotals = m_results->folderTotals(listedFolder(m_variant, folder));
+  RefreshRect(kFolderTotalsRect);
+}
+
+void RecoveryPage::refillList() {
+  const auto start = std::chrono::steady_clock::now();
+  FolderItem* folder = m_pane->tree()->selectedFolder();
+  m_model.fill(m_variant, folder, m_filter, m_filterBox->IsChecked());
+  m_pane->list()->reload();
+  m_pane->list()->Update();
+  m_lastFillMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void RecoveryPage::refreshInCurrentMode() {
+  refillList();
+  if (m_viewMode == kViewDetails) {
+    setDetailsMode();
+  } else {
+    m_pane->tree()->thumbnailsStale = true;
+    setIconsMode();
+  }
+}
+
+void RecoveryPage::setFilterEnabled(bool on) {
+  if (m_filterBox->IsChecked() != on) m_filterBox->SetValue(on);
+  m_filterButton->Enable(on);
+  // Turning the box off must also bring back what the criteria hid.
+  if (m_filter.anyCriterion()) refreshInCurrentMode();
+}
+
+bool RecoveryPage::openFilter() {
+  FilterDialog dlg(this, FilterDialog::Kind::PageFilter, m_filter);
+  if (dlg.ShowModal() != wxID_OK) return false;
+  refreshInCurrentMode();
+  return true;
+}
+
+void RecoveryPage::showViewMenu() {
+  wxMenu menu;
+  menu.AppendCheckItem(kViewIcons, "Icons");
+  menu.AppendCheckItem(kViewDetails, "Details");
+  menu.Check(m_viewMode, true);
+  const wxPoint at = m_viewButton->GetPosition();
+  PopupMenu(&menu, at.x, at.y - 40);
+}
+
+void RecoveryPage::setDetailsMode() {
+  m_viewMode = kViewDetails;
+  m_pane->showIcons(false);
+}
+
+void RecoveryPage::setIconsMode() {
+  m_viewMode = kViewIcons;
+  m_pane->showIcons(true);
+  if (m_pane->tree()->thumbnailsStale) buildThumbnails();
+  m_pane->grid()->reload();
+}
+
+void RecoveryPage::buildThumbnails() {
+  const std::vector<FileRecord*> rows = m_model.rows();
+  std::vector<wxImage> images(rows.size());
+  if (m_engine) {
+    RecoveryEngine* engine = m_engine.get();
+    runJob("Viewing icon...", 0, [&, this] {
+      Progress& progress = wxGetApp().state().progress;
+      progress.foundTotal = rows.size();
+      progress.foundCurrent = 0;
+      progress.setStatus({});
+      for (size_t i = 0; i < rows.size(); ++i) {
+        progress.foundCurrent = i;
+        // A cancelled job still walks every item, but loads no more files.
+        const int type = ImageTypeOf(rows[i]->name);
+        if (type == kImageNone || !m_jobFlag.isSet()) continue;
+        std::vector<uint8_t> data;
+        if (engine->readAll(*rows[i], data, kThumbnailReadLimit) != kOk) continue;
+        if (rows[i]->variant() == Variant::Fat && data.size() > rows[i]->contentSize()) data.resize(rows[i]->contentSize());
+        wxImage image;
+        if (decodeImage(data, type, image)) images[i] = composeThumbnail(image);
+      }
+    });
+  }
+  std::vector<wxBitmap> bitmaps(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (images[i].IsOk()) bitmaps[i] = wxBitmap(images[i]);
+  m_pane->grid()->setThumbnails(std::move(bitmaps));
+  m_pane->tree()->thumbnailsStale = false;
+}
+
+void RecoveryPage::updateCheckedTotals() {
+  m_checkedTotals = m_results->checkedTotals();
+  RefreshRect(kCheckedTotalsRect);
+}
+
+void RecoveryPage::checkFolder(FolderItem* folder, bool checked) {
+  if (!folder) return;
+  m_results->setFolderChecked(folder, checked);
+  m_pane->tree()->syncChecks();
+  m_pane->list()->refreshRows();
+  updateCheckedTotals();
+}
+
+void RecoveryPage::checkRow(long row, bool checked) {
+  FileRecord* record = m_model.at(size_t(row));
+  if (!record) return;
+  m_results->setFileChecked(m_results->folderOf(record), record, checked);
+  m_pane->tree()->syncChecks();
+  m_pane->list()->RefreshItem(row);
+  updateCheckedTotals();
+}
+
+void RecoveryPage::sortColumn(int column) {
+  m_model.sortBy(column, [](const FileRecord& r) { return ResultListView::typeText(r); });
+  m_pane->list()->ShowSortIndicator(column, m_model.lastSortAscending());
+  m_pane->list()->refreshRows();
+  m_pane->tree()->thumbnailsStale = true;
+}
+
+long RecoveryPage::selectedRow() const {
+  return m_viewMode == kViewIcons ? m_pane->grid()->selectedRow() : m_pane->list()->selectedRow();
+}
+
+bool RecoveryPage::readRecord(const FileRecord& record, std::vector<uint8_t>& data, size_t limit) {
+  if (!m_engine) return false;
+  return m_engine->readAll(record, data, limit) == kOk;
+}
+
+wxDialog* RecoveryPage::createPreview(long row) {
+  const FileRecord* record = m_model.at(size_t(row));
+  if (!record || !m_engine) return nullptr;
+  const int type = ImageTypeOf(record->name);
+  std::vector<uint8_t> data;
+  // EXT reads only the dumped head of a file that cannot be an image.
+  const size_t limit = (m_variant == Variant::Ext && type == kImageNone) ? kExtDumpBytes : SIZE_MAX;
+  if (!readRecord(*record, data, limit)) return nullptr;
+  wxImage image;
+  if (type != kImageNone && decodeImage(data, type, image)) return new ImagePreviewDialog(this, image);
+  if (m_variant == Variant::Fat && data.size() > kFatDumpBytes) data.resize(kFatDumpBytes);
+  if (m_variant == Variant::Ext && data.size() > kExtDumpBytes) data.resize(kExtDumpBytes);
+  return new TextViewDialog(this, std::move(data));
+}
+
+void RecoveryPage::preview(long row) {
+  if (row < 0) {
+    if (m_variant == Variant::Fat) showMessage("Please select a file to preview.", "Notice", wxOK);
+    return;
+  }
+  wxDialog* dlg = createPreview(row);
+  if (!dlg) return;
+  dlg->ShowModal();
+  dlg->Destroy();
+}
+
+void RecoveryPage::showMessage(const wxString& text, const wxString& caption, long style) {
+  wxMessageBox(text, caption.empty() ? wxTheApp->GetAppDisplayName() : caption, style, this);
+}
+
+OverwriteChoice RecoveryPage::askOverwrite(const std::string& fileName) {
+  // Runs on the worker: the question is asked on the UI thread while the worker waits; a
+  // stop request wakes it and counts as Cancel.
+  auto answer = std::make_shared<std::optional<OverwriteChoice>>();
+  CallAfter([this, answer, name = wxString::FromUTF8(fileName)] {
+    OverwriteChoice choice = OverwriteChoice::Cancel;
+    if (!m_cancelled) {
+      OverwriteDialog dlg(this, name);
+      dlg.ShowModal();
+      choice = dlg.choice();
+    }
+    std::lock_guard lock(m_askMutex);
+    *answer = choice;
+    m_askAnswered.notify_all();
+  });
+  std::unique_lock lock(m_askMutex);
+  m_askAnswered.wait(lock, [&] { return answer->has_value() || m_cancelled.load(); });
+  return answer->value_or(OverwriteChoice::Cancel);
+}
+
+void RecoveryPage::recover() {
+  if (m_busy) return;
+  // Selection test.
+  const bool byRoot = m_variant == Variant::Fat || m_variant == Variant::Ext;
+  const FolderItem* root = m_results->root();
+  if (byRoot ? !(root && root->checked) : checkedRecords(*m_results).empty()) {
+    if (byRoot) showMessage("Please check files for recovering", "", wxOK);
+    else showMessage("Please select file to recover!", "Notice", wxOK | wxICON_INFORMATION);
+    return;
+  }
+  if (!m_engine) return;
+  std::shared_ptr<FolderChooser> chooser = chooserSlot() ? chooserSlot() : std::make_shared<DirDialogChooser>();
+  wxString folder;
+  if (!chooser->choose(this, folder) || folder.empty()) return;
+  // Writing onto the scanned device could overwrite what is being recovered.
+  if (outputOnScannedDevice(wxGetApp().state().selected, folder.utf8_string())) {
+    showMessage("Select anoter drive folder.", "", wxOK);
+    return;
+  }
+  RecoveryRequest request;
+  request.outputFolder = std::filesystem::path(folder.utf8_string());
+  request.ask = [this](const std::string& name) { return askOverwrite(name); };
+  RecoveryEngine* engine = m_engine.get();
+  m_report = RecoveryReport{};
+  runJob("Recoverying Deleted Files ...", 0, [&, this] {
+    m_report = runRecovery(*m_results, *engine, request, m_jobFlag, wxGetApp().state().progress);
+  });
+  if (!m_report.errorText.empty()) {
+    const bool raw = m_variant == Variant::Raw;
+    showMessage(wxString::FromUTF8(m_report.errorText), raw ? "Error" : "Notice",
+                wxOK | (raw ? wxICON_ERROR : wxICON_INFORMATION));
+  }
+}
+
+void addWorkspaceScreenshotSteps();
+
+void registerRecoveryPages() {
+  static bool stepsAdded = false;
+  if (!stepsAdded) {
+    stepsAdded = true;
+    addWorkspaceScreenshotSteps();
+  }
+  registerPage(PageKind::Fat, [](HomeView* host, int task) -> Page* { return new FatRecoveryPage(host, task); });
+  registerPage(PageKind::Ntfs, [](HomeView* host, int task) -> Page* { return new NtfsRecoveryPage(host, task); });
+  registerPage(PageKind::Ext, [](HomeView* host, int task) -> Page* { return new ExtRecoveryPage(host, task); });
+  registerPage(PageKind::Raw, [](HomeView* host, int task) -> Page* { return new RawRecoveryPage(host, task); });
+}
+
+}  // namespace velk::ui
