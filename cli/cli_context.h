@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "workspace/overwrite.h"
+
 namespace velk::cli {
 
 // Exit status contract: 0 success, 1 some files failed, 2 usage or input error.
@@ -22,6 +24,10 @@ struct CliContext {
   // Prints a message and returns false on bad input.
   [[nodiscard]] bool prepareDevices();
 };
+
+// The answer to "file exists" from --overwrite ask|yes|all|no|cancel. "ask" prompts on a
+// terminal; without one nobody can answer, so nothing is replaced.
+OverwriteQuestion overwritePolicy(const std::string& mode);
 
 // Each command module adds its subcommand(s); the callback stores its exit status in
 // ctx.exitCode.

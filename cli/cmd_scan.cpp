@@ -15,6 +15,7 @@
 #include "cli_context.h"
 #include "cli_json.h"
 #include "disk/drive_catalog.h"
+#include "engines/raw/signature_catalog.h"
 #include "engines/engine_factory.h"
 #include "support/text.h"
 #include "workspace/preview.h"
@@ -209,6 +210,8 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
     if (engineKindFor(run.record, run.options.task) == EngineKind::None)
       fmt::print(stderr, "velk-cli: the {} task does not apply to a \"{}\" partition\n", taskText(run.options.task),
                  codepageText(run.record.fsNameText()));
+    else if (run.options.task == Task::Raw && (rc == kErrorCatalogMissing || rc == kErrorCatalogUnreadable))
+      fmt::print(stderr, "velk-cli: {}\n", catalogErrorText(rc, run.options.catalogPath));
     else
       fmt::print(stderr, "velk-cli: cannot open partition {} ({}): error {}\n", a.partition,
                  codepageText(run.record.fsNameText()), rc);
@@ -228,25 +231,6 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
     return false;
   }
   return true;
-}
-
-OverwriteQuestion overwritePolicy(const std::string& mode) {
-  if (mode == "yes") return [](const std::string&) { return OverwriteChoice::Yes; };
-  if (mode == "all") return [](const std::string&) { return OverwriteChoice::YesToAll; };
-  if (mode == "no") return [](const std::string&) { return OverwriteChoice::No; };
-  if (mode == "cancel") return [](const std::string&) { return OverwriteChoice::Cancel; };
-  return [](const std::string& name) {
-    if (!::isatty(STDIN_FILENO)) return OverwriteChoice::No;
-    for (;;) {
-      fmt::print(stderr, "'{}' exists. Overwrite? [y]es / [a]ll / [n]o / [c]ancel: ", name);
-      std::string answer;
-      if (!std::getline(std::cin, answer)) return OverwriteChoice::Cancel;
-      if (answer == "y" || answer == "yes") return OverwriteChoice::Yes;
-      if (answer == "a" || answer == "all") return OverwriteChoice::YesToAll;
-      if (answer == "n" || answer == "no") return OverwriteChoice::No;
-      if (answer == "c" || answer == "cancel") return OverwriteChoice::Cancel;
-    }
-  };
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ int main(int argc, char** argv) {
   app.add_flag("--with-system-drives", ctx.withSystemDrives, "Keep the machine's disks when images are attached");
   addDrivesCommand(app, ctx);
   addScanCommands(app, ctx);
+  addCatalogCommand(app, ctx);
+  addPartitionsCommand(app, ctx);
+  addMailCommand(app, ctx);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -189,6 +189,16 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
       return true;
     }
     case TableScan::Layout::NoSignature: {
+      // A bare EXT file system (a partition dump, a disk formatted without a table) keeps its
+      // boot sector empty; its superblock at byte 1024 tells it from ordinary data.
+      PartitionRecord ext = tableRecord(disk);
+      ext.length = ext.freeBytes = diskSize;
+      ext.type = 0x83;
+      probeExtSuperblock(reader, ext);
+      if (ext.fsNameText() != "EXTX") {
+        out.push_back(ext);
+        return true;
+      }
       // Ordinary data at sector 0 (a raw dump, a card without a table): the whole disk is
       // one free stretch, so a raw scan can read all of it and partition recovery can probe it.
       out.push_back(gapRecord(disk, 0, 0, diskSectors, false, 0));

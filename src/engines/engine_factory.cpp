@@ -1,6 +1,10 @@
 #include "engines/engine_factory.h"
 
 #include "disk/bytes.h"
+#include "engines/ext/ext_engine.h"
+#include "engines/fat/fat_engine.h"
+#include "engines/ntfs/ntfs_engine.h"
+#include "engines/raw/raw_scanner.h"
 
 namespace velk {
 
@@ -21,11 +25,11 @@ EngineKind engineKindFor(const PartitionRecord& record, Task task) {
 std::unique_ptr<RecoveryEngine> openEngine(const PartitionRecord& record, Task task, ErrorCode& error) {
   error = kUnsupported;
   switch (engineKindFor(record, task)) {
+    case EngineKind::Fat: return openFatEngine(record, task, error);
+    case EngineKind::Ext: return openExtEngine(record, task, error);
+    case EngineKind::Raw: return openRawEngine(record, task, error);
+    case EngineKind::Ntfs: return openNtfsEngine(record, task, error);
     case EngineKind::None:
-    case EngineKind::Fat:
-    case EngineKind::Ntfs:
-    case EngineKind::Ext:
-    case EngineKind::Raw:
       break;
   }
   return nullptr;

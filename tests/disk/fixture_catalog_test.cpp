@@ -70,6 +70,13 @@ TEST(FixtureCatalog, ExtendedPartitionOfType05) {
                 });
 }
 
+// A bare EXT file system has no boot signature; its superblock names it, so it is listed as
+// one whole-disk volume instead of a free stretch.
+TEST(FixtureCatalog, BareExtImagesAreListedAsVolumes) {
+  expectCatalog("ext3_4k.img", {{'*', 1, "EXT3", "VELK-EXT3-4096", 0, 131072, 0x83, 0, 0}});
+  expectCatalog("ext2_deleted.img", {{'*', 1, "EXT2", "VELKLABEL16CHARS", 0, 32768, 0x83, 0, 0}});
+}
+
 TEST(FixtureCatalog, LetteredVolumesReportTheirFreeSpace) {
   if (!test::fixtureExists("mbr_mixed.img")) GTEST_SKIP();
   auto recs = test::catalogOf(test::fixturePath("mbr_mixed.img"));
