@@ -16,7 +16,14 @@ bool ByteSink::writeZeros(uint64_t n) {
 }
 
 bool VectorSink::write(const uint8_t* data, size_t n) {
-  if (n > m_limit - m_bytes.size()) return false;
+  if (n > m_limit - m_bytes.size()) {
+    // Keep what fits: a preview of a large file wants its first bytes.
+    const size_t room = m_limit - m_bytes.size();
+    m_bytes.insert(m_bytes.end(), data, data + room);
+    m_written += room;
+    m_full = true;
+    return false;
+  }
   m_bytes.insert(m_bytes.end(), data, data + n);
   m_written += n;
   return true;

@@ -30,9 +30,12 @@ class VectorSink final : public ByteSink {
   [[nodiscard]] bool write(const uint8_t* data, size_t n) override;
   std::vector<uint8_t>& bytes() { return m_bytes; }
   const std::vector<uint8_t>& bytes() const { return m_bytes; }
+  // A write went past the limit: bytes() holds the first limit bytes.
+  bool full() const { return m_full; }
 
  private:
   size_t m_limit;
+  bool m_full = false;
   std::vector<uint8_t> m_bytes;
 };
 

@@ -24,7 +24,8 @@ class RecoveryEngine {
                                        Progress& progress) = 0;
   // Writes exactly the record's content to out. 0 on success.
   [[nodiscard]] virtual ErrorCode extract(const FileRecord& record, ByteSink& out) = 0;
-  // The record's content in memory (previews, thumbnails), at most limit bytes.
+  // The record's content in memory (previews, thumbnails): all of it, or its first limit
+  // bytes when it is longer.
   [[nodiscard]] ErrorCode readAll(const FileRecord& record, std::vector<uint8_t>& out,
                                   size_t limit = SIZE_MAX);
 
