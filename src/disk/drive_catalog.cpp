@@ -65,7 +65,8 @@ struct Extended {
 };
 
 // Adds the gap [tableSector, bound) (first sector = tableSector, or + 63 inside the
-// extended partition), split where the extended partition ends.
+// extended partition), split where the extended partition begins and ends: a lost first
+// logical partition is restored through the EBR at the extended start, never as a primary.
 void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, uint64_t bound,
             const Extended& ext) {
   if (tableSector >= bound) return;
@@ -75,6 +76,11 @@ void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, 
     if (start < logicalBound)
       gaps.push_back(gapRecord(disk, tableSector, start, logicalBound, true, uint32_t(ext.start)));
     if (bound > ext.end()) addGap(gaps, disk, ext.end(), bound, ext);
+    return;
+  }
+  if (ext.present && tableSector < ext.start && bound > ext.start) {
+    gaps.push_back(gapRecord(disk, tableSector, tableSector, ext.start, false, 0));
+    addGap(gaps, disk, ext.start, bound, ext);
     return;
   }
   gaps.push_back(gapRecord(disk, tableSector, tableSector, bound, false, 0));

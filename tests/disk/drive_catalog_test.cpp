@@ -125,6 +125,21 @@ TEST(TableWalk, SmallSlackAndBoundaryGaps) {
   EXPECT_EQ(recs.size(), 3u);
 }
 
+// The first logical partition's entry is lost but its EBR still links on: the free space
+// before the next logical is split at the extended start, so the lost partition comes back
+// as a logical one through the EBR there.
+TEST(TableWalk, GapIsSplitWhereTheExtendedPartitionBegins) {
+  SyntheticDisk d(4000);
+  d.entry(0, 0, 0x07, 63, 637);        // 63 … 700
+  d.entry(0, 1, 0x0F, 1000, 3000);     // extended 1000 … 4000
+  d.entry(1000, 1, 0x05, 1100, 1000);  // entry 0 lost, link to the EBR at 2100 kept
+  d.entry(2100, 0, 0x07, 63, 1837);    // 2163 … 4000
+  expectRecords(walk(d), {{"#NTFS#", 1, 63, 63, 0, 637},
+                          {"Deleted", 1, 700, 700, 0, 300},
+                          {"Deleted", 2, 1000, 1063, 1000, 1037},
+                          {"#NTFS#", 2, 2100, 2163, 1000, 1837}});
+}
+
 TEST(TableWalk, FirstPartitionAt63HasNoLeadingGap) {
   SyntheticDisk d(3000);
   d.entry(0, 0, 0x07, 63, 2937);

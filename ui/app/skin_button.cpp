@@ -81,6 +81,12 @@ void SkinButton::onPaint(wxPaintEvent&) {
       big.SetWeight(wxFONTWEIGHT_BOLD);
       big.SetPointSize(sz.y > 100 ? font.GetPointSize() + 2 : font.GetPointSize());
       dc.SetFont(big);
+      // A long title steps down in size rather than running past the card's edge.
+      const int titleRoom = sz.x - textX - 12;
+      while (dc.GetTextExtent(title).x > titleRoom && big.GetPointSize() > font.GetPointSize() - 1) {
+        big.SetPointSize(big.GetPointSize() - 1);
+        dc.SetFont(big);
+      }
       dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
       wxSize t = dc.GetTextExtent(title);
       int y = sz.y > 100 ? sz.y / 2 - t.y - 2 : (sub.empty() ? (sz.y - t.y) / 2 : 10);
