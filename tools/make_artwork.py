@@ -176,10 +176,68 @@ def icons():
     emit(186, "tree_root_alt", 16, 16, '<rect x="1" y="3" width="14" height="10" rx="2" fill="#129c93"/>')
     emit(187, "tree_folder_alt", 16, 16, folder.replace("FILL", "#e8b730"))
 
+def partition_page():
+    # Body of the partition page: a card behind the disk combo, the disk map and the
+    # Backup and Recovery buttons; the two lists stand on the paper below it.
+    body = (f'<rect width="770" height="405" fill="{PAPER}"/>'
+            f'<rect x="4" y="6" width="762" height="121" rx="6" fill="#fff" stroke="{SLATE}"/>'
+            f'<path d="M0 337h770" stroke="{SLATE}"/>')
+    emit(204, "background_partition", 770, 405, body)
+    for state, n in zip(("normal", "pressed", "hover", "disabled"), (179, 178, 297, 180)):
+        pill(n, "button_partition_recovery" if state == "normal" else f"button_partition_recovery_{state}",
+             164, 65, state, "Recovery", "recovery")
+    for state, n in zip(("normal", "hover", "disabled"), (203, 202, 201)):
+        pill(n, "button_backup" if state == "normal" else f"button_backup_{state}", 103, 35, state, "Backup")
+    # Disk combo icons (32 x 32): a fixed disk and a removable stick.
+    emit(198, "disk_fixed", 32, 32,
+         f'<rect x="2" y="8" width="28" height="17" rx="3" fill="{NAVY2}"/>'
+         f'<path d="M6 20h12" stroke="{SLATE}" stroke-width="1.5" stroke-linecap="round"/>'
+         f'<circle cx="25" cy="20" r="1.8" fill="#7fe0d8"/>'
+         f'<path d="M5 12h22" stroke="#2d4f78" stroke-width="1"/>')
+    emit(193, "disk_removable", 32, 32,
+         f'<rect x="4" y="11" width="20" height="12" rx="2.5" fill="{NAVY2}"/>'
+         f'<rect x="24" y="13" width="6" height="8" rx="1" fill="{GREY}"/>'
+         f'<path d="M26 15.5h2M26 18.5h2" stroke="{NAVY2}" stroke-width="1"/>'
+         f'<circle cx="9" cy="17" r="1.8" fill="#7fe0d8"/>')
+    # Candidate line (16 x 16): a partition slice.
+    emit(194, "partition_candidate", 16, 16,
+         f'<circle cx="8" cy="8" r="6.5" fill="none" stroke="{NAVY2}" stroke-width="1.5"/>'
+         f'<path d="M8 8V1.5A6.5 6.5 0 0 1 13.6 11.3z" fill="{TEAL}"/>')
+    # Backup list rows (16 x 16): a backup file, the automatic scan, adding a file.
+    emit(197, "backup_file", 16, 16,
+         f'<path d="M3 1.5h7l3 3v10H3z" fill="#fff" stroke="{NAVY2}" stroke-width="1.2" stroke-linejoin="round"/>'
+         f'<path d="M10 1.5v3h3" fill="none" stroke="{NAVY2}" stroke-width="1.2"/>'
+         f'<rect x="5" y="8" width="6" height="4" rx="1" fill="{TEAL}"/>')
+    emit(196, "backup_auto_scan", 16, 16,
+         f'<circle cx="6.5" cy="6.5" r="4.5" fill="{TEAL_LIGHT}" stroke="{TEAL_DARK}" stroke-width="1.6"/>'
+         f'<path d="M10 10l4.5 4.5" stroke="{TEAL_DARK}" stroke-width="2" stroke-linecap="round"/>')
+    emit(195, "backup_add", 16, 16,
+         f'<circle cx="8" cy="8" r="6.5" fill="{TEAL}"/>'
+         f'<path d="M8 4.5v7M4.5 8h7" stroke="#fff" stroke-width="1.8" stroke-linecap="round"/>')
+
+def mail_pages():
+    # Selection pages: small buttons beside the file list (our numbering from 920 on).
+    base = 920
+    for name, cap in [("button_mail_add", "Add Files..."), ("button_mail_remove", "Remove"),
+                      ("button_mail_browse", "Browse...")]:
+        for state in ("normal", "pressed", "hover", "disabled"):
+            pill(base, name if state == "normal" else f"{name}_{state}", 143, 25, state, cap)
+            base += 1
+    # The banner of the mail pages: a ribbon hanging from the top of the header.
+    emit(932, "mail_banner", 74, 44,
+         f'<path d="M8 0h58v34a6 6 0 0 1-6 6H14a6 6 0 0 1-6-6z" fill="{NAVY2}"/>'
+         + glyph("mail", "#ffffff", 22, 4, 30 / 48))
+    body = (f'<rect width="770" height="405" fill="{PAPER}"/>'
+            f'<rect x="12" y="248" width="746" height="78" rx="6" fill="#fff" stroke="{SLATE}"/>'
+            f'<path d="M13 254v66" stroke="{TEAL}" stroke-width="3" stroke-linecap="round"/>'
+            f'<path d="M0 337h770" stroke="{SLATE}"/>')
+    emit(934, "background_mail_selection", 770, 405, body)
+    emit(935, "background_mail_report", 770, 405, f'<rect width="770" height="405" fill="{PAPER}"/>')
+
 def main():
     os.makedirs(OUT, exist_ok=True)
     title_bar(); window_buttons(); header(); backgrounds(); task_buttons()
-    page_buttons(); category_items(); icons()
+    page_buttons(); category_items(); icons(); partition_page(); mail_pages()
     with open(os.path.join(OUT, "resources.tsv"), "w") as f:
         f.write("number\tfile\twidth\theight\tcaption\n")
         for n, fname, w, h, cap in sorted(entries):

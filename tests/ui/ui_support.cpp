@@ -38,8 +38,11 @@ std::vector<std::string> DialogAnswerer::messages() const {
 
 int DialogAnswerer::Enter(wxDialog* dialog) {
   if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
-    seen.push_back({"message", box->GetMessage().utf8_string(), box->GetTitle().utf8_string()});
-    return wxID_OK;
+    const long style = box->GetMessageDialogStyle();
+    seen.push_back({"message", box->GetMessage().utf8_string(), box->GetTitle().utf8_string(), style});
+    auto answer = messageAnswers.find(seen.back().text);
+    if (answer != messageAnswers.end()) return answer->second;
+    return (style & wxYES_NO) ? wxID_NO : wxID_OK;
   }
   if (auto* question = dynamic_cast<ui::OverwriteDialog*>(dialog)) {
     seen.push_back({"overwrite", question->message().utf8_string(), question->GetTitle().utf8_string()});

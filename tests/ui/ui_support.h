@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 #include <wx/modalhook.h>
@@ -25,14 +26,18 @@ struct SeenDialog {
   std::string kind;  // "message", "overwrite", "progress", "other"
   std::string text;
   std::string caption;
+  long style = 0;    // message boxes: their wxOK, wxYES_NO, wxICON_... bits
 };
 
-// Answers the modal dialogs that a job opens: message boxes with OK, overwrite questions
-// from a script (then the fallback), everything else runs normally.
+// Answers the modal dialogs that a job opens: message boxes by their text from
+// `messageAnswers`, else OK (No for a Yes/No question, so nothing is ever agreed to by
+// accident); overwrite questions from a script (then the fallback); everything else runs
+// normally.
 class DialogAnswerer : public wxModalDialogHook {
  public:
   DialogAnswerer() { Register(); }
   ~DialogAnswerer() override { Unregister(); }
+  std::map<std::string, int> messageAnswers;  // text → wxID_OK, wxID_CANCEL, wxID_YES, wxID_NO
   std::vector<OverwriteChoice> overwriteScript;
   OverwriteChoice overwriteFallback = OverwriteChoice::Yes;
   std::function<void(wxDialog*)> onProgressShown;

@@ -8,11 +8,15 @@ namespace velk::ui {
 void registerPlaceholderPages();
 void registerDrivePage();
 void registerRecoveryPages();
+void registerPartitionPage();
+void registerMailPages();
 
 void registerBuiltinPages() {
   registerPlaceholderPages();
   registerDrivePage();
   registerRecoveryPages();
+  registerPartitionPage();
+  registerMailPages();
 }
 
 }  // namespace velk::ui

@@ -49,10 +49,7 @@ void registerPlaceholderPages() {
   };
   for (Entry e : {Entry{PageKind::Drive, "Select a drive"}, Entry{PageKind::Fat, "FAT recovery"},
                   Entry{PageKind::Ntfs, "NTFS recovery"}, Entry{PageKind::Ext, "EXT recovery"},
-                  Entry{PageKind::Raw, "Raw recovery"}, Entry{PageKind::Partition, "Partition recovery"},
-                  Entry{PageKind::OutlookRepair, "Outlook repair"},
-                  Entry{PageKind::OutlookExpressRepair, "Outlook Express repair"},
-                  Entry{PageKind::MailReport, "Mail repair report"}}) {
+                  Entry{PageKind::Raw, "Raw recovery"}}) {
     wxString title = e.title;
     registerPage(e.kind, [title](HomeView* host, int task) -> Page* { return new PlaceholderPage(host, task, title); });
   }
