@@ -866,8 +866,8 @@ def cmd_rawbuild(a):
     rng = random.Random(a.seed)
     img = bytearray(a.size)
     places = []
-    for spec in a.place:
-        path, off = spec.rsplit(":", 1)
+    for placement in a.place:
+        path, off = placement.rsplit(":", 1)
         data = open(path, "rb").read()
         places.append((int(off), data, path))
     places.sort()

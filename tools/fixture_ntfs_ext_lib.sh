@@ -612,8 +612,8 @@ def ntfsinfo_facts(path):
 
 
 def tsk_cat(img, n, attr_id=None):
-    spec = str(n) if attr_id is None else f"{n}-128-{attr_id}"
-    p = subprocess.run(["icat", "-f", "ntfs", img, spec], capture_output=True)
+    address = str(n) if attr_id is None else f"{n}-128-{attr_id}"
+    p = subprocess.run(["icat", "-f", "ntfs", img, address], capture_output=True)
     return p.stdout if p.returncode == 0 else None
 
 
