@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace velk {
 
@@ -30,24 +31,48 @@ bool VectorSink::write(const uint8_t* data, size_t n) {
 }
 
 FileSink::~FileSink() {
-  if (m_file) std::fclose(m_file);
+  if (!m_file) return;
+  (void)flushGathered();
+  std::fclose(m_file);
 }
 
 int FileSink::open(const std::filesystem::path& path) {
-  if (m_file) std::fclose(m_file);
+  if (m_file) {
+    (void)flushGathered();
+    std::fclose(m_file);
+  }
   m_failed = false;
   m_written = 0;
+  m_gathered = 0;
   m_file = std::fopen(path.c_str(), "wb");
   if (!m_file) return errno ? errno : EIO;
+  // FileSink gathers small writes itself; a stream buffer would only copy them again.
+  (void)std::setvbuf(m_file, nullptr, _IONBF, 0);
   return 0;
+}
+
+bool FileSink::put(const uint8_t* data, size_t n) {
+  if (std::fwrite(data, 1, n, m_file) != n) m_failed = true;
+  return !m_failed;
+}
+
+bool FileSink::flushGathered() {
+  if (m_gathered == 0 || m_failed) return !m_failed;
+  const size_t n = m_gathered;
+  m_gathered = 0;
+  return put(m_gather.get(), n);
 }
 
 bool FileSink::write(const uint8_t* data, size_t n) {
   if (!m_file || m_failed) return false;
   if (n == 0) return true;
-  if (std::fwrite(data, 1, n, m_file) != n) {
-    m_failed = true;
-    return false;
+  if (m_gathered + n > kGatherBytes && !flushGathered()) return false;
+  if (n >= kGatherBytes) {
+    if (!put(data, n)) return false;
+  } else {
+    if (!m_gather) m_gather.reset(new uint8_t[kGatherBytes]);
+    std::memcpy(m_gather.get() + m_gathered, data, n);
+    m_gathered += n;
   }
   m_written += n;
   return true;
@@ -55,7 +80,8 @@ bool FileSink::write(const uint8_t* data, size_t n) {
 
 bool FileSink::close() {
   if (!m_file) return !m_failed;
-  bool ok = std::fflush(m_file) == 0 && !m_failed;
+  bool ok = flushGathered();
+  ok = std::fflush(m_file) == 0 && ok && !m_failed;
   ok = (std::fclose(m_file) == 0) && ok;
   m_file = nullptr;
   return ok;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 namespace velk {
@@ -40,9 +41,13 @@ class VectorSink final : public ByteSink {
 };
 
 // Writes to a file created (or truncated) for the recovery. Write errors stick: once a
-// write fails, every later write fails too and close() reports it.
+// write fails, every later write fails too and close() reports it. Large pieces go to the
+// file as they come; small ones are gathered first (the stream itself is unbuffered, so a
+// recovered file costs no stream buffer and its bytes are copied once at most).
 class FileSink final : public ByteSink {
  public:
+  static constexpr size_t kGatherBytes = 64 * 1024;
+
   FileSink() = default;
   ~FileSink() override;
   FileSink(const FileSink&) = delete;
@@ -56,8 +61,13 @@ class FileSink final : public ByteSink {
   bool isOpen() const { return m_file != nullptr; }
 
  private:
+  bool put(const uint8_t* data, size_t n);
+  bool flushGathered();
+
   std::FILE* m_file = nullptr;
   bool m_failed = false;
+  std::unique_ptr<uint8_t[]> m_gather;  // allocated at the first small write
+  size_t m_gathered = 0;
 };
 
 // Counts bytes and drops them (sizing, benchmarks).

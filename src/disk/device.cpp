@@ -39,6 +39,10 @@ class FileDevice final : public BlockDevice {
     return n < 0 ? -errno : n;
   }
   uint64_t size() const override { return m_size; }
+  void willRead(uint64_t offset, uint64_t length) override {
+    if (offset < m_size)
+      (void)::posix_fadvise(m_fd, off_t(offset), off_t(std::min(length, m_size - offset)), POSIX_FADV_WILLNEED);
+  }
   std::optional<std::pair<uint64_t, uint64_t>> identity() const override {
     return std::make_pair(uint64_t(m_dev), uint64_t(m_ino));
   }
@@ -90,6 +94,9 @@ class WindowDevice final : public BlockDevice {
     return m_inner->writeAt(m_offset + offset, buffer, n);
   }
   uint64_t size() const override { return m_length; }
+  void willRead(uint64_t offset, uint64_t length) override {
+    if (offset < m_length) m_inner->willRead(m_offset + offset, std::min(length, m_length - offset));
+  }
   std::optional<std::pair<uint64_t, uint64_t>> identity() const override { return m_inner->identity(); }
 
  private:
@@ -110,10 +117,14 @@ class FaultDevice final : public BlockDevice {
     return m_inner->readAt(offset, buffer, length);
   }
   int64_t writeAt(uint64_t offset, const void* buffer, size_t length) override {
-    if (m_policy.failWrites) return -EROFS;
+    if (m_policy.failWrites) {
+      if (m_policy.refusedWrites) m_policy.refusedWrites->fetch_add(1);
+      return -EROFS;
+    }
     return m_inner->writeAt(offset, buffer, length);
   }
   uint64_t size() const override { return m_inner->size(); }
+  void willRead(uint64_t offset, uint64_t length) override { m_inner->willRead(offset, length); }
   std::optional<std::pair<uint64_t, uint64_t>> identity() const override { return m_inner->identity(); }
 
  private:
@@ -263,7 +274,11 @@ tl::expected<std::unique_ptr<BlockDevice>, int> DeviceNamespace::openDrive(int n
   FaultPolicy policy = faultPolicy();
   if (policyActive(policy) && (policy.failReadsDrive < 0 || policy.failReadsDrive == n))
     return std::make_unique<FaultDevice>(std::move(*dev), policy, 0);
-  if (policy.failWrites) return std::make_unique<FaultDevice>(std::move(*dev), FaultPolicy{true}, 0);
+  if (policy.failWrites) {
+    policy.failReadsFrom = UINT64_MAX;
+    policy.failReadsTo = 0;
+    return std::make_unique<FaultDevice>(std::move(*dev), policy, 0);
+  }
   return dev;
 }
 

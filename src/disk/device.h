@@ -4,6 +4,7 @@
 // devices or by disk images attached by the user. Volumes are byte windows onto their
 // drive, lettered from C in disk and partition order for partitions holding FAT or NTFS.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -55,6 +56,9 @@ class BlockDevice {
   // Bytes written, or a negative errno (-EBADF on a device opened for reading).
   virtual int64_t writeAt(uint64_t offset, const void* buffer, size_t length) = 0;
   virtual uint64_t size() const = 0;
+  // A hint that [offset, offset + length) will be read soon, so the system can start
+  // reading it now (sequential scans keep the device busy while they work on a chunk).
+  virtual void willRead(uint64_t /*offset*/, uint64_t /*length*/) {}
   // Identity of the underlying storage (st_dev/st_ino of the image or device node), so an
   // output folder on the scanned device can be refused.
   virtual std::optional<std::pair<uint64_t, uint64_t>> identity() const { return std::nullopt; }
@@ -84,6 +88,8 @@ struct FaultPolicy {
   uint64_t failReadsFrom = UINT64_MAX;    // reads touching [from, to) of a drive fail with EIO
   uint64_t failReadsTo = 0;
   int failReadsDrive = -1;                // -1: every drive
+  // Counts the writes refused under failWrites (the read-only guarantee's witness).
+  std::shared_ptr<std::atomic<uint64_t>> refusedWrites;
 };
 
 class DeviceNamespace {

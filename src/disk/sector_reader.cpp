@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace velk {
 namespace {
@@ -140,14 +141,17 @@ uint64_t SectorReader::ReadUnitsLooped(uint64_t index, uint64_t byteCount, ByteS
     return 0;
   }
   uint64_t chunkUnits = std::max<uint64_t>(1, kLoopChunk / m_unit);
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(chunkUnits * m_unit,
-                                                    ((byteCount + m_unit - 1) / m_unit) * m_unit)));
+  // Left uninitialised: every byte handed on was read first, and a recovery of thousands
+  // of files would otherwise clear a buffer per file.
+  const size_t bufBytes =
+      size_t(std::min<uint64_t>(chunkUnits * m_unit, ((byteCount + m_unit - 1) / m_unit) * m_unit));
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[bufBytes]);
   uint64_t total = 0;
   uint64_t offset = m_base + index * m_unit;
   m_lastStatus = 0;
   while (total < byteCount) {
-    uint64_t want = std::min<uint64_t>(buf.size(), ((byteCount - total + m_unit - 1) / m_unit) * m_unit);
-    int64_t n = m_device->readAt(offset, buf.data(), size_t(want));
+    uint64_t want = std::min<uint64_t>(bufBytes, ((byteCount - total + m_unit - 1) / m_unit) * m_unit);
+    int64_t n = m_device->readAt(offset, buf.get(), size_t(want));
     if (n < 0) {
       m_lastStatus = int(-n);
       break;
@@ -157,7 +161,7 @@ uint64_t SectorReader::ReadUnitsLooped(uint64_t index, uint64_t byteCount, ByteS
       break;
     }
     uint64_t keep = std::min<uint64_t>(uint64_t(n), byteCount - total);
-    if (!out.write(buf.data(), size_t(keep))) {
+    if (!out.write(buf.get(), size_t(keep))) {
       m_lastStatus = EIO;
       break;
     }

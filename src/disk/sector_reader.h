@@ -51,6 +51,11 @@ class SectorReader {
   // The same, writing exactly the bytes read (at most byteCount) to a sink.
   uint64_t ReadUnitsLooped(uint64_t index, uint64_t byteCount, ByteSink& out);
 
+  // Tells the device that [base + byteOffset, + length) will be read soon (a hint).
+  void WillRead(uint64_t byteOffset, uint64_t length) {
+    if (m_device && byteOffset <= UINT64_MAX - m_base) m_device->willRead(m_base + byteOffset, length);
+  }
+
   [[nodiscard]] bool WriteAt(uint64_t byteOffset, const void* buffer, size_t length);
   void Close();
 

@@ -63,15 +63,23 @@ std::optional<VolumeInformation> fatVolumeInfo(SectorReader& r, ByteSpan bs) {
   uint64_t entryBytes = f->fat32 ? 4 : (f->clusters < 4085 ? 0 : 2);
   if (entryBytes) {
     uint64_t fatBytes = std::min<uint64_t>(f->sectorsPerFat * bps, (f->clusters + 2) * entryBytes);
-    std::vector<uint8_t> fat(size_t((fatBytes + bps - 1) / bps * bps));
-    if (r.ReadAt(uint64_t(f->reserved) * bps, fat.size(), fat.data())) {
-      uint64_t freeCount = 0;
-      for (uint64_t c = 2; c < f->clusters + 2 && (c + 1) * entryBytes <= fat.size(); ++c) {
-        uint32_t v = entryBytes == 4 ? (le32(fat.data() + c * 4) & 0x0FFFFFFF) : le16(fat.data() + c * 2);
+    const uint64_t readBytes = (fatBytes + bps - 1) / bps * bps;
+    // A megabyte at a time: the table of a large volume is counted, not held.
+    constexpr uint64_t kPieceBytes = 1 << 20;
+    std::vector<uint8_t> piece(size_t(std::min(readBytes, kPieceBytes)));
+    uint64_t freeCount = 0;
+    bool complete = true;
+    for (uint64_t done = 0; done < readBytes && complete; done += piece.size()) {
+      const size_t n = size_t(std::min<uint64_t>(piece.size(), readBytes - done));
+      complete = r.ReadAt(uint64_t(f->reserved) * bps + done, n, piece.data());
+      for (uint64_t c = std::max<uint64_t>(2, done / entryBytes);
+           complete && c < f->clusters + 2 && (c + 1) * entryBytes <= done + n; ++c) {
+        const uint8_t* e = piece.data() + (c * entryBytes - done);
+        uint32_t v = entryBytes == 4 ? (le32(e) & 0x0FFFFFFF) : le16(e);
         if (v == 0) ++freeCount;
       }
-      info.freeClusters = freeCount;
     }
+    if (complete) info.freeClusters = freeCount;
   }
   // The label: the root directory's volume-label entry, else the boot sector's field.
   std::vector<uint8_t> root(size_t(f->sectorsPerCluster * bps));
@@ -117,8 +125,17 @@ std::optional<VolumeInformation> ntfsVolumeInfo(SectorReader& r, ByteSpan bs) {
   uint32_t bps = le16At(bs, 0x0B);
   uint32_t spc = u8At(bs, 0x0D);
   if (bps < 256 || bps > 4096 || !std::has_single_bit(bps) || spc == 0) return std::nullopt;
-  uint32_t clusterSize = spc <= 0x80 ? bps * spc : (1u << (256 - spc));
-  if (clusterSize == 0 || clusterSize > (1u << 21)) return std::nullopt;
+  // Sectors per cluster: a power of two up to 128, or 2^(256 - value) sectors for the large
+  // clusters; checked before the shift, which a wild value would push past 32 bits.
+  uint64_t sectors = spc;
+  if (spc > 0x80) {
+    if (256 - spc > 21) return std::nullopt;
+    sectors = uint64_t(1) << (256 - spc);
+  } else if (!std::has_single_bit(spc)) {
+    return std::nullopt;
+  }
+  if (sectors * bps > (1u << 21)) return std::nullopt;
+  const uint32_t clusterSize = uint32_t(sectors * bps);
   uint64_t totalSectors = le64At(bs, 0x28);
   uint64_t mftCluster = le64At(bs, 0x30);
   int8_t rs = int8_t(u8At(bs, 0x40));
@@ -167,15 +184,22 @@ std::optional<VolumeInformation> ntfsVolumeInfo(SectorReader& r, ByteSpan bs) {
         if (lenBytes == 0 || lenBytes > 8 || offBytes > 8 || runOff + 1 + lenBytes + offBytes > off + len) break;
         uint64_t count = 0;
         for (unsigned i = 0; i < lenBytes; ++i) count |= uint64_t(rec[runOff + 1 + i]) << (8 * i);
-        int64_t delta = 0;
-        for (unsigned i = 0; i < offBytes; ++i) delta |= int64_t(rec[runOff + 1 + lenBytes + i]) << (8 * i);
-        if (offBytes && (rec[runOff + lenBytes + offBytes] & 0x80)) delta -= int64_t(1) << (8 * offBytes);
+        // The offset is signed: sign-extended from the last byte read, in unsigned arithmetic
+        // so that no field width or damaged value can overflow.
+        uint64_t raw = 0;
+        for (unsigned i = 0; i < offBytes; ++i) raw |= uint64_t(rec[runOff + 1 + lenBytes + i]) << (8 * i);
+        if (offBytes && offBytes < 8 && ((raw >> (8 * offBytes - 1)) & 1)) raw |= ~uint64_t(0) << (8 * offBytes);
+        const int64_t delta = int64_t(raw);
         runOff += 1 + lenBytes + offBytes;
         if (offBytes == 0) continue;  // sparse
+        if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < INT64_MIN - delta)) return;
         lcn += delta;
+        if (lcn < 0) return;
         for (uint64_t c = 0; c < count && seen < info.totalClusters; ++c) {
+          const uint64_t cluster = uint64_t(lcn) + c;
+          if (cluster < c || cluster > UINT64_MAX / clusterSize) return;
           buf.resize(clusterSize);
-          if (!r.ReadAt(uint64_t(lcn + int64_t(c)) * clusterSize, clusterSize, buf.data())) return;
+          if (!r.ReadAt(cluster * clusterSize, clusterSize, buf.data())) return;
           for (uint8_t b : buf) {
             for (int bit = 0; bit < 8 && seen < info.totalClusters; ++bit, ++seen) used += (b >> bit) & 1;
           }

@@ -132,6 +132,9 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
   progress.foundTotal.store(files.size());
   progress.foundCurrent.store(0);
   progress.setStatus("Recoverying Files : 0");
+  // The folder the last file went to: files come folder by folder, and asking the file
+  // system about the same folder for each of them cost a system call per file.
+  fs::path madeFolder;
 
   for (size_t i = 0; i < files.size(); ++i) {
     if (!jobFlag.isSet()) {
@@ -148,13 +151,18 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
 
     fs::path target = recoveryTarget(tree, record, request.outputFolder);
     std::error_code ec;
-    if (target.empty() || (fs::create_directories(target.parent_path(), ec), ec)) {
+    if (target.empty() ||
+        (target.parent_path() != madeFolder && (fs::create_directories(target.parent_path(), ec), ec))) {
       report.errorText += failureLine("Can not create file '", record.name);
       ++report.failed;
       continue;
     }
-    if (fs::exists(target, ec)) {
-      if (fs::is_directory(target, ec)) {
+    madeFolder = target.parent_path();
+    // The name's own status: a link there (even a dangling one) is an existing file, and
+    // writing through it would land outside the output folder.
+    const fs::file_status status = fs::symlink_status(target, ec);
+    if (fs::exists(status)) {
+      if (fs::is_directory(status)) {
         report.errorText += failureLine("Can not create file '", record.name);
         ++report.failed;
         continue;
@@ -172,6 +180,12 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
         continue;
       }
       if (choice == OverwriteChoice::YesToAll) ask = false;
+      // Replacing a link replaces the link, never what it points to.
+      if (fs::is_symlink(status) && !fs::remove(target, ec)) {
+        report.errorText += failureLine("Can not create file '", record.name);
+        ++report.failed;
+        continue;
+      }
     }
 
     FileSink sink;

@@ -62,8 +62,6 @@ constexpr uint32_t kDotName = 0x0000002E;      // "."
 constexpr uint32_t kDotDotEntry = 0x0202000C;  // record length 12, name length 2, type 2
 constexpr uint32_t kDotDotName = 0x00002E2E;   // ".."
 
-bool namedType(uint8_t type) { return (type & 0x3) != 0 && type <= 7; }
-
 }  // namespace
 
 bool looksLikeFirstDirectoryBlock(ByteSpan block) {
@@ -97,18 +95,9 @@ bool looksLikeDirectoryBlock(ByteSpan block, uint32_t inodeCount) {
 
 std::vector<DirEntry> directoryEntries(ByteSpan block, uint32_t inodeCount) {
   std::vector<DirEntry> out;
-  for (size_t pos = 0; fits(block, pos, kDirEntryHeader);) {
-    const uint32_t inode = le32At(block, pos);
-    const uint16_t recordLength = le16At(block, pos + 4);
-    const uint8_t nameLength = u8At(block, pos + 6);
-    const uint8_t type = u8At(block, pos + 7);
-    if (recordLength < kDirEntryHeader) break;
-    if (!fits(block, pos + kDirEntryHeader, nameLength)) break;
-    const std::string_view name(reinterpret_cast<const char*>(block.data() + pos + kDirEntryHeader), nameLength);
-    if (inode != 0 && inode <= inodeCount && namedType(type) && nameLength > 0 && name != "." && name != "..")
-      out.push_back(DirEntry{inode, type, std::string(name)});
-    pos += recordLength;
-  }
+  forEachDirectoryEntry(block, inodeCount, [&](uint32_t inode, uint8_t type, std::string_view name) {
+    out.push_back(DirEntry{inode, type, std::string(name)});
+  });
   return out;
 }
 

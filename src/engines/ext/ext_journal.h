@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tl/expected.hpp>
@@ -97,5 +98,23 @@ bool looksLikeDirectoryBlock(ByteSpan block, uint32_t inodeCount);
 // whose file type is none of 1, 2, 3, 5, 6, 7. The walk ends when a header or name would
 // pass the block or a record length is below 8.
 std::vector<DirEntry> directoryEntries(ByteSpan block, uint32_t inodeCount);
+// A file type an entry may carry (regular file to symbolic link).
+inline bool namedDirEntryType(uint8_t type) { return (type & 0x3) != 0 && type <= 7; }
+// The same entries handed to fn(inode, fileType, name) in place, the name viewing the block.
+template <typename Fn>
+void forEachDirectoryEntry(ByteSpan block, uint32_t inodeCount, Fn&& fn) {
+  for (size_t pos = 0; fits(block, pos, kDirEntryHeader);) {
+    const uint32_t inode = le32At(block, pos);
+    const uint16_t recordLength = le16At(block, pos + 4);
+    const uint8_t nameLength = u8At(block, pos + 6);
+    const uint8_t type = u8At(block, pos + 7);
+    if (recordLength < kDirEntryHeader) break;
+    if (!fits(block, pos + kDirEntryHeader, nameLength)) break;
+    const std::string_view name(reinterpret_cast<const char*>(block.data() + pos + kDirEntryHeader), nameLength);
+    if (inode != 0 && inode <= inodeCount && namedDirEntryType(type) && nameLength > 0 && name != "." && name != "..")
+      fn(inode, type, name);
+    pos += recordLength;
+  }
+}
 
 }  // namespace velk

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "engines/ext/ext_block_map.h"
 
@@ -178,9 +179,15 @@ ErrorCode ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t lim
   const uint64_t blocks = (size + b - 1) / b;
   if (blocks > map.addressableBlocks()) return kErrorInvalidAccess;
 
-  // Consecutive blocks are read as one run; holes are written as zeros.
+  // Consecutive blocks are read as one run; holes are written as zeros. A file cannot
+  // hold more blocks than the volume has: past that, indirect blocks loop.
   const uint64_t maxRun = std::max<uint64_t>(1, kRunBytes / b);
-  std::vector<uint8_t> buffer(size_t(std::min(maxRun, blocks) * b));
+  uint64_t mappedBlocks = 0;
+  // Left uninitialised: only bytes just read are written out, and clearing a buffer per
+  // file is felt when thousands of small files are recovered.
+  const size_t bufferBytes = size_t(std::min(maxRun, blocks) * b);
+  const std::unique_ptr<uint8_t[]> storage(new uint8_t[bufferBytes]);
+  const std::span<uint8_t> buffer(storage.get(), bufferBytes);
   uint64_t done = 0;
   uint64_t runStart = 0;
   uint64_t runLength = 0;
@@ -214,6 +221,10 @@ ErrorCode ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t lim
         if (ErrorCode rc = flush(); rc != kOk) return rc;
       zeros += std::min(b, size - done - zeros);
       continue;
+    }
+    if (++mappedBlocks > m_sb.blockCount) {
+      const ErrorCode rc = flush();
+      return rc != kOk ? rc : kErrorInvalidAccess;
     }
     if (runLength > 0 && *mapped == runStart + runLength && runLength < maxRun) {
       ++runLength;
@@ -284,14 +295,18 @@ ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
           const uint64_t n = inodeNumberOf(g, index);
           if (index >= m_sb.inodesPerGroup || n > m_sb.inodeCount) break;
           if (!m_scanFlag.isSet()) return kOk;
-          const ExtInode inode = ExtInode::decode(block.subspan(size_t(s * isz), isz));
+          progress.foundCurrent.store(n);
+          // Inodes in use and never-used slots (no first block) are no candidates; telling
+          // them apart by two words spares decoding most of the table.
+          const ByteSpan slot = block.subspan(size_t(s * isz), isz);
+          if (((u8At(*bitmap, size_t(index / 8)) >> (index % 8)) & 1) || le32At(slot, kInBlock) == 0) continue;
+          const ExtInode inode = ExtInode::decode(slot);
           if (isCandidate(inode, *bitmap, index, now)) {
             auto record = makeRecord(inode, uint32_t(n));
             record->name = generatedInodeName(uint32_t(n));
             found.push_back(std::move(record));
             progress.setStatus(foundStatus(found.size()));
           }
-          progress.foundCurrent.store(n);
         }
       }
       j += count;
@@ -363,6 +378,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
                                  std::vector<std::unique_ptr<ExtFileRecord>>& found) {
   m_scanFlag.set();
   m_foundInodes.clear();
+  m_names.clear();
   progress.setStatus(foundStatus(0));
   progress.foundCurrent.store(0);
   progress.foundTotal.store(0);
@@ -378,11 +394,42 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
     progress.foundTotal.store(journalBytes);
     ExtBlockMap map(*journalInode, m_sb.blockSize, m_sb.blockCount,
                     [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data); });
-    const uint64_t journalBlocks = std::min((journalBytes + b - 1) / b, map.addressableBlocks());
+    // A journal lies inside its volume: a damaged size (indirect blocks that name
+    // themselves map every index) must not turn the walk into billions of reads.
+    const uint64_t journalBlocks =
+        std::min({(journalBytes + b - 1) / b, map.addressableBlocks(), m_sb.blockCount});
     std::vector<uint8_t> block(static_cast<size_t>(b));
+    // Consecutive journal blocks (the journal is nearly always one extent) are read as one
+    // run; a run that does not read is read again block by block, so the walk still ends
+    // at exactly the block that fails.
+    const uint64_t maxAhead = std::max<uint64_t>(1, kRunBytes / b);
+    std::vector<uint8_t> ahead;
+    uint64_t aheadFirst = 0;
+    uint64_t aheadCount = 0;
     auto readJournalBlock = [&](uint64_t index) {
+      if (index >= aheadFirst && index - aheadFirst < aheadCount) {
+        std::copy_n(ahead.begin() + ptrdiff_t((index - aheadFirst) * b), b, block.begin());
+        return true;
+      }
+      aheadCount = 0;
       auto where = map.map(index);
-      return where && *where != kExtHole && readBlocks(*where, 1, block);
+      if (!where || *where == kExtHole) return false;
+      uint64_t count = 1;
+      while (count < maxAhead && index + count < journalBlocks) {
+        auto next = map.map(index + count);
+        if (!next || *next != *where + count) break;
+        ++count;
+      }
+      if (count > 1) {
+        ahead.resize(size_t(maxAhead * b));
+        if (readBlocks(*where, count, ahead)) {
+          aheadFirst = index;
+          aheadCount = count;
+          std::copy_n(ahead.begin(), b, block.begin());
+          return true;
+        }
+      }
+      return readBlocks(*where, 1, block);
     };
 
     bool walkedToEnd = true;
@@ -415,7 +462,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
     if (!entry.inode) continue;  // a name that never met an inode
     auto record = makeRecord(*entry.inode, number);
     if (entry.named) {
-      record->name = extListedName(entry.name);
+      record->name = extListedName(std::string_view(m_names).substr(entry.nameAt, entry.nameLength));
       record->extension = extExtensionOf(record->name);
     } else {
       record->name = generatedInodeName(number);
@@ -423,6 +470,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
     found.push_back(std::move(record));
   }
   m_foundInodes.clear();
+  m_names.clear();
   return kOk;
 }
 
@@ -456,8 +504,10 @@ void Ext3Volume::examineJournalBlock(Walk& walk, std::vector<uint8_t>& block) {
 }
 
 void Ext3Volume::examineInodeTableCopy(Walk& walk, uint64_t x, const ExtClassifiedBlock& cls, ByteSpan copy) {
-  auto current = readBlock(x);
-  if (!current) return;
+  // One buffer for every copy met: the journal holds thousands of them.
+  m_currentTable.resize(m_sb.blockSize);
+  if (!readBlocks(x, 1, m_currentTable)) return;
+  const ByteSpan current(m_currentTable);
   const uint32_t isz = m_sb.inodeSize;
   const uint64_t firstIndex = cls.firstInode - 1 - uint64_t(cls.group) * m_sb.inodesPerGroup;
   for (uint64_t s = 0; s < m_sb.inodesPerBlock(); ++s) {
@@ -467,33 +517,37 @@ void Ext3Volume::examineInodeTableCopy(Walk& walk, uint64_t x, const ExtClassifi
     const uint64_t oldSize = old.contentSize(m_sb.revision);
     if (old.block[0] == 0 || oldSize == 0 || !old.isRegular() || !withinAge(walk.now, old.ctime) || old.dtime != 0)
       continue;
-    const ExtInode now = ExtInode::decode(ByteSpan(*current).subspan(size_t(s * isz), isz));
+    const ExtInode now = ExtInode::decode(current.subspan(size_t(s * isz), isz));
     if (old.ctime == now.ctime && old.blockCount == now.blockCount && old.dtime == now.dtime &&
         oldSize == now.contentSize(m_sb.revision))
       continue;  // the file is still there as it was
     auto it = m_foundInodes.find(uint32_t(m));
     if (it == m_foundInodes.end()) {
       if (m_foundInodes.size() >= kMaxFoundInodes) continue;
-      it = m_foundInodes.emplace(uint32_t(m), FoundInode{}).first;
+      it = m_foundInodes.try_emplace(uint32_t(m)).first;
     }
     if (it->second.inode) continue;  // the first copy in the journal wins
-    it->second.inode = old;
+    it->second.inode = std::make_unique<ExtInode>(old);
     ++walk.found;
   }
   walk.progress->setStatus(foundStatus(walk.found));
 }
 
 void Ext3Volume::examineDirectoryCopy(ByteSpan copy) {
-  for (DirEntry& entry : directoryEntries(copy, m_sb.inodeCount)) {
-    auto it = m_foundInodes.find(entry.inode);
+  // Visited in place: most names met are already known (every copy of a folder block
+  // names its files again), and only a new one is copied out.
+  forEachDirectoryEntry(copy, m_sb.inodeCount, [&](uint32_t inode, uint8_t, std::string_view name) {
+    auto it = m_foundInodes.find(inode);
     if (it == m_foundInodes.end()) {
-      if (m_foundInodes.size() >= kMaxFoundInodes) continue;
-      it = m_foundInodes.emplace(entry.inode, FoundInode{}).first;
+      if (m_foundInodes.size() >= kMaxFoundInodes) return;
+      it = m_foundInodes.try_emplace(inode).first;
     }
-    if (it->second.named) continue;  // the first name met stays
-    it->second.name = std::move(entry.name);
+    if (it->second.named) return;  // the first name met stays
+    it->second.nameAt = uint32_t(m_names.size());
+    it->second.nameLength = uint8_t(name.size());
+    m_names.append(name);
     it->second.named = true;
-  }
+  });
 }
 
 }  // namespace velk

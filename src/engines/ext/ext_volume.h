@@ -149,10 +149,13 @@ class Ext3Volume final : public ExtVolume {
   // block; a group past the last is Other.
   ExtClassifiedBlock classify(uint64_t block) const;
 
-  // An inode met in the journal, and the name a directory entry gave it.
+  // An inode met in the journal, and the name a directory entry gave it. Most entries only
+  // name a live file, so the inode is held apart and the name lies in the volume's name
+  // store: an entry costs a few bytes, not a copy of an inode and a string.
   struct FoundInode {
-    std::optional<ExtInode> inode;
-    std::string name;
+    std::unique_ptr<ExtInode> inode;
+    uint32_t nameAt = 0;  // in m_names
+    uint8_t nameLength = 0;
     bool named = false;
   };
   // By inode number; bounded by kMaxFoundInodes.
@@ -175,6 +178,8 @@ class Ext3Volume final : public ExtVolume {
   // Inode table starts, sorted, with their groups.
   std::vector<std::pair<uint64_t, uint32_t>> m_tableIndex;
   FoundInodes m_foundInodes;
+  std::string m_names;  // the names of m_foundInodes, one after another
+  std::vector<uint8_t> m_currentTable;  // the live inode-table block a journal copy is held against
 };
 
 }  // namespace velk

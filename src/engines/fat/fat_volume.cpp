@@ -22,6 +22,9 @@ namespace {
 
 // Extraction and the formatted scan stream through buffers of this size.
 constexpr uint64_t kBlockBytes = 1 << 20;
+// Files found between two updates of the status text: formatting and storing it for every
+// file cost as much as finding the file; the count is exact again when the walk ends.
+constexpr uint64_t kStatusEvery = 64;
 
 constexpr std::string_view kPictureExtensions[] = {"bmp", "gif", "jpg", "png", "mng", "ico",
                                                    "tif", "tga", "pcx", "wbmp", "wmf", "j2k",
@@ -100,15 +103,25 @@ void FatVolume::open() {
     m_reader.Close();
     return;
   }
-  std::vector<uint8_t> raw(static_cast<size_t>(readBytes), 0);
-  if (!m_reader.ReadAt(fatOffset, raw.size(), raw.data())) {
-    m_openError = kErrorInvalidDrive;
-    m_reader.Close();
-    return;
+  // Read a piece at a time into one buffer: a table of millions of entries is not held
+  // twice, and the buffer stays in the cache while its entries are decoded.
+  const size_t entries = size_t(m_boot.lastDataCluster) + 1;
+  m_fat.resize(entries);
+  std::vector<uint8_t> raw(size_t(std::min<uint64_t>(readBytes, kBlockBytes)));
+  for (uint64_t done = 0; done < readBytes; done += raw.size()) {
+    const size_t n = size_t(std::min<uint64_t>(raw.size(), readBytes - done));
+    if (!m_reader.ReadAt(fatOffset + done, n, raw.data())) {
+      m_fat.clear();
+      m_openError = kErrorInvalidDrive;
+      m_reader.Close();
+      return;
+    }
+    const size_t first = size_t(done / entryBytes);
+    const size_t count = std::min(entries - std::min(entries, first), n / entryBytes);
+    for (size_t k = 0; k < count; ++k)
+      m_fat[first + k] =
+          m_width == FatWidth::Fat16 ? le16(raw.data() + 2 * k) : (le32(raw.data() + 4 * k) & kFat32EntryMask);
   }
-  m_fat.resize(size_t(m_boot.lastDataCluster) + 1);
-  for (size_t i = 0; i < m_fat.size(); ++i)
-    m_fat[i] = m_width == FatWidth::Fat16 ? le16(raw.data() + 2 * i) : (le32(raw.data() + 4 * i) & kFat32EntryMask);
   m_valid = true;
   m_openError = kOk;
   computeChainEstimate();
@@ -287,18 +300,24 @@ class FatVolume::DeletedWalk {
       first = false;
       if (w.live) m_progress.foundCurrent.fetch_add(1);
       ErrorCode rc = walkFolder(w);
-      if (rc != kOk) return rc;  // the tree keeps what was found and is not pruned
+      if (rc != kOk) {
+        showFound();
+        return rc;  // the tree keeps what was found and is not pruned
+      }
       if (m_deadPending.count(w.cluster) && m_deadPending[w.cluster] == w.seq) m_deadPending.erase(w.cluster);
       m_queue.pop_front();
       ++m_headSeq;
       m_longName.clear();
     }
+    showFound();
     m_v.prune(m_sink, root);
     return kOk;
   }
 
  private:
   enum class Next { Continue, FolderDone };
+
+  void showFound() { m_progress.setStatus(foundText("Found Deleted Files : %d", m_found)); }
 
   void enqueue(FolderWork w) {
     w.seq = m_headSeq + m_queue.size();
@@ -441,8 +460,7 @@ class FatVolume::DeletedWalk {
     record->deleted = true;
     if (!FilterAccepts(m_filter, *record, m_filterEnabled)) return;
     m_sink.addFile(w.item, std::move(record));
-    ++m_found;
-    m_progress.setStatus(foundText("Found Deleted Files : %d", m_found));
+    if (++m_found % kStatusEvery == 0) showFound();
   }
 
   FatVolume& m_v;
@@ -534,6 +552,7 @@ class FatVolume::FormattedScan {
     std::vector<uint8_t> block;
     uint32_t c = first;
     uint64_t j = 0;
+    size_t shown = 0;  // the count the status text shows
     while (c <= last && m_v.m_scanFlag.isSet()) {
       uint32_t n = (m_v.m_width == FatWidth::Fat16 && c == 1) ? 1 : std::min<uint32_t>(perBlock, last - c + 1);
       if (!m_v.readClusters(c, n, block)) {
@@ -544,7 +563,10 @@ class FatVolume::FormattedScan {
       const size_t unit = block.size() / n;
       for (uint32_t k = 0; k < n && m_v.m_scanFlag.isSet(); ++k, ++c, ++j) {
         m_progress.foundCurrent.store(j);
-        m_progress.setStatus(foundText("Found Folders : %d", m_candidates.size()));
+        if (m_candidates.size() != shown) {
+          shown = m_candidates.size();
+          m_progress.setStatus(foundText("Found Folders : %d", shown));
+        }
         ByteSpan cluster(block.data() + k * unit, unit);
         if (!folderSectorTest(cluster.first(std::min<size_t>(unit, b.bytesPerSector)), facts)) continue;
         if (!beginsWithDotEntries(cluster) && m_haveLastStart && c == m_lastStart + 1) {
@@ -721,16 +743,19 @@ ErrorCode FatVolume::extract(const FileRecord& base, ByteSink& out) {
   const uint64_t remainder = available - whole;
 
   std::lock_guard lock(m_readerMutex);
-  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(kBlockBytes, std::max<uint64_t>(whole, bps))));
+  // One buffer for every file extracted: a recovery extracts thousands of small files.
+  const size_t bufBytes = size_t(std::min<uint64_t>(kBlockBytes, std::max<uint64_t>(whole, bps)));
+  if (m_extractBuffer.size() < bufBytes) m_extractBuffer.resize(bufBytes);
+  uint8_t* const buf = m_extractBuffer.data();
   for (uint64_t done = 0; done < whole;) {
-    const size_t n = size_t(std::min<uint64_t>(buf.size(), whole - done));
-    if (!m_reader.ReadAt(offset + done, n, buf.data())) return readError();
-    if (!out.write(buf.data(), n)) return EIO;
+    const size_t n = size_t(std::min<uint64_t>(bufBytes, whole - done));
+    if (!m_reader.ReadAt(offset + done, n, buf)) return readError();
+    if (!out.write(buf, n)) return EIO;
     done += n;
   }
   if (remainder > 0) {
-    if (!m_reader.ReadAt(offset + whole, size_t(bps), buf.data())) return readError();
-    if (!out.write(buf.data(), size_t(remainder))) return EIO;
+    if (!m_reader.ReadAt(offset + whole, size_t(bps), buf)) return readError();
+    if (!out.write(buf, size_t(remainder))) return EIO;
   }
   return available < size ? kErrorInvalidAccess : kOk;
 }

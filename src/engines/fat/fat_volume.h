@@ -95,6 +95,7 @@ class FatVolume : public RecoveryEngine {
   uint32_t m_startSector = 0;
   char m_letter = '*';
   std::vector<uint32_t> m_fat;  // entries 0 … last data cluster of the first FAT
+  std::vector<uint8_t> m_extractBuffer;  // reused by extract() under m_readerMutex
   int32_t m_chainEstimate = 0;
   bool m_valid = false;
   ErrorCode m_openError = kErrorInvalidDrive;

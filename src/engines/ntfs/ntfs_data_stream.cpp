@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "codec/lznt1.h"
 
@@ -58,8 +59,13 @@ class StreamWriter {
   }
 
   ErrorCode plain() {
-    std::vector<uint8_t> buf(std::max<size_t>(m_cs, kChunkBytes / m_cs * m_cs));
-    const uint64_t chunkClusters = buf.size() / m_cs;
+    // Whole clusters, no more than the stream needs and left uninitialised: a recovery
+    // writes thousands of small streams, and clearing a megabyte for each cost more than
+    // reading them.
+    const size_t bufBytes = size_t(std::max<uint64_t>(m_cs, std::min<uint64_t>(kChunkBytes / m_cs * m_cs,
+                                                                                 roundUp(m_end, m_cs))));
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[bufBytes]);
+    const uint64_t chunkClusters = bufBytes / m_cs;
     uint64_t pos = 0;
     while (pos < m_end) {
       const uint64_t vcn = pos / m_cs;
@@ -76,8 +82,8 @@ class StreamWriter {
       } else {
         const uint64_t readable = std::min(bytes, m_init - pos);
         const uint64_t readLength = std::min<uint64_t>(roundUp(readable, kReadAlign), p.count * m_cs);
-        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, size_t(readLength), buf.data()); rc != kOk) return rc;
-        if (!m_out.write(buf.data(), size_t(readable))) return EIO;
+        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, size_t(readLength), buf.get()); rc != kOk) return rc;
+        if (!m_out.write(buf.get(), size_t(readable))) return EIO;
         if (!m_out.writeZeros(bytes - readable)) return EIO;
       }
       pos += bytes;

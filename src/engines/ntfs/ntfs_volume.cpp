@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <numeric>
 
 #include "engines/ntfs/ntfs_filters.h"
 #include "engines/ntfs/ntfs_layout.h"
@@ -119,19 +120,56 @@ ErrorCode NtfsVolume::readBootSector() {
   return kOk;
 }
 
+// For a sparse image: whether a folder chain or an extension lookup could ever need the
+// record, and if not, what a chain meeting it would conclude. Held: the scan's candidates
+// (records no longer in use), extension records, the file system's own records, and every
+// record naming a folder (or naming nothing itself, whose names the chain looks up).
+LeftOut NtfsVolume::sparseVerdict(uint64_t number, ByteSpan record) {
+  if (number < kFirstUserRecord) return LeftOut::No;
+  if (matchesAt(record, 0, "FILE")) {
+    if (!(le16(record.data() + kRecFlags) & kRecFlagInUse)) return LeftOut::No;
+    if (referenceNumber(le64(record.data() + kRecBaseReference)) != 0) return LeftOut::No;
+  }
+  FileNameView name;
+  bool hasName = false;
+  if (quickParseMftRecord(record, name, hasName) != kOk) return LeftOut::Unparsable;
+  if (!hasName || (name.flags & kFnFlagDirectory)) return LeftOut::No;
+  return LeftOut::NotFolder;
+}
+
 ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize) {
-  const uint64_t total = image.bytes.size();
+  const uint64_t rs = image.recordSize;
+  const uint64_t total = uint64_t(image.recordCount) * rs;
   const uint64_t cs = m_clusterSize;
-  uint8_t* out = image.bytes.data();
+  // The window the reads land in: the image itself when dense, else a buffer of whole
+  // records and whole clusters reused from one stretch of the MFT to the next.
+  const uint64_t step = std::lcm(cs, rs);
+  const uint64_t windowBytes =
+      image.sparse() ? std::min(total, std::max<uint64_t>(1, kLoadChunkBytes / step) * step) : total;
+  std::vector<uint8_t> staging;
+  if (image.sparse()) staging.resize(size_t(windowBytes));
+  uint8_t* const window = image.sparse() ? staging.data() : image.bytes.data();
+  uint64_t windowStart = 0;
   uint64_t pos = 0;
   size_t runIndex = 0;
   uint32_t fixed = 0;
   // Fixups go on while the records just read are still in the cache.
   auto fixUpTo = [&](uint64_t end) {
-    for (; fixed < image.recordCount && (uint64_t(fixed) + 1) * image.recordSize <= end; ++fixed) {
-      MutableByteSpan rec(out + size_t(fixed) * image.recordSize, image.recordSize);
+    for (; fixed < image.recordCount && (uint64_t(fixed) + 1) * rs <= end; ++fixed) {
+      MutableByteSpan rec(window + (size_t(fixed) * rs - windowStart), size_t(rs));
       if (rec[0] == 'F' && applyFixups(rec) != FixupResult::Applied) image.fixupMismatch[fixed] = 1;
     }
+  };
+  // A full window of a sparse image: keep what a scan can use, note the rest.
+  auto sift = [&](uint64_t end) {
+    for (uint64_t at = windowStart; at < end; at += rs) {
+      const uint32_t index = uint32_t(at / rs);
+      const uint8_t* rec = window + (at - windowStart);
+      const LeftOut verdict = sparseVerdict(image.firstNumber + index, ByteSpan(rec, size_t(rs)));
+      if (verdict == LeftOut::No) image.keep(index, rec);
+      else image.leftOut[index] = verdict;
+    }
+    windowStart = end;
   };
   while (pos < total) {
     if (!m_scanFlag.isSet()) return kErrorCancelled;
@@ -151,26 +189,30 @@ ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& r
       lcn = r.lcn + (vcn - r.vcn);
       if (!zero) bytes = std::min(bytes, initializedSize - pos);
     }
+    // The window ends on a record and a cluster boundary: reads stay cluster-aligned.
+    bytes = std::min(bytes, windowStart + windowBytes - pos);
+    uint8_t* const out = window + (pos - windowStart);
     if (zero) {
-      std::memset(out + pos, 0, size_t(bytes));
+      std::memset(out, 0, size_t(bytes));
     } else {
       const uint64_t at = lcn * cs;
-      if (readVolume(at, size_t(bytes), out + pos) != kOk) {
+      if (readVolume(at, size_t(bytes), out) != kOk) {
         // A bad stretch: take what each cluster gives, zeros for the unreadable ones.
         for (uint64_t done = 0; done < bytes; done += cs) {
           const size_t n = size_t(std::min(cs, bytes - done));
-          if (readVolume(at + done, n, out + pos + done) != kOk) std::memset(out + pos + done, 0, n);
+          if (readVolume(at + done, n, out + done) != kOk) std::memset(out + done, 0, n);
         }
       }
       m_mftExtents.emplace_back(at, bytes);
     }
     pos += bytes;
     fixUpTo(pos);
+    if (image.sparse() && (pos == windowStart + windowBytes || pos == total)) sift(pos);
   }
   return kOk;
 }
 
-ErrorCode NtfsVolume::loadMft() {
+ErrorCode NtfsVolume::loadMft(MftHolding holding) {
   if (!m_reader.isOpen() || !m_ntfsFound) return kErrorInvalidAccess;
   const uint64_t cs = m_clusterSize;
   if (m_boot.mftCluster >= m_totalClusters) return kErrorBadDevice;
@@ -235,13 +277,18 @@ ErrorCode NtfsVolume::loadMft() {
   image.recordCount = uint32_t(count);
   image.volumeOffset = m_boot.mftCluster * cs;
   try {
-    image.bytes.resize(size_t(count * m_recordSize));
+    if (holding == MftHolding::ForDeletedScan) {
+      image.slot.assign(size_t(count), 0);
+      image.leftOut.assign(size_t(count), LeftOut::No);
+    } else {
+      image.bytes.resize(size_t(count * m_recordSize));
+    }
     image.fixupMismatch.assign(size_t(count), 0);
+    m_mftExtents.clear();
+    if (ErrorCode rc = readMftInto(image, runs, std::min(data->initializedSize, dataSize)); rc != kOk) return rc;
   } catch (const std::bad_alloc&) {
     return kErrorInvalidAccess;
   }
-  m_mftExtents.clear();
-  if (ErrorCode rc = readMftInto(image, runs, std::min(data->initializedSize, dataSize)); rc != kOk) return rc;
   std::sort(m_mftExtents.begin(), m_mftExtents.end());
   m_images.push_back(std::move(image));
   m_mftKnown = true;
@@ -259,7 +306,10 @@ std::optional<std::pair<int, uint32_t>> NtfsVolume::locate(uint64_t number, int 
 std::optional<ByteSpan> NtfsVolume::recordBytes(uint64_t number, int preferImage) const {
   auto where = locate(number, preferImage);
   if (!where) return std::nullopt;
-  return m_images[size_t(where->first)].record(where->second);
+  const ByteSpan bytes = m_images[size_t(where->first)].record(where->second);
+  // A record a sparse image left out is never a folder, nor an extension record.
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
 }
 
 const NtfsVolume::Chain& NtfsVolume::folderChain(ScanContext& ctx, int imageIndex, uint64_t parent) {
@@ -273,20 +323,29 @@ const NtfsVolume::Chain& NtfsVolume::folderChain(ScanContext& ctx, int imageInde
     chain.brokenAt = number;
   };
   while (true) {
-    auto bytes = recordBytes(p, imageIndex);
+    const auto where = locate(p, imageIndex);
     // A parent no image covers, a folder met twice (two folders naming each other) or a
     // chain deeper than any real tree: the chain is broken here.
-    if (!bytes || std::find(visited.begin(), visited.end(), p) != visited.end() ||
+    if (!where || std::find(visited.begin(), visited.end(), p) != visited.end() ||
         visited.size() >= kMaxChainDepth) {
       breakAt(p);
       break;
     }
     visited.push_back(p);
+    const MftImage& holder = m_images[size_t(where->first)];
+    // A sparse image says what a record it left out would have given.
+    const LeftOut leftOut = holder.leftOutAs(where->second);
+    if (leftOut == LeftOut::Unparsable) break;
+    if (leftOut == LeftOut::NotFolder) {
+      breakAt(p);
+      break;
+    }
+    const ByteSpan bytes = holder.record(where->second);
     FileNameView fn;
     bool hasName = false;
-    if (quickParseMftRecord(*bytes, fn, hasName) != kOk) break;  // path ends as far as it got
+    if (quickParseMftRecord(bytes, fn, hasName) != kOk) break;  // path ends as far as it got
     // A folder with many entries may keep its names in extension records.
-    if (!hasName && parseMftRecord(*bytes, ctx.chainParsed) == kOk && ctx.chainParsed.hasAttributeList)
+    if (!hasName && parseMftRecord(bytes, ctx.chainParsed) == kOk && ctx.chainParsed.hasAttributeList)
       hasName = fileNameThroughAttributeList(imageIndex, p, ctx.chainParsed, fn);
     std::string name = hasName ? listedName(fn.name) : std::string();
     if (!(fn.flags & kFnFlagDirectory) || name.empty()) {
@@ -465,6 +524,19 @@ ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const Par
   }
   std::stable_sort(layout.runs.begin(), layout.runs.end(),
                    [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
+  // A cluster belongs to a stream once: runs that together map more clusters than the
+  // volume has are cross-linked damage, and following them would read the volume again
+  // and again for one file. What fits is kept and the stream is marked incomplete.
+  uint64_t allocated = 0;
+  for (size_t i = 0; i < layout.runs.size(); ++i) {
+    if (layout.runs[i].sparse) continue;
+    allocated += layout.runs[i].length;  // each run lies inside the volume: no overflow
+    if (allocated > m_totalClusters) {
+      layout.runs.resize(i);
+      layout.incomplete = true;
+      break;
+    }
+  }
   return kOk;
 }
 
@@ -574,7 +646,7 @@ ErrorCode NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, 
   ErrorCode rc = readBootSector();
   if (rc == kErrorInvalidDrive) return kNothingToDo;
   if (rc != kOk) return rc;
-  rc = loadMft();
+  rc = loadMft(MftHolding::ForDeletedScan);
   if (rc == kErrorCancelled) return kOk;
   if (rc != kOk) return rc;
   if (m_images.size() != 1) return kNothingToDo;

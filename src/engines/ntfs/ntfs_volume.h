@@ -27,6 +27,10 @@
 
 namespace velk {
 
+// What an MFT load holds: every record (the formatted scan lists them all), or only the
+// records a deleted-file scan can use (its memory then follows what it finds).
+enum class MftHolding { Every, ForDeletedScan };
+
 class NtfsVolume final : public RecoveryEngine, private ClusterSource {
  public:
   // reader: an open device whose base is the volume's first byte. startSector: where the
@@ -42,7 +46,7 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   [[nodiscard]] ErrorCode readBootSector();
   // Loads the MFT the boot sector points to as image 0. 0; 12 without a device or
   // geometry; 1200 when the record there is not "$MFT"; a read error; kErrorCancelled.
-  [[nodiscard]] ErrorCode loadMft();
+  [[nodiscard]] ErrorCode loadMft(MftHolding holding = MftHolding::Every);
 
   // 0 when done or stopped; −1 when the volume has no NTFS boot sector; a load error.
   [[nodiscard]] ErrorCode scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress);
@@ -89,6 +93,7 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   // Keeps a record found by the sweep, extending the last found image or starting one.
   void keepFoundRecord(uint64_t position, ByteSpan record);
   ErrorCode readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize);
+  static LeftOut sparseVerdict(uint64_t number, ByteSpan record);
 
   // The unnamed $DATA size of a record whose sizes live in an extension record.
   std::optional<uint64_t> sizeThroughAttributeList(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "support/crc32.h"
@@ -25,9 +26,9 @@ class Reader {
   // Pointer to n bytes at off (n ≤ kBlock / 2), or nullptr past the window.
   const uint8_t* at(uint64_t off, size_t n) {
     if (off > m_size || n > m_size - off) return nullptr;
-    if (off >= m_start && off + n <= m_start + m_len) return m_buf.data() + (off - m_start);
+    if (off >= m_start && off + n <= m_start + m_len) return m_data + (off - m_start);
     if (!load(off) || off + n > m_start + m_len) return nullptr;
-    return m_buf.data() + (off - m_start);
+    return m_data + (off - m_start);
   }
   int byte(uint64_t off) {
     const uint8_t* p = at(off, 1);
@@ -50,7 +51,7 @@ class Reader {
   // The resident bytes from off on (loading them), at least one byte unless at the end.
   std::pair<const uint8_t*, size_t> run(uint64_t off) {
     if (!at(off, 1)) return {nullptr, 0};
-    return {m_buf.data() + (off - m_start), size_t(m_start + m_len - off)};
+    return {m_data + (off - m_start), size_t(m_start + m_len - off)};
   }
 
   uint64_t findByte(uint64_t off, uint8_t b) {
@@ -122,16 +123,25 @@ class Reader {
   bool load(uint64_t off) {
     const uint64_t start = off & ~uint64_t(511);
     const size_t len = size_t(std::min<uint64_t>(kBlock, m_size - start));
-    m_buf.resize(kBlock);
-    const size_t got = m_src.read(start, m_buf.data(), len);
     m_start = start;
-    m_len = got;
-    return got > 0;
+    // Bytes the source already holds in memory are used where they lie.
+    if (const uint8_t* p = m_src.peek(start, len)) {
+      m_data = p;
+      m_len = len;
+      return len > 0;
+    }
+    // Left uninitialised and sized to the window: a scan makes one reader per carved
+    // file, and zero-filling a megabyte for each cost more than the rule itself.
+    if (!m_buf) m_buf.reset(new uint8_t[size_t(std::min<uint64_t>(kBlock, m_size))]);
+    m_data = m_buf.get();
+    m_len = m_src.read(start, m_buf.get(), len);
+    return m_len > 0;
   }
 
   ByteSource& m_src;
   uint64_t m_size;
-  std::vector<uint8_t> m_buf;
+  std::unique_ptr<uint8_t[]> m_buf;
+  const uint8_t* m_data = nullptr;  // the loaded block: m_buf, or bytes the source holds
   uint64_t m_start = 0;
   size_t m_len = 0;
 };

@@ -20,6 +20,9 @@ class ByteSource {
   virtual uint64_t size() const = 0;
   // Copies up to n bytes at offset; fewer only at size() or on a read error.
   virtual size_t read(uint64_t offset, uint8_t* out, size_t n) = 0;
+  // The n bytes at offset where they already lie in memory (valid while the source is),
+  // else nullptr and they are read.
+  virtual const uint8_t* peek(uint64_t, size_t) { return nullptr; }
 };
 
 class MemorySource final : public ByteSource {
@@ -27,6 +30,9 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(ByteSpan bytes) : m_bytes(bytes) {}
   uint64_t size() const override { return m_bytes.size(); }
   size_t read(uint64_t offset, uint8_t* out, size_t n) override;
+  const uint8_t* peek(uint64_t offset, size_t n) override {
+    return offset <= m_bytes.size() && n <= m_bytes.size() - offset ? m_bytes.data() + offset : nullptr;
+  }
 
  private:
   ByteSpan m_bytes;

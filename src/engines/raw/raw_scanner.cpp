@@ -3,28 +3,55 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "workspace/row_format.h"
 
 namespace velk {
 namespace {
 
-// A carved window read from the device on demand.
+// A carved window read on demand: from the chunks the scan has in hand (this one and the
+// one before) when they hold the bytes, else from the device. Most carved files end inside
+// the chunk they began in or the next one; reading them again from the device doubled the
+// bytes copied per scan, and the step back broke the system's read-ahead.
 class DeviceWindow final : public ByteSource {
  public:
-  DeviceWindow(SectorReader& reader, uint64_t start, uint64_t length)
-      : m_reader(reader), m_start(start), m_length(length) {}
+  DeviceWindow(SectorReader& reader, uint64_t start, uint64_t length, const RawChunkView& chunk,
+               const RawChunkView& before)
+      : m_reader(reader), m_start(start), m_length(length), m_chunk(chunk), m_before(before) {}
   uint64_t size() const override { return m_length; }
   size_t read(uint64_t offset, uint8_t* out, size_t n) override {
     if (offset >= m_length) return 0;
     n = size_t(std::min<uint64_t>(n, m_length - offset));
-    return m_reader.ReadAt(m_start + offset, n, out) ? n : 0;
+    if (const uint8_t* p = peek(offset, n)) {
+      std::memcpy(out, p, n);
+      return n;
+    }
+    const uint64_t at = m_start + offset;
+    if (m_chunk.data && m_before.data && m_before.offset + m_before.length == m_chunk.offset &&
+        at >= m_before.offset && at + n <= m_chunk.offset + m_chunk.length) {
+      const size_t first = size_t(std::min<uint64_t>(n, m_chunk.offset - std::min(at, m_chunk.offset)));
+      std::memcpy(out, m_before.data + (at - m_before.offset), first);
+      std::memcpy(out + first, m_chunk.data, n - first);
+      return n;
+    }
+    return m_reader.ReadAt(at, n, out) ? n : 0;
+  }
+  const uint8_t* peek(uint64_t offset, size_t n) override {
+    if (offset > m_length || n > m_length - offset) return nullptr;
+    const uint64_t at = m_start + offset;
+    if (!m_chunk.data || at < m_chunk.offset || at - m_chunk.offset > m_chunk.length ||
+        n > m_chunk.length - (at - m_chunk.offset))
+      return nullptr;
+    return m_chunk.data + (at - m_chunk.offset);
   }
 
  private:
   SectorReader& m_reader;
   uint64_t m_start;
   uint64_t m_length;
+  RawChunkView m_chunk;
+  RawChunkView m_before;
 };
 
 }  // namespace
@@ -74,7 +101,7 @@ uint64_t RawScanner::maximumSizeBytes() const {
 
 FormatEnd RawScanner::formatEndOf(uint64_t start, uint64_t length, int32_t entry) {
   if (!m_formatEnds || !m_catalog || entry < 0 || size_t(entry) >= m_catalog->size()) return {};
-  DeviceWindow window(m_reader, start, length);
+  DeviceWindow window(m_reader, start, length, m_chunk, m_chunkBefore);
   return findFormatEnd(m_catalog->entries()[size_t(entry)].extension, window);
 }
 
@@ -148,18 +175,38 @@ ErrorCode RawScanner::scan(Progress* progress) {
     progress->foundCurrent = 0;
     progress->setStatus("Found Raw Files : 0");
   }
-  std::vector<uint8_t> buffer(static_cast<size_t>(largeBytes));
+  // Two buffers in turn: the chunk before stays in hand for the files that began in it.
+  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(size_t(largeBytes)),
+                                     std::vector<uint8_t>(size_t(largeBytes))};
+  size_t turn = 0;
+  uint64_t announced = 0;  // read-ahead asked for up to here
   MatchState state;
   uint64_t p = begin;
+  m_chunk = {};
   while (p < end && m_flag->isSet()) {
+    std::vector<uint8_t>& buffer = buffers[turn];
+    turn ^= 1;
+    m_chunkBefore = m_chunk;
     const uint64_t chunk = std::min(end - p >= largeBytes ? largeBytes : smallBytes, end - p);
-    if (!m_reader.ReadAt(p, size_t(chunk), buffer.data())) {
-      state.reset();  // a header cannot continue across data we did not see
-      p += chunk;
-      continue;
+    // The device reads the next chunks while this one is tested: the scan's own reads
+    // (and the end rules' steps back) otherwise leave the system's read-ahead behind.
+    // Each stretch is announced once.
+    const uint64_t aheadEnd = std::min(end, p + chunk + kRawReadAheadChunks * largeBytes);
+    if (aheadEnd > announced) {
+      const uint64_t from = std::max(announced, p + chunk);
+      if (aheadEnd > from) m_reader.WillRead(from, aheadEnd - from);
+      announced = aheadEnd;
     }
+    // One unreadable sector must not hide the rest of its chunk: a chunk that fails is read
+    // again sector by sector, and only the sectors that do not read are skipped.
+    const bool whole = m_reader.ReadAt(p, size_t(chunk), buffer.data());
+    m_chunk = whole ? RawChunkView{buffer.data(), p, chunk} : RawChunkView{};
     for (uint64_t off = 0; off < chunk; off += ss) {
       const uint64_t q = p + off;
+      if (!whole && !m_reader.ReadAt(q, size_t(ss), buffer.data() + off)) {
+        state.reset();  // a header cannot continue across data we did not see
+        continue;
+      }
       const SectorMatch m = matcher.testSector(buffer.data() + off, state);
       if (m.result == kHeader && m.backOffset <= q - begin) {
         openHeader(q - m.backOffset, q, m.entry, end);
@@ -175,6 +222,8 @@ ErrorCode RawScanner::scan(Progress* progress) {
   }
   // A file still open at the end of the range runs to the end of what was scanned.
   if (m_openStart) closeFile(std::min(p, end));
+  m_chunk = {};
+  m_chunkBefore = {};
   if (progress) progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
   return kOk;
 }

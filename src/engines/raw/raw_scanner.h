@@ -21,6 +21,8 @@ namespace velk {
 
 inline constexpr uint32_t kRawLargeChunkSectors = 4000;
 inline constexpr uint32_t kRawSmallChunkSectors = 8;
+// Chunks announced to the device ahead of the one being tested.
+inline constexpr uint64_t kRawReadAheadChunks = 2;
 inline constexpr uint32_t kRawDefaultMaxSizeKb = 512000;
 // A record's length is a 32-bit byte count.
 inline constexpr uint32_t kRawMaxSizeKbCap = 4194303;
@@ -45,6 +47,13 @@ class RawFileRecord final : public FileRecord {
   std::optional<uint16_t> filterDate() const override { return std::nullopt; }
   uint64_t contentSize() const override { return length; }
   std::vector<Field> fields() const override;
+};
+
+// The bytes of the chunk a scan has in hand (offset relative to the reader's base).
+struct RawChunkView {
+  const uint8_t* data = nullptr;
+  uint64_t offset = 0;
+  uint64_t length = 0;
 };
 
 class RawScanner {
@@ -119,6 +128,8 @@ class RawScanner {
   ScanFlag* m_flag = &m_ownFlag;
 
   // Scan state.
+  RawChunkView m_chunk;        // set while scan() runs
+  RawChunkView m_chunkBefore;  // the chunk read before it (empty when it did not read whole)
   std::optional<uint64_t> m_openStart;
   int32_t m_openEntry = -1;
 

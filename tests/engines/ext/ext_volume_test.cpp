@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "engines/ext/ext_image_builder.h"
 #include "workspace/file_filter.h"
 #include "workspace/result_tree.h"
@@ -341,6 +344,61 @@ TEST_F(Ext3ScanTest, AnInodeCopyAndADirectoryCopyMakeANamedFile) {
   EXPECT_EQ(tree.root()->number, kExt3ItemData);
   EXPECT_EQ(progress.status(), "Found Deleted Files : 1");
   EXPECT_EQ(progress.foundTotal.load(), 5u * 1024);  // the journal's size
+}
+
+// The image's bytes, except that reads touching [from, to) fail.
+class FailingRangeDevice final : public BlockDevice {
+ public:
+  FailingRangeDevice(std::shared_ptr<std::vector<uint8_t>> bytes, uint64_t from, uint64_t to)
+      : m_bytes(std::move(bytes)), m_from(from), m_to(to) {}
+  int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
+    if (offset < m_to && offset + length > m_from) return -EIO;
+    if (offset >= m_bytes->size()) return 0;
+    const size_t n = size_t(std::min<uint64_t>(length, m_bytes->size() - offset));
+    std::memcpy(buffer, m_bytes->data() + offset, n);
+    return int64_t(n);
+  }
+  int64_t writeAt(uint64_t, const void*, size_t) override { return -EBADF; }
+  uint64_t size() const override { return m_bytes->size(); }
+
+ private:
+  std::shared_ptr<std::vector<uint8_t>> m_bytes;
+  uint64_t m_from;
+  uint64_t m_to;
+};
+
+// The journal is read many blocks at a time, yet an unreadable block still ends the walk
+// exactly there: the transaction before it counts, the one after it does not.
+TEST_F(Ext3ScanTest, AnUnreadableJournalBlockEndsTheWalkWhereItLies) {
+  Placed a = place(12, 3000, 1);
+  Placed b = place(20, 3000, 2);  // in the next table block
+  journal.superblock()
+      .descriptor({uint32_t(img.inodeBlock(12))})
+      .data(tableCopy(12, a.before))
+      .commit()
+      .descriptor({uint32_t(img.inodeBlock(20))})
+      .data(tableCopy(20, b.before))
+      .commit()
+      .install(img, 8, 40);
+  {
+    auto whole = img.openExt3();
+    ResultTree tree(Variant::Ext);
+    EXPECT_EQ(scanned(*whole, tree).size(), 2u);
+  }
+  const uint64_t first = le32(img.inode(8) + kInBlock);
+  const uint64_t bs = img.blockSize();
+  PartitionRecord record;
+  record.setFsName("EXT3");
+  SectorReader reader;
+  reader.OpenDevice(std::make_unique<FailingRangeDevice>(img.bytes(), (first + 4) * bs, (first + 5) * bs), "failing");
+  Ext3Volume v(record, std::move(reader));
+  v.setClock([] { return kTestNow; });
+  ASSERT_TRUE(v.isValid());
+  ResultTree tree(Variant::Ext);
+  auto files = scanned(v, tree);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0]->inodeNumber, 12u);
+  EXPECT_EQ(extracted(v, *files[0]), a.content);
 }
 
 TEST_F(Ext3ScanTest, NamesComeEarlierOrLaterThanTheInodeAndTheFirstNameStays) {

@@ -281,6 +281,35 @@ TEST_F(Fat32DeletedFolders, ScopeFollowsOnlyTheChosenFolder) {
   EXPECT_TRUE(f.count("#RASH/#NNER/#.txt"));
 }
 
+TEST_F(FatVolumeTest, TheStatusCountsEveryFileFoundWhenTheWalkEnds) {
+  FatImage img = FatImage::fat32(8, 400, 8);  // a 4 KiB root cluster holds 128 entries
+  const uint64_t root = img.clusterOffset(2);
+  for (size_t i = 0; i < 100; ++i) {
+    const std::string name = "F" + std::to_string(1000 + i) + "   TXT";
+    img.entry(root, i, Dirent{name, 0x20, uint32_t(10 + i), 100, true});
+  }
+  auto v = img.open(FatWidth::Fat32);
+  ResultTree tree(Variant::Fat);
+  Progress progress;
+  ASSERT_EQ(v->scan(tree, ScanOptions{}, progress), kOk);
+  EXPECT_EQ(filesOf(tree).size(), 100u);
+  EXPECT_EQ(progress.status(), "Found Deleted Files : 100");
+}
+
+TEST_F(FatVolumeTest, ATableLargerThanOneReadIsDecodedWhole) {
+  // 300,000 clusters: 1.2 MB of table, read a megabyte at a time.
+  FatImage img = FatImage::fat32(1, 300000, 4);
+  img.setFat(262143, 262144);  // the last entry of the first megabyte, pointing into the next
+  img.setFat(262144, 0x0FFFFFFF);
+  img.setFat(300001, 7);  // the last data cluster
+  auto v = img.open(FatWidth::Fat32);
+  ASSERT_TRUE(v->isValid());
+  EXPECT_EQ(v->fatEntry(262143), 262144u);
+  EXPECT_TRUE(v->isEndOfChain(v->fatEntry(262144)));
+  EXPECT_EQ(v->fatEntry(300001), 7u);
+  EXPECT_EQ(v->fatEntry(300002), 0u);  // past the table
+}
+
 TEST_F(FatVolumeTest, LoopingChainsAndSelfContainingFoldersEnd) {
   FatImage img = FatImage::fat32(1, 64, 64);
   const uint64_t root = img.clusterOffset(2);

@@ -147,6 +147,55 @@ TEST_F(NtfsVolumeTest, AParentThatIsNoFolderBreaksTheChain) {
   EXPECT_EQ(listed.count("Lost Files0/Dir0/child.txt"), 1u);
 }
 
+// The deleted scan holds only the records it can use; what it leaves out must place files
+// exactly as the records themselves would.
+TEST_F(NtfsVolumeTest, ALiveFileAsParentBreaksTheChainThoughItsRecordIsNotHeld) {
+  v.setRecord(45,
+              v.record(45).flags(1).standardInfo(0x20).fileName(kRoot, u"live.txt").residentData(text("l")).finish());
+  deletedFile(46, 45, u"child.txt", text("c"));
+  auto volume = open(v.bytes);
+  ASSERT_EQ(scan(*volume), kOk);
+  ASSERT_EQ(paths(), std::vector<std::string>{"Lost Files0/Dir0/child.txt"});
+  EXPECT_EQ(listed["Lost Files0/Dir0/child.txt"]->FolderRecords, (std::vector<uint32_t>{45, 1}));
+  EXPECT_TRUE(volume->images()[0].record(45).empty());
+}
+
+TEST_F(NtfsVolumeTest, AnEmptyRecordAsParentEndsThePathWhereItGot) {
+  folder(40, kRoot, u"Kept", false);
+  folder(41, 47, u"Inner", false);  // record 47 was never written: all zeros
+  deletedFile(42, 40, u"a.txt", text("a"));
+  deletedFile(43, 41, u"b.txt", text("b"));
+  auto volume = open(v.bytes);
+  ASSERT_EQ(scan(*volume), kOk);
+  EXPECT_EQ(paths(), (std::vector<std::string>{"Inner/b.txt", "Kept/a.txt"}));
+  EXPECT_EQ(listed["Inner/b.txt"]->FolderRecords, (std::vector<uint32_t>{41}));
+}
+
+TEST_F(NtfsVolumeTest, TheDeletedScanHoldsCandidatesFoldersAndExtensionsOnly) {
+  folder(40, kRoot, u"Live", true);
+  for (uint32_t n = 41; n < 60; ++n)
+    v.setRecord(n, v.record(n).flags(1).standardInfo(0x20).fileName(40, u"kept.txt").residentData(text("k")).finish());
+  deletedFile(60, 40, u"gone.txt", text("gone"));
+  v.setRecord(61, v.record(61).flags(1).baseReference(41).residentData(text("x")).finish());
+  auto volume = open(v.bytes);
+  ASSERT_EQ(scan(*volume), kOk);
+  const MftImage& image = volume->images()[0];
+  ASSERT_TRUE(image.sparse());
+  EXPECT_EQ(image.recordCount, 64u);
+  EXPECT_FALSE(image.record(40).empty());  // a folder
+  EXPECT_TRUE(image.record(41).empty());   // a live file
+  EXPECT_FALSE(image.record(60).empty());  // the candidate
+  EXPECT_FALSE(image.record(61).empty());  // an extension record
+  EXPECT_EQ(image.keptCount, 30u + 3u);    // the file system's own records too
+  EXPECT_EQ(contentOf(*volume, "Live/gone.txt"), text("gone"));
+
+  ScanOptions formatted;
+  formatted.task = Task::Formatted;
+  ASSERT_EQ(scan(*volume, formatted), kOk);
+  EXPECT_FALSE(volume->images()[0].sparse());
+  EXPECT_FALSE(volume->images()[0].record(41).empty());
+}
+
 struct FilterCase {
   std::string mask;
   std::string folder;

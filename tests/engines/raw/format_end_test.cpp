@@ -198,6 +198,36 @@ TEST_P(FormatEndRule, StopsAtTheFilesLastByte) {
   EXPECT_EQ(end.extension, c.inner);
 }
 
+// A source that only copies, as a device window does: the rules must see the same bytes
+// as through one that lends them in place, across more than one of the reader's blocks.
+class CopyingSource final : public ByteSource {
+ public:
+  explicit CopyingSource(const Bytes& bytes) : m_source(bytes) {}
+  uint64_t size() const override { return m_source.size(); }
+  size_t read(uint64_t offset, uint8_t* out, size_t n) override { return m_source.read(offset, out, n); }
+
+ private:
+  MemorySource m_source;
+};
+
+TEST_P(FormatEndRule, ACopyingSourceFindsTheSameEnd) {
+  const EndCase& c = GetParam();
+  Bytes window = c.make();
+  const size_t size = window.size();
+  window.resize(size + (3u << 20), 0x5A);
+  MemorySource lending(window);
+  CopyingSource copying(window);
+  ASSERT_NE(lending.peek(0, window.size()), nullptr);
+  EXPECT_EQ(copying.peek(0, 1), nullptr);
+  const FormatEnd a = findFormatEnd(c.extension, lending);
+  const FormatEnd b = findFormatEnd(c.extension, copying);
+  EXPECT_EQ(b.verdict, StructureVerdict::Valid);
+  EXPECT_EQ(b.end, size);
+  EXPECT_EQ(a.verdict, b.verdict);
+  EXPECT_EQ(a.end, b.end);
+  EXPECT_EQ(a.extension, b.extension);
+}
+
 TEST_P(FormatEndRule, TruncatedFileIsBroken) {
   const EndCase& c = GetParam();
   if (!c.cutIsVisible) GTEST_SKIP() << "a shorter file of this format is whole too";
@@ -259,6 +289,15 @@ TEST(FormatEndBroken, OneFieldBrokenAtATime) {
     MemorySource s(f);
     EXPECT_EQ(findFormatEnd("tif", s).verdict, StructureVerdict::Broken);
   }
+}
+
+TEST(FormatEndSources, AMemorySourceLendsOnlyWhatItHolds) {
+  Bytes f(100, 7);
+  MemorySource s(f);
+  EXPECT_EQ(s.peek(0, 100), f.data());
+  EXPECT_EQ(s.peek(60, 40), f.data() + 60);
+  EXPECT_EQ(s.peek(60, 41), nullptr);
+  EXPECT_EQ(s.peek(101, 0), nullptr);
 }
 
 TEST(FormatEndRules, OtherExtensionsAreUnchecked) {

@@ -10,6 +10,7 @@
 
 #include "engines/raw/raw_fuzz.h"
 #include "engines/raw/raw_scanner.h"
+#include "support/crc32.h"
 
 namespace velk {
 namespace {
@@ -43,8 +44,10 @@ class WatchedDevice final : public BlockDevice {
   }
   int64_t writeAt(uint64_t, const void*, size_t) override { return -9; }
   uint64_t size() const override { return m_bytes->size(); }
+  void willRead(uint64_t offset, uint64_t length) override { hints.push_back({offset, length}); }
 
   std::vector<std::pair<uint64_t, size_t>> reads;
+  std::vector<std::pair<uint64_t, uint64_t>> hints;
   uint64_t failFrom = 0, failTo = 0;
 
  private:
@@ -63,7 +66,7 @@ class RawScan : public ::testing::Test {
   }
   void headerA(uint64_t sector) { put(sector, 0, {0xA1, 0xA2, 0xA3}); }
   void headerB(uint64_t sector) { put(sector, 0, {0xB1, 0xB2, 0xB3}); }
-  ErrorCode run(uint64_t first = 0, uint64_t last = 0, uint32_t maxKb = 0) {
+  ErrorCode run(uint64_t first = 0, uint64_t last = 0, uint32_t maxKb = 0, bool formatEnds = false) {
     auto dev = std::make_unique<WatchedDevice>(image);
     device = dev.get();
     SectorReader reader;
@@ -74,7 +77,7 @@ class RawScan : public ::testing::Test {
     scanner->setRange(first, last ? last : image->size() / S);
     scanner->setMaximumSize(maxKb);
     scanner->setCatalog(&catalog);
-    scanner->setFormatEnds(false);
+    scanner->setFormatEnds(formatEnds);
     return scanner->scan(&progress);
   }
   const RawFileRecord& rec(size_t i) { return *scanner->found().at(i); }
@@ -203,6 +206,73 @@ TEST_F(RawScan, WrittenFileHoldsExactlyItsLength) {
   ASSERT_EQ(scanner->writeFile(sink, rec(0)), kOk);
   ASSERT_EQ(sink.bytes().size(), 3 * S);
   EXPECT_TRUE(std::equal(sink.bytes().begin(), sink.bytes().end(), image->begin()));
+}
+
+// A small PNG whose structure says where it ends.
+std::vector<uint8_t> smallPng() {
+  std::vector<uint8_t> b{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  auto chunk = [&](std::string_view type, std::vector<uint8_t> data) {
+    const uint32_t n = uint32_t(data.size());
+    b.insert(b.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    std::vector<uint8_t> td(type.begin(), type.end());
+    td.insert(td.end(), data.begin(), data.end());
+    b.insert(b.end(), td.begin(), td.end());
+    const uint32_t c = crc32(td);
+    b.insert(b.end(), {uint8_t(c >> 24), uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)});
+  };
+  chunk("IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0});
+  chunk("IDAT", {1, 2, 3, 4});
+  chunk("IEND", {});
+  return b;
+}
+
+TEST_F(RawScan, EndRulesReadTheChunksInHandAndTheDeviceOnlyForOlderBytes) {
+  catalog.entries().push_back(entry("png", {{0, "89504e470d0a1a0a"}}));
+  image->assign(8100 * S, 0x5A);  // two large chunks, then small ones
+  const auto png = smallPng();
+  auto place = [&](uint64_t sector) { std::copy(png.begin(), png.end(), image->begin() + ptrdiff_t(sector * S)); };
+  place(2);  // ends inside the chunk it began in
+  headerB(20);
+  place(3999);  // runs into the next chunk, where the next header lies
+  headerB(4010);
+  place(7999);  // the next header lies two chunks on
+  headerB(8010);
+  ASSERT_EQ(run(0, 0, 0, true), kOk);
+  ASSERT_EQ(scanner->found().size(), 6u);
+  for (size_t i : {size_t(0), size_t(2), size_t(4)}) {
+    EXPECT_EQ(rec(i).extension, "png");
+    EXPECT_EQ(rec(i).length, png.size());
+    EXPECT_EQ(rec(i).verdict, StructureVerdict::Valid);
+  }
+  EXPECT_EQ(rec(2).startSector, 3999u);
+  EXPECT_EQ(rec(4).startSector, 7999u);
+  // Besides the chunks themselves, only the file that began two chunks back is read.
+  std::vector<uint64_t> others;
+  uint64_t next = 0;
+  for (auto [off, len] : device->reads) {
+    if (off == next) {
+      next += len;
+      continue;
+    }
+    others.push_back(off);
+  }
+  EXPECT_EQ(others, std::vector<uint64_t>{7999 * S});
+}
+
+TEST_F(RawScan, TheNextChunksAreAnnouncedOnceAndNeverPastTheRange) {
+  image->assign(4000 * S * 3 + 100 * S, 0);  // three large chunks and some small ones
+  headerA(5);
+  const uint64_t last = 4000 * 3 + 50;  // the range ends before the device does
+  ASSERT_EQ(run(0, last), kOk);
+  ASSERT_FALSE(device->hints.empty());
+  uint64_t covered = 0;
+  for (auto [off, len] : device->hints) {
+    EXPECT_GE(off, covered) << "announced twice";
+    EXPECT_LE(off + len, last * S);
+    covered = off + len;
+  }
+  EXPECT_EQ(covered, last * S);  // everything after the first chunk, up to the range's end
+  EXPECT_EQ(device->hints.front().first, 4000 * S);
 }
 
 TEST_F(RawScan, NothingEnabledEndsAtOnce) {

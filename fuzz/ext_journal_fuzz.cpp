@@ -1,0 +1,12 @@
+// libFuzzer target: one EXT3 journal block: descriptor tags under every tag layout, directory-
+// block tests and entries.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engines/ext/ext_engine.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  (void)velk::fuzzExtJournalBlock(data, size);
+  return 0;
+}

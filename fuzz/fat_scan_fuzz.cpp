@@ -1,0 +1,12 @@
+// libFuzzer target: a FAT16/FAT32 volume in memory: opening, deleted walk, formatted scan and
+// extraction.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engines/fat/fat_engine.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  (void)velk::runFatScansOnMemoryImage(data, size);
+  return 0;
+}

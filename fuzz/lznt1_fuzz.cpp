@@ -1,0 +1,13 @@
+// libFuzzer target: LZNT1 decompression into a vector and a fixed unit, and the
+// compress/decompress round trip.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "codec/lznt1_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (!velk::codec::fuzzLznt1(data, size)) std::abort();
+  return 0;
+}

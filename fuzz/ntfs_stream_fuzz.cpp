@@ -1,0 +1,13 @@
+// libFuzzer target: a runlist decoded against a volume in memory and its stream written out
+// (holes, initialized size, compression units).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "engines/ntfs/ntfs_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (!velk::fuzzNtfsStream(data, size)) std::abort();
+  return 0;
+}

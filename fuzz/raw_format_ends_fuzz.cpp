@@ -1,0 +1,11 @@
+// libFuzzer target: every format-aware end rule over the bytes as a carved window.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engines/raw/raw_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  (void)velk::fuzzRawFormatEnds(data, size);
+  return 0;
+}

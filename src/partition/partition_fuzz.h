@@ -1,0 +1,19 @@
+#pragma once
+// Fuzz entries for lost-partition recovery: the gap scans over a disk in memory and the
+// .pbf backup loader. Each takes any bytes and must neither crash, hang nor read outside
+// them; the libFuzzer targets in fuzz/ and the regression replay in tests/ call them.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velk {
+
+// The bytes as a whole disk: catalogue, automatic and deep gap scans, and the strict boot
+// sector and superblock parses over its first sectors. Always true (crashes are the finding).
+bool fuzzPartitionScan(const uint8_t* data, size_t size);
+
+// The bytes as a backup file: decoded, checked against a disk, and encoded again. False
+// when a decoded backup does not give back the bytes it was read from.
+bool fuzzBackupFile(const uint8_t* data, size_t size);
+
+}  // namespace velk

@@ -1,0 +1,117 @@
+// The read-only guarantee: every fixture image is scanned with every task an engine takes
+// its partitions for, everything found is recovered and the disk is searched for lost
+// partitions, through a device layer that refuses (and counts) every write. No write may even be tried, and the image's sha256
+// must be the same afterwards.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "disk/device.h"
+#include "disk/drive_catalog.h"
+#include "engines/engine_factory.h"
+#include "hardening/hardening_support.h"
+#include "partition/partition_scan.h"
+#include "workspace/recovery_job.h"
+
+namespace velk::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string sha256Of(const fs::path& file) {
+  std::string out;
+  if (runCommand("sha256sum '" + file.string() + "'", &out) != 0) return {};
+  return out.substr(0, 64);
+}
+
+const char* const kImages[] = {
+    "demo_disk.img",     "ext2_deleted.img",        "ext2_deleted_i256.img", "ext3_1k.img",
+    "ext3_1k_i128.img",  "ext3_4k.img",             "fat16_32s.img",         "fat16_8s.img",
+    "fat32_deleted.img", "fat32_formatted.img",     "gpt_damaged_primary.img", "gpt_disk.img",
+    "mbr_ext05.img",     "mbr_mixed.img",           "ntfs_deleted.img",      "ntfs_formatted.img",
+    "raw_carve.img",
+};
+
+class ReadOnly : public ::testing::TestWithParam<const char*> {
+ protected:
+  void TearDown() override { DeviceNamespace::instance().reset(); }
+};
+
+TEST_P(ReadOnly, ScanningAndRecoveringEveryTaskLeavesTheImageUntouched) {
+  const fs::path image = fixturePath(GetParam());
+  if (!fs::exists(image)) GTEST_SKIP() << image << " is not unpacked";
+  const std::string before = sha256Of(image);
+  ASSERT_EQ(before.size(), 64u);
+
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  ASSERT_EQ(ns.attachImage(image), 0);
+  FaultPolicy policy;
+  policy.failWrites = true;
+  policy.refusedWrites = std::make_shared<std::atomic<uint64_t>>(0);
+  ns.setFaultPolicy(policy);
+  ns.assignLetters();
+  DriveCatalog catalog;
+  catalog.Refresh();
+  ASSERT_FALSE(catalog.partitions().empty());
+
+  TempDir out;
+  size_t scans = 0, recovered = 0;
+  for (const PartitionRecord& record : catalog.partitions()) {
+    for (Task task : {Task::Deleted, Task::Formatted, Task::Raw}) {
+      if (engineKindFor(record, task) == EngineKind::None) continue;
+      ErrorCode error = kOk;
+      auto engine = openEngine(record, task, error);
+      if (!engine) continue;
+      ResultTree tree(engine->variant());
+      ScanOptions options;
+      options.task = task;
+      Progress progress;
+      (void)engine->scan(tree, options, progress);
+      ++scans;
+      tree.setAllChecked(true);
+      RecoveryRequest request;
+      request.outputFolder = out.path() / std::to_string(scans);
+      JobFlag job;
+      const RecoveryReport report = runRecovery(tree, *engine, request, job, progress);
+      recovered += report.recovered;
+    }
+  }
+  // Lost-partition scans read the same disk.
+  std::vector<PartitionRecord> candidates;
+  EXPECT_TRUE(AutoScan(catalog, 0, candidates));
+  EXPECT_TRUE(DeepScan(catalog, 0, candidates));
+  EXPECT_GT(scans, 0u);
+  EXPECT_GT(recovered, 0u);
+  EXPECT_EQ(policy.refusedWrites->load(), 0u) << "a write to the examined device was tried";
+  ns.reset();
+  EXPECT_EQ(sha256Of(image), before);
+  RecordProperty("scans", int(scans));
+  RecordProperty("recovered", int(recovered));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ReadOnly, ::testing::ValuesIn(kImages), [](const auto& p) {
+  std::string name = p.param;
+  return name.substr(0, name.find('.'));
+});
+
+// The witness itself: the layer counts a write it refused, so a zero above means none.
+TEST(ReadOnlyWitness, RefusedWritesAreCounted) {
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  (void)ns.attachMemory("witness", std::make_shared<std::vector<uint8_t>>(4096, 0));
+  FaultPolicy policy;
+  policy.failWrites = true;
+  policy.refusedWrites = std::make_shared<std::atomic<uint64_t>>(0);
+  ns.setFaultPolicy(policy);
+  auto dev = ns.openDrive(0, Access::Write);
+  ASSERT_TRUE(dev);
+  const uint8_t byte = 1;
+  EXPECT_LT((*dev)->writeAt(0, &byte, 1), 0);
+  EXPECT_EQ(policy.refusedWrites->load(), 1u);
+  ns.reset();
+}
+
+}  // namespace
+}  // namespace velk::test
