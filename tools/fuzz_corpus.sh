@@ -425,6 +425,18 @@ for name in ('mbr_mixed.img', 'demo_disk.img'):
             body += record(0, b'*', 1, start, start, count * 512, b'Unknown', b'', read(name, start * 512, 512))
     seed('pbf_load', name.replace('.img', '.pbf'), struct.pack('<I', 0x89ABCDEF) + disk + body)
 
+# ------------------------------------------------------------------ undo files
+def undo(disk_name, size, entries):
+    disk = bytearray(288)
+    disk[0:len(disk_name)] = disk_name
+    struct.pack_into('<Q', disk, 264, size)
+    body = b''.join(struct.pack('<Q', sector) + before + after for sector, before, after in entries)
+    return b'VELKUNDO' + struct.pack('<II', 1, len(entries)) + disk + body
+mbr = read('demo_disk.img', 0, 512)
+cleared = mbr[:446 + 16] + bytes(16) + mbr[446 + 32:]
+seed('undo_file', 'mbr_entry.vundo', undo(b'demo_disk.img', 128 << 20, [(0, mbr, cleared)]))
+seed('undo_file', 'ebr_chain.vundo', undo(b'fuzz-disk', 64 * 512, [(0, mbr, cleared), (5, bytes(512), mbr), (63, cleared, bytes(512))]))
+
 # ------------------------------------------------------------------ image decoders
 seed('image_wbmp', 'small.wbmp', bytes([0, 0, 12, 3]) + bytes([0xF0, 0x5A] * 3))
 seed('image_wbmp', 'wide.wbmp', bytes([0, 0, 0x81, 0x00, 2]) + bytes(range(32)))

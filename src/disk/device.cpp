@@ -112,6 +112,7 @@ class FaultDevice final : public BlockDevice {
   FaultDevice(std::unique_ptr<BlockDevice> inner, FaultPolicy policy, uint64_t windowOffset)
       : m_inner(std::move(inner)), m_policy(policy), m_windowOffset(windowOffset) {}
   int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
+    if (m_policy.readCalls) m_policy.readCalls->fetch_add(1);
     uint64_t from = m_windowOffset + offset, to = from + length;
     if (from < m_policy.failReadsTo && to > m_policy.failReadsFrom) return -EIO;
     return m_inner->readAt(offset, buffer, length);
@@ -133,7 +134,9 @@ class FaultDevice final : public BlockDevice {
   uint64_t m_windowOffset;
 };
 
-bool policyActive(const FaultPolicy& p) { return p.failWrites || p.failReadsFrom < p.failReadsTo; }
+bool policyActive(const FaultPolicy& p) {
+  return p.failWrites || p.failReadsFrom < p.failReadsTo || p.readCalls != nullptr;
+}
 
 tl::expected<std::unique_ptr<BlockDevice>, int> openSource(const DriveSource& src, Access access) {
   if (src.memory) return std::make_unique<MemoryDevice>(src.memory, access == Access::Write);

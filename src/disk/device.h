@@ -90,6 +90,8 @@ struct FaultPolicy {
   int failReadsDrive = -1;                // -1: every drive
   // Counts the writes refused under failWrites (the read-only guarantee's witness).
   std::shared_ptr<std::atomic<uint64_t>> refusedWrites;
+  // Counts every read asked of a drive (bounds on how often a walk reads the same place).
+  std::shared_ptr<std::atomic<uint64_t>> readCalls;
 };
 
 class DeviceNamespace {

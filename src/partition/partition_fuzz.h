@@ -1,6 +1,6 @@
 #pragma once
 // Fuzz entries for lost-partition recovery: the gap scans over a disk in memory and the
-// .pbf backup loader. Each takes any bytes and must neither crash, hang nor read outside
+// .pbf backup and undo file loaders. Each takes any bytes and must neither crash, hang nor read outside
 // them; the libFuzzer targets in fuzz/ and the regression replay in tests/ call them.
 
 #include <cstddef>
@@ -15,5 +15,10 @@ bool fuzzPartitionScan(const uint8_t* data, size_t size);
 // The bytes as a backup file: decoded, checked against a disk, and encoded again. False
 // when a decoded backup does not give back the bytes it was read from.
 bool fuzzBackupFile(const uint8_t* data, size_t size);
+
+// The bytes as an undo file: decoded, encoded again, matched to a disk and applied to a small
+// disk in memory. False when the bytes do not come back, or when applying it changed a byte
+// the file does not name or left a named sector without its old bytes.
+bool fuzzUndoFile(const uint8_t* data, size_t size);
 
 }  // namespace velk

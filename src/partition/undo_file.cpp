@@ -122,6 +122,16 @@ UndoResult applyUndo(const UndoRecord& undo, int diskNumber, bool force) {
     result.status = UndoStatus::DeviceFailure;
     return result;
   }
+  // A damaged or crafted file may name sectors past the disk; their byte offsets could even
+  // wrap round to the start of the disk. Nothing is touched unless every sector lies on it.
+  const uint64_t diskSectors = reader.deviceSize() / kSectorSize;
+  for (const auto& s : undo.sectors) {
+    if (s.sector >= diskSectors) {
+      result.status = UndoStatus::DeviceFailure;
+      result.sector = s.sector;
+      return result;
+    }
+  }
   std::vector<bool> pending(undo.sectors.size(), true);
   for (size_t i = 0; i < undo.sectors.size(); ++i) {
     const auto& s = undo.sectors[i];

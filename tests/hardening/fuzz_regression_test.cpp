@@ -47,6 +47,7 @@ const std::map<std::string, Entry>& entries() {
       {"partition_table", fuzzPartitionTable},
       {"partition_scan", fuzzPartitionScan},
       {"pbf_load", fuzzBackupFile},
+      {"undo_file", fuzzUndoFile},
       {"boot_sector", [](const uint8_t* d, size_t n) { return fuzzFatBootSector(d, n) && fuzzNtfsBootSector(d, n); }},
       {"fat_scan", [](const uint8_t* d, size_t n) { return (void)runFatScansOnMemoryImage(d, n), true; }},
       {"mft_record", [](const uint8_t* d, size_t n) { return (void)fuzzParseMftRecord(d, n), true; }},

@@ -428,21 +428,37 @@ class FatVolume::DeletedWalk {
     const FatBootSector& b = m_v.m_boot;
     const uint32_t high = le16(e + kClusterHigh);
     const uint32_t low = le16(e + kClusterLow);
-    const uint32_t kFirst = high != 0 ? high : 0;
-    const uint32_t kLast = high != 0 ? high : uint32_t(std::min<uint64_t>(b.fatBytes() >> 18, b.lastDataCluster >> 16));
-    std::vector<uint8_t> sector(b.bytesPerSector);
-    const FolderSectorFacts facts = m_v.sectorFacts();
-    for (uint32_t k = kFirst; k <= kLast; ++k) {
-      const uint32_t c = (k << 16) | low;
-      if (!b.isDataCluster(c)) continue;
-      if (!m_v.m_reader.ReadAt(b.clusterOffset(c), sector.size(), sector.data())) continue;
-      if (!folderSectorTest(sector, facts) || !beginsWithDotEntries(sector)) continue;
-      const uint32_t dotdot = (uint32_t(le16(sector.data() + kEntrySize + kClusterHigh)) << 16) |
-                              le16(sector.data() + kEntrySize + kClusterLow);
-      const bool parentIsRoot = parentCluster == b.rootCluster;
-      if (parentIsRoot ? (dotdot == 0 || dotdot == b.rootCluster) : dotdot == parentCluster) return c;
+    const auto parentMatches = [&](uint32_t dotdot) {
+      return parentCluster == b.rootCluster ? (dotdot == 0 || dotdot == b.rootCluster) : dotdot == parentCluster;
+    };
+    if (high != 0) {
+      const auto dotdot = dotFolderParent((high << 16) | low);
+      if (dotdot && parentMatches(*dotdot)) return (high << 16) | low;
+      return std::nullopt;
     }
+    // Every high word is tried. The folders found for a low word are kept, so a volume
+    // full of deleted folder entries reads each cluster at most once, not once per entry.
+    auto [it, fresh] = m_dotFolders.try_emplace(low);
+    if (fresh) {
+      const uint32_t last = uint32_t(std::min<uint64_t>(b.fatBytes() >> 18, b.lastDataCluster >> 16));
+      for (uint32_t k = 0; k <= last; ++k)
+        if (auto dotdot = dotFolderParent((k << 16) | low)) it->second.push_back({(k << 16) | low, *dotdot});
+    }
+    for (const auto& [cluster, dotdot] : it->second)
+      if (parentMatches(dotdot)) return cluster;
     return std::nullopt;
+  }
+
+  // The ".." cluster of the folder that begins at cluster `c`, or nullopt when its first
+  // sector is not a folder's.
+  std::optional<uint32_t> dotFolderParent(uint32_t c) {
+    const FatBootSector& b = m_v.m_boot;
+    if (!b.isDataCluster(c)) return std::nullopt;
+    m_sector.resize(b.bytesPerSector);
+    if (!m_v.m_reader.ReadAt(b.clusterOffset(c), m_sector.size(), m_sector.data())) return std::nullopt;
+    if (!folderSectorTest(m_sector, m_v.sectorFacts()) || !beginsWithDotEntries(m_sector)) return std::nullopt;
+    return (uint32_t(le16(m_sector.data() + kEntrySize + kClusterHigh)) << 16) |
+           le16(m_sector.data() + kEntrySize + kClusterLow);
   }
 
   void fileEntry(const FolderWork& w, const uint8_t* e, const ShortName& sn) {
@@ -474,6 +490,9 @@ class FatVolume::DeletedWalk {
   std::unordered_map<uint32_t, uint64_t> m_deadPending;  // cluster → seq of its waiting dead entry
   LongNameAccumulator m_longName;
   std::vector<uint8_t> m_buffer;
+  std::vector<uint8_t> m_sector;
+  // Low word → the folders (cluster, ".." cluster) found under every high word.
+  std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> m_dotFolders;
   uint64_t m_found = 0;
 };
 

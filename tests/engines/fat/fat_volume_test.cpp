@@ -281,6 +281,33 @@ TEST_F(Fat32DeletedFolders, ScopeFollowsOnlyTheChosenFolder) {
   EXPECT_TRUE(f.count("#RASH/#NNER/#.txt"));
 }
 
+TEST_F(Fat32DeletedFolders, EntriesSharingALowWordProbeItsClustersOnce) {
+  // 120 deleted folder entries without their high words, half pointing at TRASH's low word,
+  // half at a low word where no folder begins: each candidate cluster is read once, not
+  // once per entry (a crafted volume would otherwise cost entries × high words reads).
+  img.chain(2, 8);
+  const uint64_t root = img.clusterOffset(2);
+  for (size_t i = 2; i < 122; ++i) {
+    const std::string name = "D" + std::to_string(100 + i) + "       ";
+    img.entry(root, i, Dirent{name, 0x10, i % 2 ? kTrash : 5000u, 0, true, kTestDate, false});
+  }
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  FaultPolicy policy;
+  policy.readCalls = std::make_shared<std::atomic<uint64_t>>(0);
+  ns.setFaultPolicy(policy);
+  PartitionRecord record;
+  record.diskNumber = ns.attachMemory("fat-test", std::make_shared<std::vector<uint8_t>>(img.bytes()));
+  Fat32Volume v(record);
+  v.setCurrentYear(kTestYear);
+  ResultTree tree(Variant::Fat);
+  ASSERT_EQ(scanDeleted(v, tree), kOk);
+  // TRASH is listed once, under the name of the last entry that points at it.
+  EXPECT_TRUE(filesOf(tree).count("#221/A.txt"));
+  EXPECT_LT(policy.readCalls->load(), 60u);
+  ns.reset();
+}
+
 TEST_F(FatVolumeTest, TheStatusCountsEveryFileFoundWhenTheWalkEnds) {
   FatImage img = FatImage::fat32(8, 400, 8);  // a 4 KiB root cluster holds 128 entries
   const uint64_t root = img.clusterOffset(2);
