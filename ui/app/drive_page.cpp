@@ -45,7 +45,7 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   m_back->SetBitmaps(160, 159, 210, 159);
   m_next = new SkinButton(this, kNext, "Next", wxPoint(661, 411), wxSize(91, 45));
   m_next->SetBitmaps(162, 161, 209, 167);
-  for (SkinButton* b : {m_option, m_back, m_next}) b->setBackdrop(wxColour(0xf7, 0xf9, 0xfc));
+  for (SkinButton* b : {m_option, m_back, m_next}) b->setBackdrop(kPagePaper);
   m_option->Disable();
   m_next->Disable();
 
@@ -143,22 +143,10 @@ wxDialog* DrivePage::openOptions(bool modeless) {
 
 void DrivePage::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(wxColour(0xf7, 0xf9, 0xfc)));
-  dc.Clear();
-  paintBitmap(dc, 213, 0, 0);
-  paintBitmap(dc, 151, 0, 66);
-  wxFont title = GetFont();
-  title.SetPointSize(title.GetPointSize() + 4);
-  title.SetWeight(wxFONTWEIGHT_BOLD);
-  dc.SetFont(title);
-  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
   const char* heading = taskId() == kTaskFormatted ? "Formatted Drive Recovery"
                         : taskId() == kTaskRaw     ? "Raw File Recovery"
                                                    : "Deleted File Recovery";
-  dc.DrawText(heading, 66, 12);
-  dc.SetFont(GetFont());
-  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
-  dc.DrawText("Select the partition to scan, then press Next.", 66, 40);
+  paintHeader(dc, 151, heading, "Select the partition to scan, then press Next.");
 
   std::vector<std::string> facts;
   if (m_partition) {
@@ -169,7 +157,7 @@ void DrivePage::onPaint(wxPaintEvent&) {
       items += p.diskNumber == m_disk->number && driveListsPartition(taskId(), p);
     facts = diskFacts(*m_disk, items);
   }
-  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
+  dc.SetTextForeground(kPageInk);
   const int rows[3] = {15, 39, 62};
   for (size_t i = 0; i < facts.size(); ++i) {
     int x = kFacts.x + (i < 3 ? 12 : 160), y = kFacts.y + rows[i % 3];

@@ -206,7 +206,7 @@ void CHomeView::switchPage(int command, int argument) {
 
 void CHomeView::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(wxColour(0xf7, 0xf9, 0xfc)));
+  dc.SetBackground(wxBrush(kPagePaper));
   dc.Clear();
   if (m_command != kCommandHome) return;
   dc.DrawBitmap(Art::get().bitmap(213), 0, 0, true);
@@ -216,12 +216,12 @@ void CHomeView::onPaint(wxPaintEvent&) {
   font.SetPointSize(font.GetPointSize() + 6);
   font.SetWeight(wxFONTWEIGHT_BOLD);
   dc.SetFont(font);
-  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
+  dc.SetTextForeground(kPageInk);
   dc.DrawText("Velk File Recovery", 66, 10);
   font.SetPointSize(GetFont().GetPointSize());
   font.SetWeight(wxFONTWEIGHT_NORMAL);
   dc.SetFont(font);
-  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
+  dc.SetTextForeground(kPageMuted);
   dc.DrawText(m_category == kCategoryMail ? "Repair mail stores and find lost mail"
                                           : "Choose what happened: we find what can be found",
               66, 40);

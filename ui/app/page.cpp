@@ -1,12 +1,20 @@
 #include "app/page.h"
 
+#include <wx/brush.h>
 #include <wx/dc.h>
 
 #include "app/art.h"
 #include "app/home_view.h"
 
 namespace velk::ui {
+
+const wxColour kPagePaper(0xf7, 0xf9, 0xfc);
+const wxColour kPageInk(0x13, 0x23, 0x3a);
+const wxColour kPageMuted(0x4a, 0x5a, 0x6e);
+
 namespace {
+
+constexpr int kHeaderArt = 213;
 
 std::map<PageKind, PageFactory>& registry() {
   static std::map<PageKind, PageFactory> factories;
@@ -27,6 +35,22 @@ void Page::requestSwitch(int command, int argument) { m_host->requestSwitch(comm
 void Page::paintBitmap(wxDC& dc, int number, int x, int y) {
   const wxBitmap& bmp = Art::get().bitmap(number);
   if (bmp.IsOk()) dc.DrawBitmap(bmp, x, y, true);
+}
+
+void Page::paintHeader(wxDC& dc, int body, const wxString& title, const wxString& subtitle) {
+  dc.SetBackground(wxBrush(kPagePaper));
+  dc.Clear();
+  paintBitmap(dc, kHeaderArt, 0, 0);
+  if (body) paintBitmap(dc, body, 0, 66);
+  wxFont font = GetFont();
+  font.SetPointSize(font.GetPointSize() + 4);
+  font.SetWeight(wxFONTWEIGHT_BOLD);
+  dc.SetFont(font);
+  dc.SetTextForeground(kPageInk);
+  dc.DrawText(title, 66, 12);
+  dc.SetFont(GetFont());
+  dc.SetTextForeground(kPageMuted);
+  dc.DrawText(subtitle, 66, 40);
 }
 
 void registerPage(PageKind kind, PageFactory factory) { registry()[kind] = std::move(factory); }

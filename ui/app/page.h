@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <wx/colour.h>
 #include <wx/panel.h>
 
 #include "workspace/app_state.h"
@@ -11,6 +12,12 @@ namespace velk::ui {
 
 class CHomeView;
 using HomeView = CHomeView;
+
+// The pages' palette: paper behind everything, ink for titles and values, muted for
+// explanations.
+extern const wxColour kPagePaper;
+extern const wxColour kPageInk;
+extern const wxColour kPageMuted;
 
 class Page : public wxPanel {
  public:
@@ -23,6 +30,9 @@ class Page : public wxPanel {
  protected:
   // Paints a resource bitmap at a position (backgrounds of the skinned pages).
   void paintBitmap(wxDC& dc, int number, int x, int y);
+  // What every page paints first: the paper, the header bar, the page's body bitmap below
+  // it (none for 0), the title and the line under it.
+  void paintHeader(wxDC& dc, int body, const wxString& title, const wxString& subtitle);
 
  private:
   HomeView* m_host;

@@ -17,9 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wxColour kPaper(0xf7, 0xf9, 0xfc);
-const wxColour kInk(0x13, 0x23, 0x3a);
-const wxColour kMuted(0x4a, 0x5a, 0x6e);
 constexpr int kHeader = 213;
 constexpr int kSelectionBody = 934, kReportBody = 935, kBannerArt = 932;
 
@@ -82,19 +79,6 @@ SkinButton* makeButton(wxWindow* parent, int id, const char* windowText, const w
   b->SetBitmaps(firstBitmap, firstBitmap + 1, firstBitmap + 2, firstBitmap + 3);
   b->setBackdrop(body, wxPoint(rect.x, rect.y - 66));
   return b;
-}
-
-// The header every page paints: the bar, a title and a line below it.
-void paintHeading(wxDC& dc, wxWindow* page, const wxString& title, const wxString& subtitle) {
-  wxFont font = page->GetFont();
-  font.SetPointSize(font.GetPointSize() + 4);
-  font.SetWeight(wxFONTWEIGHT_BOLD);
-  dc.SetFont(font);
-  dc.SetTextForeground(kInk);
-  dc.DrawText(title, 66, 12);
-  dc.SetFont(page->GetFont());
-  dc.SetTextForeground(kMuted);
-  dc.DrawText(subtitle, 66, 40);
 }
 
 void addBanner(wxWindow* page) {
@@ -197,22 +181,18 @@ void MailSelectionPage::next() {
 
 void MailSelectionPage::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(kPaper));
-  dc.Clear();
-  paintBitmap(dc, kHeader, 0, 0);
-  paintBitmap(dc, kSelectionBody, 0, 66);
   const bool express = m_kind == MailStoreKind::OutlookExpress;
-  paintHeading(dc, this, express ? "Outlook Express Repair" : "Outlook Repair",
-               express ? "Add the .dbx files to repair and choose where the repaired copies go."
+  paintHeader(dc, kSelectionBody, express ? "Outlook Express Repair" : "Outlook Repair",
+              express ? "Add the .dbx files to repair and choose where the repaired copies go."
                        : "Add the .pst files to repair and choose where the repaired copies go.");
   wxFont bold = GetFont();
   bold.SetWeight(wxFONTWEIGHT_BOLD);
   dc.SetFont(bold);
-  dc.SetTextForeground(kInk);
+  dc.SetTextForeground(kPageInk);
   dc.DrawText("Files to repair", 12, 78);
   dc.DrawText("How the repair works", 30, 324);
   dc.SetFont(GetFont());
-  dc.SetTextForeground(kMuted);
+  dc.SetTextForeground(kPageMuted);
   dc.DrawText("Repaired copies go to the folder above; the selected files are only read.", 12, 290);
   const wxString lines[] = {
       express ? "Each .dbx file is copied into the output folder and the copy's header words are"
@@ -343,10 +323,6 @@ void MailReportPage::finishRun(const MailRepairReport& report) {
 
 void MailReportPage::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(kPaper));
-  dc.Clear();
-  paintBitmap(dc, kHeader, 0, 0);
-  paintBitmap(dc, kReportBody, 0, 66);
   wxString status = "Getting ready to repair the selected files ...";
   if (m_finished) {
     status = m_report.cancelled ? wxString("The repair was stopped.")
@@ -355,11 +331,11 @@ void MailReportPage::onPaint(wxPaintEvent&) {
   } else if (m_started) {
     status = "Repairing the selected files ...";
   }
-  paintHeading(dc, this, "Mail Repair Report", status);
+  paintHeader(dc, kReportBody, "Mail Repair Report", status);
   wxFont bold = GetFont();
   bold.SetWeight(wxFONTWEIGHT_BOLD);
   dc.SetFont(bold);
-  dc.SetTextForeground(kInk);
+  dc.SetTextForeground(kPageInk);
   dc.DrawText("Report", 12, 75);
 }
 

@@ -23,7 +23,6 @@
 namespace velk::ui {
 namespace {
 
-const wxColour kPaper(0xf7, 0xf9, 0xfc);
 constexpr int kIconRemovable = 193, kIconFixed = 198, kIconCandidate = 194;
 constexpr int kIconBackupFile = 197, kIconAutoScan = 196, kIconAddBackup = 195;
 constexpr int kBody = 204;
@@ -502,19 +501,8 @@ void PartitionPage::afterRecovered(int diskNumber) {
 
 void PartitionPage::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(kPaper));
-  dc.Clear();
-  paintBitmap(dc, 213, 0, 0);
-  paintBitmap(dc, kBody, 0, 66);
-  wxFont title = GetFont();
-  title.SetPointSize(title.GetPointSize() + 4);
-  title.SetWeight(wxFONTWEIGHT_BOLD);
-  dc.SetFont(title);
-  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
-  dc.DrawText("Partition Recovery", 66, 12);
-  dc.SetFont(GetFont());
-  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
-  dc.DrawText("Scan the disk or load a backup, pick the lost partition, then press Recovery.", 66, 40);
+  paintHeader(dc, kBody, "Partition Recovery",
+              "Scan the disk or load a backup, pick the lost partition, then press Recovery.");
 }
 
 void addPartitionScreenshotSteps();

@@ -172,22 +172,10 @@ wxString RecoveryPage::checkedTotalsLine() const {
 
 void RecoveryPage::onPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(wxBrush(wxColour(0xf7, 0xf9, 0xfc)));
-  dc.Clear();
-  paintBitmap(dc, 213, 0, 0);
-  paintBitmap(dc, 172, 0, 66);
-  wxFont title = GetFont();
-  title.SetPointSize(title.GetPointSize() + 4);
-  title.SetWeight(wxFONTWEIGHT_BOLD);
-  dc.SetFont(title);
-  dc.SetTextForeground(wxColour(0x13, 0x23, 0x3a));
   const char* heading = m_variant == Variant::Raw          ? "Raw File Recovery"
                         : taskId() == kTaskFormatted       ? "Formatted Drive Recovery"
                                                            : "Deleted File Recovery";
-  dc.DrawText(heading, 66, 12);
-  dc.SetFont(GetFont());
-  dc.SetTextForeground(wxColour(0x4a, 0x5a, 0x6e));
-  dc.DrawText("Check the files to recover, then press Recovery.", 66, 40);
+  paintHeader(dc, 172, heading, "Check the files to recover, then press Recovery.");
 
   wxFont small(wxFontInfo(8).FaceName("Ms Sans Serif"));
   dc.SetFont(small.IsOk() ? small : GetFont());
