@@ -339,12 +339,9 @@ TEST(DamagedNtfsRuns, RunsMappingTheVolumeManyTimesAreReadOnce) {
   data.realSize = 150 * (clusters - 1) * v.clusterSize;
   v.setRecord(30, v.record(30).flags(0).standardInfo(0x20).fileName(5, u"again.bin")
                       .nonResidentData(data, {}, v.clusterSize).finish());
-  auto& ns = DeviceNamespace::instance();
-  ns.reset();
-  const int drive = ns.attachMemory("runs", std::make_shared<std::vector<uint8_t>>(v.bytes));
-  SectorReader reader;
-  ASSERT_TRUE(reader.OpenPhysicalDrive(drive, Access::Read));
-  NtfsVolume volume(std::move(reader), 0, 'C', v.bytes.size());
+  auto opened = openNtfsInMemory(v.bytes, "runs");
+  ASSERT_NE(opened, nullptr);
+  NtfsVolume& volume = *opened;
   ResultTree tree(Variant::Ntfs);
   ScanOptions options;
   Progress progress;
@@ -355,7 +352,7 @@ TEST(DamagedNtfsRuns, RunsMappingTheVolumeManyTimesAreReadOnce) {
   CountingSink sink;
   EXPECT_EQ(volume.extract(*file, sink), kErrorInvalidAccess);
   EXPECT_LE(sink.written(), v.bytes.size());
-  ns.reset();
+  DeviceNamespace::instance().reset();
 }
 
 // An inode whose indirect blocks name themselves maps every file block to one block: its

@@ -155,12 +155,9 @@ TEST_F(HostileNames, NtfsFileAndFolderNamesStayInside) {
   };
   for (const auto& name : kHostile) file(name);
   for (const auto& name : kDotNames) file(name);
-  auto& ns = DeviceNamespace::instance();
-  ns.reset();
-  const int drive = ns.attachMemory("hostile-ntfs", std::make_shared<std::vector<uint8_t>>(v.bytes));
-  SectorReader reader;
-  ASSERT_TRUE(reader.OpenPhysicalDrive(drive, Access::Read));
-  NtfsVolume volume(std::move(reader), 0, 'C', v.bytes.size());
+  auto opened = openNtfsInMemory(v.bytes, "hostile-ntfs");
+  ASSERT_NE(opened, nullptr);
+  NtfsVolume& volume = *opened;
   ResultTree tree(Variant::Ntfs);
   ScanOptions options;
   Progress progress;

@@ -6,9 +6,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "disk/device.h"
+#include "engines/ntfs/ntfs_volume.h"
 
 namespace velk::test {
 
@@ -304,6 +308,17 @@ inline std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
     b = uint8_t(x);
   }
   return out;
+}
+
+// Attaches the bytes as a fresh drive (every other drive is forgotten) and opens the volume
+// that starts at its first byte.
+inline std::unique_ptr<NtfsVolume> openNtfsInMemory(const std::vector<uint8_t>& image, std::string name = "ntfs-test") {
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  const int drive = ns.attachMemory(std::move(name), std::make_shared<std::vector<uint8_t>>(image));
+  SectorReader reader;
+  if (!reader.OpenPhysicalDrive(drive, Access::Read)) return nullptr;
+  return std::make_unique<NtfsVolume>(std::move(reader), 0, 'C', image.size());
 }
 
 }  // namespace velk::test

@@ -15,6 +15,7 @@ namespace velk {
 namespace {
 
 using test::NonResident;
+using test::openNtfsInMemory;
 using test::RecordBuilder;
 
 constexpr uint64_t kRoot = 5;
@@ -28,12 +29,9 @@ class NtfsVolumeTest : public ::testing::Test {
 
   // Attaches the bytes (after `lead` bytes of disk before the volume) and opens the volume.
   std::unique_ptr<NtfsVolume> open(const std::vector<uint8_t>& image) {
-    auto& ns = DeviceNamespace::instance();
-    ns.reset();
-    const int drive = ns.attachMemory("ntfs-test", std::make_shared<std::vector<uint8_t>>(image));
-    SectorReader reader;
-    EXPECT_TRUE(reader.OpenPhysicalDrive(drive, Access::Read));
-    return std::make_unique<NtfsVolume>(std::move(reader), 0, 'C', image.size());
+    auto volume = openNtfsInMemory(image);
+    EXPECT_NE(volume, nullptr);
+    return volume;
   }
 
   ErrorCode scan(NtfsVolume& volume, ScanOptions options = {}) {
