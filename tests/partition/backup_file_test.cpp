@@ -93,6 +93,7 @@ struct Refusal {
   size_t offset;  // byte changed in the file
   uint8_t value;
 };
+inline void PrintTo(const Refusal& c, std::ostream* os) { *os << c.what; }
 
 class BackupRefusal : public BackupFileTest, public ::testing::WithParamInterface<Refusal> {};
 

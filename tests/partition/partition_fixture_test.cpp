@@ -188,6 +188,8 @@ struct EmbeddedCase {
   const char* fs;
   uint8_t type;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const EmbeddedCase& c, std::ostream* os) { *os << c.fixture; }
 
 class EmbeddedVolume : public ::testing::TestWithParam<EmbeddedCase> {
  protected:

@@ -58,6 +58,8 @@ struct Corruption {
   size_t offset;
   std::vector<uint8_t> bytes;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const Corruption& c, std::ostream* os) { *os << c.what; }
 
 class BootSectorCorruption : public ::testing::TestWithParam<Corruption> {};
 

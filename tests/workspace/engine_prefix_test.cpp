@@ -15,6 +15,8 @@ struct PrefixCase {
   int partition;
   Task task;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const PrefixCase& c, std::ostream* os) { *os << c.image; }
 
 class EnginePrefix : public ::testing::TestWithParam<PrefixCase> {};
 

@@ -59,6 +59,8 @@ struct BootBreak {
   uint32_t value;
   int width;  // bytes written
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const BootBreak& c, std::ostream* os) { *os << c.what; }
 
 class FatBootSectorBreak : public ::testing::TestWithParam<BootBreak> {};
 

@@ -67,6 +67,9 @@ struct NameCase {
   std::u16string second;
   std::string expected;
 };
+inline void PrintTo(const NameCase& c, std::ostream* os) {
+  *os << c.expected << (c.second.size() > c.first.size() ? " listed second" : " listed first");
+}
 
 class LongestNameTest : public ::testing::TestWithParam<NameCase> {};
 
@@ -210,6 +213,7 @@ struct RecordSizeCase {
   int8_t value;
   uint32_t expected;
 };
+inline void PrintTo(const RecordSizeCase& c, std::ostream* os) { *os << int(c.value); }
 
 class RecordSizeTest : public ::testing::TestWithParam<RecordSizeCase> {};
 

@@ -167,6 +167,8 @@ struct PartitionCase {
   uint32_t startSector;
   int part;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const PartitionCase& c, std::ostream* os) { *os << c.image; }
 
 class NtfsPartitionFixtureTest : public ::testing::TestWithParam<PartitionCase> {};
 

@@ -200,6 +200,7 @@ struct FilterCase {
   int preset;
   std::vector<std::string> expected;
 };
+inline void PrintTo(const FilterCase& c, std::ostream* os) { *os << "mask " << c.mask << " folder " << c.folder << " preset " << c.preset; }
 
 class NtfsFilterTest : public NtfsVolumeTest, public ::testing::WithParamInterface<FilterCase> {};
 

@@ -19,6 +19,7 @@ struct BackwardCase {
   std::vector<uint8_t> bytes;
   uint64_t secondLcn;
 };
+inline void PrintTo(const BackwardCase& c, std::ostream* os) { *os << c.secondLcn; }
 
 class BackwardRunTest : public ::testing::TestWithParam<BackwardCase> {};
 

@@ -183,6 +183,8 @@ struct EndCase {
   // cannot tell a cut file from a whole one.
   bool cutIsVisible = true;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 
 class FormatEndRule : public ::testing::TestWithParam<EndCase> {};
 

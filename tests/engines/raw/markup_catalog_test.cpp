@@ -115,6 +115,8 @@ struct DropCase {
   std::string ext;
   std::string sig;
 };
+// Test names and failure messages show the case, not its bytes.
+inline void PrintTo(const DropCase& c, std::ostream* os) { *os << c.name; }
 
 class SignatureCatalogDrop : public ::testing::TestWithParam<DropCase> {};
 
