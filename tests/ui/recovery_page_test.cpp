@@ -327,6 +327,60 @@ TEST_F(WorkspaceTest, ExtPageListsTheFirstChildAndRecoversFlat) {
   }
 }
 
+size_t filesUnder(const fs::path& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
+  return n;
+}
+
+TEST_F(WorkspaceTest, NtfsPageRecoversOnlyWhatIsCheckedNow) {
+  RecoveryPage* page = open("demo_disk.img", {"NTFS"}, kTaskDeleted);
+  ASSERT_NE(page, nullptr);
+  EXPECT_NE(dynamic_cast<ui::NtfsRecoveryPage*>(page), nullptr);
+  EXPECT_EQ(page->pane()->list()->GetName(), "TListView_NTFS");
+  ASSERT_GE(page->results().recordCount(), 4u);
+
+  // Sorting by size orders the rows of the deleted folder: largest first, then smallest.
+  FolderItem* folder = folderWithFile(page, [](const FileRecord& r) { return r.name == "draft1.txt"; });
+  ASSERT_NE(folder, nullptr);
+  selectFolder(page, folder);
+  ASSERT_GE(page->model().size(), 2u);
+  page->sortColumn(kColumnSize);
+  EXPECT_GE(page->model().rows().front()->size, page->model().rows().back()->size);
+  page->sortColumn(kColumnSize);
+  EXPECT_LT(page->model().rows().front()->size, page->model().rows().back()->size);
+
+  page->checkFolder(page->results().root(), true);
+  TempDir all;
+  recoverInto(page, all.path());
+  EXPECT_EQ(page->lastReport().recovered, page->results().recordCount());
+  EXPECT_EQ(matchManifest(all.path(), loadManifest("demo_disk"), 2), 4u);
+
+  // A second job after unchecking everything but one file writes that file alone: files
+  // checked for the first job are not carried over.
+  page->checkFolder(page->results().root(), false);
+  selectFolder(page, folder);
+  page->checkRow(0, true);
+  TempDir one;
+  recoverInto(page, one.path());
+  EXPECT_EQ(page->lastReport().recovered, 1u);
+  EXPECT_EQ(filesUnder(one.path()), 1u);
+}
+
+TEST_F(WorkspaceTest, FormattedNtfsVolumeGivesItsOldFilesBack) {
+  RecoveryPage* page = open("ntfs_formatted.img", {"NTFS"}, kTaskFormatted);
+  ASSERT_NE(page, nullptr);
+  ASSERT_GE(dialogs.count("progress"), 1u);
+  EXPECT_EQ(dialogs.seen[0].text, "Scanning Formated Drive ...");
+  ASSERT_GT(page->results().recordCount(), 0u);
+  page->checkFolder(page->results().root(), true);
+  TempDir out;
+  recoverInto(page, out.path());
+  EXPECT_EQ(page->lastReport().failed, 0u);
+  // Every file of the manifest whose name is unique comes back byte-exact.
+  EXPECT_GE(matchManifest(out.path(), loadManifest("ntfs_formatted"), 0), 4u);
+}
+
 // An engine that finds files slowly until it is stopped, or many files at once.
 class ScriptedEngine final : public RecoveryEngine {
  public:
