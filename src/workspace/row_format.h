@@ -21,4 +21,10 @@ int64_t filetimeToUnix(uint64_t filetime);
 // Eight upper-case hexadecimal digits (how %p prints numbers in our texts).
 std::string hex8(uint64_t value);
 
+// -1, 0 or 1 as a is below, equal to or above b: the sort keys of the list columns.
+template <typename T>
+int threeWay(T a, T b) {
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
 }  // namespace velk

@@ -8,15 +8,6 @@
 
 namespace velk {
 
-namespace {
-
-template <typename T>
-int threeWay(T a, T b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-}  // namespace
-
 std::string extModeText(uint16_t mode) {
   std::string text = "------";
   if (mode & 0x100) text[0] = 'r';

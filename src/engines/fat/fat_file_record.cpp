@@ -8,15 +8,6 @@
 
 namespace velk {
 
-namespace {
-
-template <typename T>
-int threeWay(T a, T b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-}  // namespace
-
 std::string fatDateTimeText(uint16_t date, uint16_t time) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%d-%.2d-%.2d   %.2d:%.2d:%.2d", (date >> 9) + 1980, (date >> 5) & 0xF,

@@ -23,11 +23,6 @@ constexpr AttributeLetter kLetters[] = {
     {ntfs::kFileAttrDirectory, "Dir-In-"},
 };
 
-template <typename T>
-int compareValues(T a, T b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
-
 }  // namespace
 
 std::string ntfsAttributeText(uint32_t attributes, bool deleted) {
@@ -73,11 +68,11 @@ int NtfsFileRecord::compareColumn(const FileRecord& other, int column) const {
   const auto* o = dynamic_cast<const NtfsFileRecord*>(&other);
   if (!o) return 0;
   switch (column) {
-    case kColumnSize: return compareValues(size, o->size);
-    case kColumnAttributes: return compareValues(attributes, o->attributes);
-    case kColumnModified: return compareValues(modified, o->modified);
-    case kColumnCreated: return compareValues(created, o->created);
-    case kColumnAccessed: return compareValues(accessed, o->accessed);
+    case kColumnSize: return threeWay(size, o->size);
+    case kColumnAttributes: return threeWay(attributes, o->attributes);
+    case kColumnModified: return threeWay(modified, o->modified);
+    case kColumnCreated: return threeWay(created, o->created);
+    case kColumnAccessed: return threeWay(accessed, o->accessed);
     default: return 0;
   }
 }
