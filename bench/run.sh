@@ -419,19 +419,26 @@ scan_pair() {  # PHASE IMAGE TOOL -- COMMAND: warm and cold
 
 velk_found() { grep -o 'Found [0-9]* files' "$LOGS/$1.out" | tail -1; }
 
+# velk_deleted_scan NAME IMG: what a deleted scan reads (replayed warm and cold, the floor
+# any scan of this metadata has), the scan itself, and fls over the same image.
+velk_deleted_scan() {
+    local name=$1 img=$2
+    touched "$name.touched" "$img" -- "$CLI" --image "$img" scan --partition 0 --task deleted
+    replay "$name.read.meta.warm" "$LOGS/$name.touched.ranges" "$img" warm
+    replay "$name.read.meta.cold" "$LOGS/$name.touched.ranges" "$img" cold
+    scan_pair "$name" "$img" velk -- "$CLI" --image "$img" scan --partition 0 --task deleted
+    log "   velk: $(velk_found "$name.scan.velk.warm")"
+    scan_pair "$name" "$img" fls -- fls -r -d -p "$img"
+    log "   fls: $(wc -l <"$LOGS/$name.scan.fls.warm.out") deleted entries"
+}
+
 # ------------------------------------------------------------------ phases
 
 phase_fat() {
     local img=$IMG/fat32.img
     log "== FAT32"
     make_room "$img"
-    touched fat.touched "$img" -- "$CLI" --image "$img" scan --partition 0 --task deleted
-    replay fat.read.meta.warm "$LOGS/fat.touched.ranges" "$img" warm
-    replay fat.read.meta.cold "$LOGS/fat.touched.ranges" "$img" cold
-    scan_pair fat "$img" velk -- "$CLI" --image "$img" scan --partition 0 --task deleted
-    log "   velk: $(velk_found fat.scan.velk.warm)"
-    scan_pair fat "$img" fls -- fls -r -d -p "$img"
-    log "   fls: $(wc -l <"$LOGS/fat.scan.fls.warm.out") deleted entries"
+    velk_deleted_scan fat "$img"
     recover_velk_and_cp fat "$img" "$IMG/fat.deleted.sha" --task deleted
     measure fat.recover.tsk_recover "$RREPS" "warm:$img" fresh_out -- tsk_recover "$img" "$OUT/cur"
     out_facts fat.recover.tsk_recover "$OUT/cur" "$IMG/fat.deleted.sha"
@@ -443,13 +450,7 @@ phase_ntfs() {
     local img=$IMG/ntfs.img
     log "== NTFS"
     make_room "$img"
-    touched ntfs.touched "$img" -- "$CLI" --image "$img" scan --partition 0 --task deleted
-    replay ntfs.read.meta.warm "$LOGS/ntfs.touched.ranges" "$img" warm
-    replay ntfs.read.meta.cold "$LOGS/ntfs.touched.ranges" "$img" cold
-    scan_pair ntfs "$img" velk -- "$CLI" --image "$img" scan --partition 0 --task deleted
-    log "   velk: $(velk_found ntfs.scan.velk.warm)"
-    scan_pair ntfs "$img" fls -- fls -r -d -p "$img"
-    log "   fls: $(wc -l <"$LOGS/ntfs.scan.fls.warm.out") deleted entries"
+    velk_deleted_scan ntfs "$img"
     # (-P, the parent folders, needs --verbose, which prints a paragraph per record.)
     scan_pair ntfs "$img" ntfsundelete -- ntfsundelete -f "$img"
     log "   ntfsundelete: $(grep -c '^[0-9]' "$LOGS/ntfs.scan.ntfsundelete.warm.out" || true) rows"
@@ -469,15 +470,9 @@ phase_ext() {
     for v in ext3 ext2; do
         img=$IMG/$v.img
         log "== ${v^^}"
-        touched "$v.touched" "$img" -- "$CLI" --image "$img" scan --partition 0 --task deleted
-        replay "$v.read.meta.warm" "$LOGS/$v.touched.ranges" "$img" warm
-        replay "$v.read.meta.cold" "$LOGS/$v.touched.ranges" "$img" cold
-        scan_pair "$v" "$img" velk -- "$CLI" --image "$img" scan --partition 0 --task deleted
-        log "   velk: $(velk_found "$v.scan.velk.warm")"
+        velk_deleted_scan "$v" "$img"
         scan_pair "$v" "$img" debugfs -- debugfs -R lsdel "$img"
         log "   debugfs: $(grep -o '[0-9]* deleted inodes found' "$LOGS/$v.scan.debugfs.warm.out" || true)"
-        scan_pair "$v" "$img" fls -- fls -r -d -p "$img"
-        log "   fls: $(wc -l <"$LOGS/$v.scan.fls.warm.out") deleted entries"
         recover_velk_and_cp "$v" "$img" "$IMG/ext.deleted.sha" --task deleted
         measure "$v.recover.tsk_recover" "$RREPS" "warm:$img" fresh_out -- tsk_recover "$img" "$OUT/cur"
         out_facts "$v.recover.tsk_recover" "$OUT/cur" "$IMG/ext.deleted.sha"
