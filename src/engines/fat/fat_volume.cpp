@@ -343,7 +343,9 @@ class FatVolume::DeletedWalk {
     std::unordered_set<uint32_t> visited{w.cluster};
     uint32_t c = w.cluster;
     for (;;) {
-      if (!m_v.readClusters(c, 1, m_buffer)) return m_v.readError();
+      // An unreadable cluster ends its folder only; the walk goes on with the others. Only
+      // a root that cannot be read at all ends the scan.
+      if (!m_v.readClusters(c, 1, m_buffer)) return w.depth == 0 && c == w.cluster ? m_v.readError() : kOk;
       if (examine(w, m_buffer.size() / kEntrySize) == Next::FolderDone) return kOk;
       // A deleted folder's chain is gone from the table: only its first cluster is read.
       if (!w.live) return kOk;
@@ -548,15 +550,16 @@ class FatVolume::FormattedScan {
 
  private:
   // Reads the range in order and keeps every cluster that looks like a folder. The range
-  // holds only clusters that lie wholly inside the volume; a read error ends the collection
-  // and what was found so far is still processed.
+  // holds only clusters that lie wholly inside the volume and the device (a cut image ends
+  // it early). A cluster that cannot be read is skipped: a bad sector must not hide the
+  // folders after it.
   void collect() {
     const FatBootSector& b = m_v.m_boot;
     uint32_t first = 0, last = 0;
     bool any = m_v.m_rangeFirst <= m_v.m_rangeLast;
     if (any) {
       first = m_v.rangeCluster(m_v.m_rangeFirst);
-      last = std::min(m_v.rangeCluster(m_v.m_rangeLast), b.lastDataCluster);
+      last = std::min({m_v.rangeCluster(m_v.m_rangeLast), b.lastDataCluster, lastClusterOnDevice()});
       any = first <= last;
     }
     const uint64_t total = any ? uint64_t(last) - first + 1 : 0;
@@ -568,37 +571,57 @@ class FatVolume::FormattedScan {
     const FolderSectorFacts facts = m_v.sectorFacts();
     const uint32_t cb = b.clusterBytes();
     const uint32_t perBlock = uint32_t(std::max<uint64_t>(1, kBlockBytes / cb));
-    std::vector<uint8_t> block;
+    std::vector<uint8_t> block, single;
     uint32_t c = first;
     uint64_t j = 0;
     size_t shown = 0;  // the count the status text shows
     while (c <= last && m_v.m_scanFlag.isSet()) {
-      uint32_t n = (m_v.m_width == FatWidth::Fat16 && c == 1) ? 1 : std::min<uint32_t>(perBlock, last - c + 1);
-      if (!m_v.readClusters(c, n, block)) {
-        if (n == 1) return;
-        n = 1;  // find the cluster that fails; the ones before it still count
-        if (!m_v.readClusters(c, 1, block)) return;
-      }
-      const size_t unit = block.size() / n;
+      const uint32_t n = (m_v.m_width == FatWidth::Fat16 && c == 1) ? 1 : std::min<uint32_t>(perBlock, last - c + 1);
+      // When the block fails, its clusters are read one by one and only the failing ones skipped.
+      const bool whole = m_v.readClusters(c, n, block);
+      const size_t unit = whole ? block.size() / n : 0;
       for (uint32_t k = 0; k < n && m_v.m_scanFlag.isSet(); ++k, ++c, ++j) {
         m_progress.foundCurrent.store(j);
         if (m_candidates.size() != shown) {
           shown = m_candidates.size();
           m_progress.setStatus(foundText("Found Folders : %d", shown));
         }
-        ByteSpan cluster(block.data() + k * unit, unit);
-        if (!folderSectorTest(cluster.first(std::min<size_t>(unit, b.bytesPerSector)), facts)) continue;
-        if (!beginsWithDotEntries(cluster) && m_haveLastStart && c == m_lastStart + 1) {
-          ++m_candidates.back().count;
+        ByteSpan cluster;
+        if (whole) {
+          cluster = ByteSpan(block.data() + k * unit, unit);
+        } else if (m_v.readClusters(c, 1, single)) {
+          cluster = ByteSpan(single);
+        } else {
           continue;
         }
-        m_index[c] = m_candidates.size();
-        m_candidates.push_back(Candidate{c, m_volumeItem, {}, 1, true});
-        m_lastStart = c;
-        m_haveLastStart = true;
+        consider(c, cluster, facts);
       }
       if (!m_v.m_scanFlag.isSet()) return;
     }
+  }
+
+  void consider(uint32_t c, ByteSpan cluster, const FolderSectorFacts& facts) {
+    if (!folderSectorTest(cluster.first(std::min<size_t>(cluster.size(), m_v.m_boot.bytesPerSector)), facts)) return;
+    if (!beginsWithDotEntries(cluster) && m_haveLastStart && c == m_lastStart + 1) {
+      ++m_candidates.back().count;
+      return;
+    }
+    m_index[c] = m_candidates.size();
+    m_candidates.push_back(Candidate{c, m_volumeItem, {}, 1, true});
+    m_lastStart = c;
+    m_haveLastStart = true;
+  }
+
+  // The last cluster whose bytes lie wholly on the device (a cut image holds fewer than its
+  // boot sector claims).
+  uint32_t lastClusterOnDevice() const {
+    const FatBootSector& b = m_v.m_boot;
+    const uint64_t device = m_v.m_reader.deviceSize();
+    const uint64_t base = m_v.m_reader.base();
+    const uint64_t bytes = device > base ? device - base : 0;
+    const uint64_t start = b.clusterOffset(2);
+    if (bytes < start + b.clusterBytes()) return m_v.m_width == FatWidth::Fat16 ? 1 : 0;
+    return uint32_t(std::min<uint64_t>(2 + (bytes - start) / b.clusterBytes() - 1, UINT32_MAX));
   }
 
   bool waiting(uint32_t cluster) const {
@@ -616,7 +639,13 @@ class FatVolume::FormattedScan {
     while (!list.empty()) {
       const size_t idx = list.front();
       Candidate& cand = m_candidates[idx];
-      if (!m_v.readClusters(cand.first, cand.count, data)) return m_v.readError();
+      if (!m_v.readClusters(cand.first, cand.count, data)) {
+        // Read once already while collecting; if it fails now, the other folders still count.
+        cand.pending = false;
+        list.pop_front();
+        m_progress.foundCurrent.store(++taken);
+        continue;
+      }
       size_t start = 0;
       if (beginsWithDotEntries(data)) {
         const uint32_t dotdot = m_v.entryCluster(data.data() + kEntrySize);

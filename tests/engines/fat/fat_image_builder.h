@@ -59,8 +59,9 @@ class FatImage {
   void dots(uint32_t self, uint32_t parent);
   void fill(uint64_t offset, size_t n, uint8_t seed);
 
-  // Attaches the image as a drive and opens it as the given width.
-  std::unique_ptr<FatVolume> open(FatWidth width);
+  // Attaches the image as a drive (with the device layer's faults) and opens it as the
+  // given width.
+  std::unique_ptr<FatVolume> open(FatWidth width, const FaultPolicy& faults = {});
 
  private:
   bool m_fat32 = false;
@@ -185,9 +186,10 @@ inline void FatImage::fill(uint64_t offset, size_t n, uint8_t seed) {
   for (size_t k = 0; k < n; ++k) *at(offset + k) = uint8_t(seed + k * 7 + (k >> 9));
 }
 
-inline std::unique_ptr<FatVolume> FatImage::open(FatWidth width) {
+inline std::unique_ptr<FatVolume> FatImage::open(FatWidth width, const FaultPolicy& faults) {
   auto& ns = DeviceNamespace::instance();
   ns.reset();
+  ns.setFaultPolicy(faults);
   int drive = ns.attachMemory("fat-test", m_bytes);
   PartitionRecord record;
   record.diskNumber = drive;

@@ -46,6 +46,14 @@ ErrorCode scanDeleted(FatVolume& v, ResultTree& tree, std::string mask = {}, std
   return v.scan(tree, o, p);
 }
 
+// The formatted scan over the whole volume.
+ErrorCode scanFormatted(FatVolume& v, ResultTree& tree) {
+  ScanOptions o;
+  o.task = Task::Formatted;
+  Progress p;
+  return v.scan(tree, o, p);
+}
+
 class FatVolumeTest : public ::testing::Test {
  protected:
   void TearDown() override { DeviceNamespace::instance().reset(); }
@@ -293,21 +301,34 @@ TEST_F(Fat32DeletedFolders, EntriesSharingALowWordProbeItsClustersOnce) {
     const std::string name = "D" + std::to_string(100 + i) + "       ";
     img.entry(root, i, Dirent{name, 0x10, i % 2 ? kTrash : 5000u, 0, true, kTestDate, false});
   }
-  auto& ns = DeviceNamespace::instance();
-  ns.reset();
   FaultPolicy policy;
   policy.readCalls = std::make_shared<std::atomic<uint64_t>>(0);
-  ns.setFaultPolicy(policy);
-  PartitionRecord record;
-  record.diskNumber = ns.attachMemory("fat-test", std::make_shared<std::vector<uint8_t>>(img.bytes()));
-  Fat32Volume v(record);
-  v.setCurrentYear(kTestYear);
+  auto v = img.open(FatWidth::Fat32, policy);
   ResultTree tree(Variant::Fat);
-  ASSERT_EQ(scanDeleted(v, tree), kOk);
+  ASSERT_EQ(scanDeleted(*v, tree), kOk);
   // TRASH is listed once, under the name of the last entry that points at it.
   EXPECT_TRUE(filesOf(tree).count("#221/A.txt"));
   EXPECT_LT(policy.readCalls->load(), 60u);
-  ns.reset();
+}
+
+TEST_F(Fat32DeletedFolders, AnUnreadableFolderEndsOnlyThatFolder) {
+  // DOCS' second cluster (holding the deleted OLD) cannot be read: TRASH is walked all the same.
+  FaultPolicy faults;
+  faults.failReadsFrom = img.clusterOffset(11);
+  faults.failReadsTo = img.clusterOffset(12);
+  auto v = img.open(FatWidth::Fat32, faults);
+  ResultTree tree(Variant::Fat);
+  ASSERT_EQ(scanDeleted(*v, tree), kOk);
+  Files f = filesOf(tree);
+  EXPECT_TRUE(f.count("#RASH/A.txt"));
+  EXPECT_TRUE(f.count("#RASH/#NNER/#.txt"));
+  EXPECT_FALSE(f.count("DOCS/#LD/#LD1.txt"));
+  // An unreadable root leaves nothing to walk: that is an error.
+  faults.failReadsFrom = img.clusterOffset(2);
+  faults.failReadsTo = img.clusterOffset(3);
+  v = img.open(FatWidth::Fat32, faults);
+  ResultTree none(Variant::Fat);
+  EXPECT_NE(scanDeleted(*v, none), kOk);
 }
 
 TEST_F(FatVolumeTest, TheStatusCountsEveryFileFoundWhenTheWalkEnds) {
@@ -487,13 +508,29 @@ TEST_F(FatVolumeTest, Fat16FormattedScanKeepsWhatItFoundBeforeAReadError) {
   auto v = img.open(FatWidth::Fat16);
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
-  ScanOptions o;
-  o.task = Task::Formatted;
-  Progress p;
-  ASSERT_EQ(v->scan(tree, o, p), kOk);
+  ASSERT_EQ(scanFormatted(*v, tree), kOk);
   Files f = filesOf(tree);
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(extracted(*v, *f.at("DIR0/KEEP.txt")), slice(img, img.clusterOffset(4), 3000));
+}
+
+TEST_F(FatVolumeTest, FormattedScanSkipsUnreadableClustersAndGoesOn) {
+  // Folders at clusters 3 and 9 with an unreadable cluster 6 between them: both are found.
+  FatImage img = FatImage::fat16(8, 512, 4100, 12);  // the image is cut after cluster 13
+  img.dots(3, 0);
+  img.entry(img.clusterOffset(3), 2, Dirent{"FIRST   TXT", 0x20, 4, 100, false});
+  img.dots(9, 0);
+  img.entry(img.clusterOffset(9), 2, Dirent{"SECOND  TXT", 0x20, 10, 100, false});
+  FaultPolicy faults;
+  faults.failReadsFrom = img.clusterOffset(6) + 512;
+  faults.failReadsTo = img.clusterOffset(6) + 1024;
+  auto v = img.open(FatWidth::Fat16, faults);
+  ASSERT_TRUE(v->isValid());
+  ResultTree tree(Variant::Fat);
+  ASSERT_EQ(scanFormatted(*v, tree), kOk);
+  Files f = filesOf(tree);
+  EXPECT_TRUE(f.count("DIR0/FIRST.txt"));
+  EXPECT_TRUE(f.count("DIR1/SECOND.txt"));
 }
 
 // ------------------------------------------------------------------ folder-sector test
