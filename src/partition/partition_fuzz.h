@@ -1,7 +1,8 @@
 #pragma once
-// Fuzz entries for lost-partition recovery: the gap scans over a disk in memory and the
-// .pbf backup and undo file loaders. Each takes any bytes and must neither crash, hang nor read outside
-// them; the libFuzzer targets in fuzz/ and the regression replay in tests/ call them.
+// Fuzz entries for lost-partition recovery: the gap scans over a disk in memory, the .pbf
+// backup loader and the undo files. Each takes any bytes and must neither crash, hang nor
+// read outside them; the libFuzzer targets in fuzz/ and the regression replay in tests/
+// call them.
 
 #include <cstddef>
 #include <cstdint>
