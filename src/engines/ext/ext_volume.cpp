@@ -400,12 +400,13 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
         std::min({(journalBytes + b - 1) / b, map.addressableBlocks(), m_sb.blockCount});
     std::vector<uint8_t> block(static_cast<size_t>(b));
     // Consecutive journal blocks (the journal is nearly always one extent) are read as one
-    // run; a run that does not read is read again block by block, so the walk still ends
-    // at exactly the block that fails.
+    // run; the blocks of a run that does not read are read one by one, so only the blocks
+    // that fail are lost.
     const uint64_t maxAhead = std::max<uint64_t>(1, kRunBytes / b);
     std::vector<uint8_t> ahead;
     uint64_t aheadFirst = 0;
     uint64_t aheadCount = 0;
+    uint64_t singlyUntil = 0;
     auto readJournalBlock = [&](uint64_t index) {
       if (index >= aheadFirst && index - aheadFirst < aheadCount) {
         std::copy_n(ahead.begin() + ptrdiff_t((index - aheadFirst) * b), b, block.begin());
@@ -420,7 +421,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
         if (!next || *next != *where + count) break;
         ++count;
       }
-      if (count > 1) {
+      if (count > 1 && index >= singlyUntil) {
         ahead.resize(size_t(maxAhead * b));
         if (readBlocks(*where, count, ahead)) {
           aheadFirst = index;
@@ -428,16 +429,27 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
           std::copy_n(ahead.begin(), b, block.begin());
           return true;
         }
+        singlyUntil = index + count;
       }
       return readBlocks(*where, 1, block);
+    };
+    // An unreadable journal block loses only the copy it held: its tag is used up, so the
+    // blocks after it still meet their own tags (a lost descriptor leaves its copies
+    // unmatched, and they are passed over).
+    auto skipUnreadable = [&] {
+      if (!walk.pending.empty()) walk.pending.pop_front();
     };
 
     bool walkedToEnd = true;
     for (uint64_t index = 0; index < journalBlocks && m_scanFlag.isSet(); ++index) {
       progress.foundCurrent.store(index * b);
       if (!readJournalBlock(index)) {
-        walkedToEnd = false;
-        break;
+        if (index == 0) {
+          walkedToEnd = false;
+          break;
+        }
+        skipUnreadable();
+        continue;
       }
       if (index == 0) {
         auto journal = JournalSuperblock::parse(block);
@@ -453,7 +465,11 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
     // A transaction that wraps past the journal's end continues at its first log block.
     for (uint64_t index = walk.journal.first;
          walkedToEnd && !walk.pending.empty() && index != 0 && index < journalBlocks && m_scanFlag.isSet(); ++index) {
-      if (!readJournalBlock(index) || JournalHeader::parse(block)) break;
+      if (!readJournalBlock(index)) {
+        skipUnreadable();
+        continue;
+      }
+      if (JournalHeader::parse(block)) break;
       examineJournalBlock(walk, block);
     }
   }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "engines/ext/ext_image_builder.h"
 #include "workspace/file_filter.h"
@@ -367,38 +368,50 @@ class FailingRangeDevice final : public BlockDevice {
   uint64_t m_to;
 };
 
-// The journal is read many blocks at a time, yet an unreadable block still ends the walk
-// exactly there: the transaction before it counts, the one after it does not.
-TEST_F(Ext3ScanTest, AnUnreadableJournalBlockEndsTheWalkWhereItLies) {
+// The journal is read many blocks at a time, yet an unreadable block loses only itself: a
+// copy that cannot be read drops its own file, and the blocks after it still meet their
+// tags; a descriptor that cannot be read drops its transaction.
+TEST_F(Ext3ScanTest, AnUnreadableJournalBlockLosesOnlyWhatItHeld) {
   Placed a = place(12, 3000, 1);
   Placed b = place(20, 3000, 2);  // in the next table block
+  Placed c = place(30, 3000, 3);  // in the one after
   journal.superblock()
-      .descriptor({uint32_t(img.inodeBlock(12))})
+      .descriptor({uint32_t(img.inodeBlock(12)), uint32_t(img.inodeBlock(20))})
       .data(tableCopy(12, a.before))
-      .commit()
-      .descriptor({uint32_t(img.inodeBlock(20))})
       .data(tableCopy(20, b.before))
+      .commit()
+      .descriptor({uint32_t(img.inodeBlock(30))})
+      .data(tableCopy(30, c.before))
       .commit()
       .install(img, 8, 40);
   {
     auto whole = img.openExt3();
     ResultTree tree(Variant::Ext);
-    EXPECT_EQ(scanned(*whole, tree).size(), 2u);
+    EXPECT_EQ(scanned(*whole, tree).size(), 3u);
   }
   const uint64_t first = le32(img.inode(8) + kInBlock);
   const uint64_t bs = img.blockSize();
-  PartitionRecord record;
-  record.setFsName("EXT3");
-  SectorReader reader;
-  reader.OpenDevice(std::make_unique<FailingRangeDevice>(img.bytes(), (first + 4) * bs, (first + 5) * bs), "failing");
-  Ext3Volume v(record, std::move(reader));
-  v.setClock([] { return kTestNow; });
-  ASSERT_TRUE(v.isValid());
-  ResultTree tree(Variant::Ext);
-  auto files = scanned(v, tree);
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0]->inodeNumber, 12u);
-  EXPECT_EQ(extracted(v, *files[0]), a.content);
+  // Journal blocks: 0 superblock, 1 descriptor, 2 and 3 copies, 4 commit, 5 descriptor, 6 copy.
+  auto scanWithBadBlock = [&](uint64_t bad, std::map<uint32_t, std::vector<uint8_t>> expected) {
+    SCOPED_TRACE(bad);
+    PartitionRecord record;
+    record.setFsName("EXT3");
+    SectorReader reader;
+    reader.OpenDevice(std::make_unique<FailingRangeDevice>(img.bytes(), (first + bad) * bs, (first + bad + 1) * bs),
+                      "failing");
+    Ext3Volume v(record, std::move(reader));
+    v.setClock([] { return kTestNow; });
+    ASSERT_TRUE(v.isValid());
+    ResultTree tree(Variant::Ext);
+    auto files = scanned(v, tree);
+    ASSERT_EQ(files.size(), expected.size());
+    for (ExtFileRecord* f : files) {
+      ASSERT_TRUE(expected.count(f->inodeNumber)) << f->inodeNumber;
+      EXPECT_EQ(extracted(v, *f), expected.at(f->inodeNumber)) << f->inodeNumber;
+    }
+  };
+  scanWithBadBlock(2, {{20, b.content}, {30, c.content}});
+  scanWithBadBlock(5, {{12, a.content}, {20, b.content}});
 }
 
 TEST_F(Ext3ScanTest, NamesComeEarlierOrLaterThanTheInodeAndTheFirstNameStays) {
