@@ -23,8 +23,6 @@ struct ExtFixture {
   int part;           // manifest part (0: the image is the volume)
   const char* fs;     // "EXT2" or "EXT3"
 };
-// Test names and failure messages show the case, not its bytes.
-inline void PrintTo(const ExtFixture& c, std::ostream* os) { *os << c.image; }
 
 std::ostream& operator<<(std::ostream& os, const ExtFixture& f) { return os << f.image << "#" << f.part; }
 

@@ -50,8 +50,6 @@ struct FieldBreak {
   int width;
   ErrorCode expected;
 };
-// Test names and failure messages show the case, not its bytes.
-inline void PrintTo(const FieldBreak& c, std::ostream* os) { *os << c.what; }
 
 std::ostream& operator<<(std::ostream& os, const FieldBreak& b) { return os << b.what; }
 

@@ -89,8 +89,6 @@ struct FatFixture {
   uint32_t startSector;
   const char* fs;
 };
-// Test names and failure messages show the case, not its bytes.
-inline void PrintTo(const FatFixture& c, std::ostream* os) { *os << c.image; }
 
 std::ostream& operator<<(std::ostream& os, const FatFixture& f) { return os << f.image << "#" << f.part; }
 
