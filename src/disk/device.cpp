@@ -139,7 +139,7 @@ bool policyActive(const FaultPolicy& p) {
 }
 
 tl::expected<std::unique_ptr<BlockDevice>, int> openSource(const DriveSource& src, Access access) {
-  if (src.memory) return std::make_unique<MemoryDevice>(src.memory, access == Access::Write);
+  if (src.memory) return memoryDevice(src.memory, access == Access::Write);
   int flags = (access == Access::Write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   int fd = ::open(src.path.c_str(), flags);
   if (fd < 0) return tl::unexpected(errno);
@@ -165,6 +165,10 @@ bool holdsFatOrNtfs(ByteSpan s) {
 }
 
 }  // namespace
+
+std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable) {
+  return std::make_unique<MemoryDevice>(std::move(bytes), writable);
+}
 
 DeviceNamespace& DeviceNamespace::instance() {
   static DeviceNamespace ns;

@@ -128,6 +128,9 @@ class DeviceNamespace {
   FaultPolicy m_faults;
 };
 
+// Bytes in memory as a device (memory drives, and engines that parse an image held in memory).
+std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable);
+
 // Linux backend: the whole-disk block devices of /sys/block, sorted, with their sysfs facts.
 std::vector<DriveSource> enumerateSystemDrives();
 

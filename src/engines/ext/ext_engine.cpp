@@ -11,22 +11,6 @@ namespace velk {
 
 namespace {
 
-class MemoryDevice final : public BlockDevice {
- public:
-  explicit MemoryDevice(std::shared_ptr<const std::vector<uint8_t>> bytes) : m_bytes(std::move(bytes)) {}
-  int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
-    if (offset >= m_bytes->size()) return 0;
-    const size_t n = size_t(std::min<uint64_t>(length, m_bytes->size() - offset));
-    std::memcpy(buffer, m_bytes->data() + offset, n);
-    return int64_t(n);
-  }
-  int64_t writeAt(uint64_t, const void*, size_t) override { return -EBADF; }
-  uint64_t size() const override { return m_bytes->size(); }
-
- private:
-  std::shared_ptr<const std::vector<uint8_t>> m_bytes;
-};
-
 // Bound on the files extracted per fuzz run: enough to reach every path of the copy.
 constexpr size_t kFuzzExtractions = 16;
 // Files larger than this are only partly read during fuzzing.
@@ -51,21 +35,21 @@ std::unique_ptr<RecoveryEngine> openExtEngine(const PartitionRecord& record, Tas
   return volume;
 }
 
-SectorReader extMemoryReader(std::shared_ptr<const std::vector<uint8_t>> bytes) {
+SectorReader extMemoryReader(std::shared_ptr<std::vector<uint8_t>> bytes) {
   SectorReader reader;
-  reader.OpenDevice(std::make_unique<MemoryDevice>(std::move(bytes)), "ext-memory-image");
+  reader.OpenDevice(memoryDevice(std::move(bytes), /*writable=*/false), "ext-memory-image");
   return reader;
 }
 
 size_t fuzzExtSuperblock(const uint8_t* data, size_t size) {
-  auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + size);
+  auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + size);
   PartitionRecord record;
   Ext2Volume volume(record, extMemoryReader(bytes));
   return volume.isValid() ? volume.groups().size() : 0;
 }
 
 size_t runExtScansOnMemoryImage(const uint8_t* data, size_t size) {
-  auto bytes = std::make_shared<const std::vector<uint8_t>>(data, data + size);
+  auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + size);
   PartitionRecord record;
   record.setLabel("fuzz");
   size_t found = 0;

@@ -21,7 +21,7 @@ namespace velk {
 std::unique_ptr<RecoveryEngine> openExtEngine(const PartitionRecord& record, Task task, ErrorCode& error);
 
 // A reader over bytes in memory, base 0.
-SectorReader extMemoryReader(std::shared_ptr<const std::vector<uint8_t>> bytes);
+SectorReader extMemoryReader(std::shared_ptr<std::vector<uint8_t>> bytes);
 
 // Superblock and group descriptor parsing over an image (bytes from offset 0 of the volume).
 // Returns the group count, 0 when the volume does not open.
