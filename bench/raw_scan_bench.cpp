@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/raw/raw_fuzz.h"
+#include "drivers/raw_drivers.h"
 #include "engines/raw/raw_scanner.h"
 
 using namespace velk;
@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
   std::string path = argc > 1 ? argv[1] : std::string();
   const size_t mib = argc > 2 ? size_t(std::strtoul(argv[2], nullptr, 10)) : 1024;
   SignatureCatalog catalog;
-  if (ErrorCode rc = catalog.load(path); rc != kOk) {
-    std::fprintf(stderr, "%s\n", catalogErrorText(rc, path).c_str());
+  if (Status loaded = catalog.load(path); !loaded) {
+    std::fprintf(stderr, "%s\n", describe(loaded.error()).c_str());
     return 2;
   }
 
@@ -64,13 +64,13 @@ int main(int argc, char** argv) {
   scanner.setCatalog(&catalog);
   scanner.setFormatEnds(false);
   const auto t0 = Clock::now();
-  if (scanner.scan() != kOk) return 1;
+  if (!scanner.scan()) return 1;
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   std::printf("whole scan (reads + state, no end rules): %.2f GB/s, %zu files\n", gb / s, scanner.found().size());
 
   scanner.setFormatEnds(true);
   const auto t1 = Clock::now();
-  if (scanner.scan() != kOk) return 1;
+  if (!scanner.scan()) return 1;
   const double s2 = std::chrono::duration<double>(Clock::now() - t1).count();
   std::printf("whole scan with end rules: %.2f GB/s, %zu files\n", gb / s2, scanner.found().size());
   return 0;

@@ -22,7 +22,7 @@
 #include "app/main_frame.h"
 #include "app/recovery_app.h"
 #include "disk/drive_catalog.h"
-#include "workspace/app_state.h"
+#include "app/app_state.h"
 #include "workspace/recovery_page.h"
 #include "workspace/scan_options.h"
 

@@ -16,18 +16,21 @@ bool CliContext::prepareDevices() {
   auto& ns = DeviceNamespace::instance();
   ns.reset();
   for (const auto& image : images) {
-    int rc = ns.attachImage(image);
-    if (rc != 0) {
-      std::cerr << "velk-cli: cannot attach image '" << image << "': "
-                << (rc == EINVAL ? "not a disk image (empty, too small or not a regular file)" : std::strerror(rc))
-                << "\n";
-      exitCode = kExitUsage;
+    if (Status attached = ns.attachImage(image); !attached) {
+      fail(attached.error(), kExitUsage);
       return false;
     }
   }
   if (images.empty() || withSystemDrives) ns.attachSystemDrives();
   ns.assignLetters();
   return true;
+}
+
+void CliContext::fail(const Error& error, int exit) { fail(describe(error), exit); }
+
+void CliContext::fail(const std::string& sentence, int exit) {
+  fmt::print(stderr, "velk-cli: {}\n", sentence);
+  exitCode = exit;
 }
 
 OverwriteQuestion overwritePolicy(const std::string& mode) {

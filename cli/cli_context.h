@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "support/error.h"
 #include "workspace/overwrite.h"
 
 namespace velk::cli {
@@ -23,6 +24,9 @@ struct CliContext {
   // Attaches the images (and system drives when asked) to the device namespace.
   // Prints a message and returns false on bad input.
   [[nodiscard]] bool prepareDevices();
+  // Prints "velk-cli: <sentence>" on stderr and sets the exit status.
+  void fail(const Error& error, int exit);
+  void fail(const std::string& sentence, int exit);
 };
 
 // The answer to "file exists" from --overwrite ask|yes|all|no|cancel. "ask" prompts on a

@@ -43,9 +43,8 @@ void addCatalogCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--json", *json, "Print JSON");
   cmd->callback([&ctx, path, json] {
     SignatureCatalog catalog;
-    if (const ErrorCode rc = catalog.load(*path); rc != kOk) {
-      std::cerr << "velk-cli: " << catalogErrorText(rc, std::filesystem::path(*path)) << "\n";
-      ctx.exitCode = kExitUsage;
+    if (Status loaded = catalog.load(*path); !loaded) {
+      ctx.fail(loaded.error(), kExitUsage);
       return;
     }
     const auto& entries = catalog.entries();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -15,8 +16,7 @@
 #include "cli_context.h"
 #include "cli_json.h"
 #include "disk/drive_catalog.h"
-#include "engines/raw/signature_catalog.h"
-#include "engines/engine_factory.h"
+#include "engines/engine_registry.h"
 #include "support/text.h"
 #include "workspace/preview.h"
 #include "workspace/recovery_job.h"
@@ -66,12 +66,12 @@ void addSelectOptions(CLI::App* cmd, SelectArgs& a) {
   cmd->add_option("--name", a.name, "Filter: part of the file name");
 }
 
-Task taskOf(const std::string& t) {
+Task taskNamed(const std::string& t) {
   return t == "formatted" ? Task::Formatted : t == "raw" ? Task::Raw : Task::Deleted;
 }
 
 bool buildOptions(const SelectArgs& a, ScanOptions& o, std::string& error) {
-  o.task = taskOf(a.task);
+  o.task = taskNamed(a.task);
   o.firstSector = a.first;
   o.lastSector = a.last;
   o.maxSizeKb = a.maxSizeKb;
@@ -177,8 +177,6 @@ void printFolder(const FolderItem& f, int depth, const FileFilter& filter, bool 
   for (const auto& c : f.children) printFolder(*c, depth + 1, filter, filtered);
 }
 
-const char* taskText(Task t) { return t == Task::Formatted ? "formatted" : t == Task::Raw ? "raw" : "deleted"; }
-
 // The common front part of scan, recover and preview: catalogue, record, engine, scan.
 struct ScanRun {
   DriveCatalog catalog;
@@ -187,7 +185,30 @@ struct ScanRun {
   std::unique_ptr<RecoveryEngine> engine;
   std::unique_ptr<ResultTree> tree;
   Progress progress;
+  std::optional<Error> scanError;  // the scan ended early; what it found is kept
 };
+
+// The exit status and closing lines a scan leaves: an error that ended the scan early, and
+// the sectors it could not read, are said and make the run count as not complete.
+int scanOutcome(const ScanRun& run, bool quiet) {
+  int exit = kExitOk;
+  if (run.scanError) {
+    fmt::print(stderr, "velk-cli: {}\n", describe(*run.scanError));
+    exit = kExitSomeFailed;
+  }
+  const std::string unreadable = unreadableSummary(run.engine->damage());
+  if (!unreadable.empty()) {
+    fmt::print(quiet ? stderr : stdout, "{}\n", unreadable);
+    exit = kExitSomeFailed;
+  }
+  return exit;
+}
+
+nlohmann::json unreadableJson(const DamageLog& damage) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const SectorRange& r : damage.unreadableRanges()) out.push_back({{"first", r.first}, {"count", r.count}});
+  return out;
+}
 
 bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
   if (!ctx.prepareDevices()) return false;
@@ -204,31 +225,26 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
     return false;
   }
   run.record = run.catalog.PartitionAt(a.partition);
-  ErrorCode rc = kOk;
-  run.engine = openEngine(run.record, run.options.task, rc);
-  if (!run.engine) {
-    if (engineKindFor(run.record, run.options.task) == EngineKind::None)
-      fmt::print(stderr, "velk-cli: the {} task does not apply to a \"{}\" partition\n", taskText(run.options.task),
-                 codepageText(run.record.fsNameText()));
-    else if (run.options.task == Task::Raw && (rc == kErrorCatalogMissing || rc == kErrorCatalogUnreadable))
-      fmt::print(stderr, "velk-cli: {}\n", catalogErrorText(rc, run.options.catalogPath));
-    else
-      fmt::print(stderr, "velk-cli: cannot open partition {} ({}): error {}\n", a.partition,
-                 codepageText(run.record.fsNameText()), rc);
-    ctx.exitCode = kExitUsage;
+  auto engine = openEngine(run.record, run.options.task);
+  if (!engine) {
+    ctx.fail(engine.error(), kExitUsage);
     return false;
   }
+  run.engine = std::move(*engine);
   run.tree = std::make_unique<ResultTree>(run.engine->variant());
   run.engine->scanFlag().set();
-  ErrorCode scanRc;
+  Status scanned;
   {
     ProgressLine line(run.progress);
-    scanRc = run.engine->scan(*run.tree, run.options, run.progress);
+    scanned = run.engine->scan(*run.tree, run.options, run.progress);
   }
-  if (scanRc != kOk && run.tree->recordCount() == 0 && run.tree->roots().empty()) {
-    fmt::print(stderr, "velk-cli: scan failed: error {}\n", scanRc);
-    ctx.exitCode = kExitUsage;
-    return false;
+  if (!scanned) {
+    // Nothing to show: the scan could not do its work at all.
+    if (run.tree->recordCount() == 0 && run.tree->roots().empty()) {
+      ctx.fail(scanned.error(), scanned.error().is(ErrorKind::Io) ? kExitSomeFailed : kExitUsage);
+      return false;
+    }
+    run.scanError = scanned.error();
   }
   return true;
 }
@@ -246,9 +262,11 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     const auto& filter = run.options.quickFilter;
     bool filtered = run.options.quickFilterEnabled;
     if (scanArgs->json) {
-      nlohmann::json out{{"task", taskText(run.options.task)},
+      nlohmann::json out{{"task", taskName(run.options.task)},
                          {"partition", partitionJson(run.record, scanArgs->partition)},
-                         {"found", run.tree->recordCount()}};
+                         {"found", run.tree->recordCount()},
+                         {"unreadable", unreadableJson(run.engine->damage())}};
+      if (run.scanError) out["error"] = describe(*run.scanError);
       out["tree"] = run.tree->root() ? folderJson(*run.tree->root(), filter, filtered) : nlohmann::json(nullptr);
       std::cout << out.dump(2) << "\n";
     } else {
@@ -256,7 +274,7 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
       fmt::print("{}\n", run.progress.status());
       fmt::print("Found {} files\n", run.tree->recordCount());
     }
-    ctx.exitCode = kExitOk;
+    ctx.exitCode = scanOutcome(run, scanArgs->json);
   });
 
   auto recArgs = std::make_shared<SelectArgs>();
@@ -307,7 +325,8 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     if (!report.errorText.empty()) fmt::print("{}", report.errorText);
     fmt::print("Recovered {} files, {} failed, {} skipped{}\n", report.recovered, report.failed, report.skipped,
                report.cancelled ? " (cancelled)" : "");
-    ctx.exitCode = report.failed ? kExitSomeFailed : kExitOk;
+    const int scanExit = scanOutcome(run, false);
+    ctx.exitCode = report.failed ? kExitSomeFailed : scanExit;
   });
 
   auto prevArgs = std::make_shared<SelectArgs>();
@@ -325,9 +344,8 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
       return;
     }
     std::vector<uint8_t> data;
-    if (run.engine->readAll(*r, data, size_t(1) << 30) != kOk) {
-      fmt::print(stderr, "velk-cli: cannot read '{}'\n", r->name);
-      ctx.exitCode = kExitSomeFailed;
+    if (Status read = run.engine->readAll(*r, data, size_t(1) << 30); !read) {
+      ctx.fail("cannot read '" + r->name + "': " + describe(read.error()), kExitSomeFailed);
       return;
     }
     int type = ImageTypeOf(r->name);

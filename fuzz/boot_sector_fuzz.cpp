@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engines/fat/fat_fuzz.h"
-#include "engines/ntfs/ntfs_fuzz.h"
+#include "drivers/fat_drivers.h"
+#include "drivers/ntfs_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::fuzzFatBootSector(data, size) || !velk::fuzzNtfsBootSector(data, size)) std::abort();

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/ext/ext_engine.h"
+#include "drivers/ext_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)velk::fuzzExtSuperblock(data, size);

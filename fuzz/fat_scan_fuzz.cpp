@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/fat/fat_engine.h"
+#include "drivers/fat_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)velk::runFatScansOnMemoryImage(data, size);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "codec/lznt1_fuzz.h"
+#include "drivers/lznt1_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::codec::fuzzLznt1(data, size)) std::abort();

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "mail/mail_fuzz.h"
+#include "drivers/mail_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::fuzzMailRepair(data, size)) std::abort();

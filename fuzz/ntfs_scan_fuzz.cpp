@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/ntfs/ntfs_engine.h"
+#include "drivers/ntfs_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)velk::runNtfsScansOnMemoryImage(data, size);

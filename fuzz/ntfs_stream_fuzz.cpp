@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engines/ntfs/ntfs_fuzz.h"
+#include "drivers/ntfs_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::fuzzNtfsStream(data, size)) std::abort();

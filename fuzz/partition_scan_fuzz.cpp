@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "partition/partition_fuzz.h"
+#include "drivers/partition_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)velk::fuzzPartitionScan(data, size);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "disk/disk_fuzz.h"
+#include "drivers/disk_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::fuzzPartitionTable(data, size)) std::abort();

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/raw/raw_fuzz.h"
+#include "drivers/raw_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)velk::fuzzRawSectorTest(data, size);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "partition/partition_fuzz.h"
+#include "drivers/partition_drivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!velk::fuzzUndoFile(data, size)) std::abort();

@@ -3,12 +3,30 @@
 // attaching images to the device namespace.
 
 #include <cstdint>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "disk/records.h"
+#include "disk/sector_reader.h"
+#include "support/error.h"
+
+namespace velk {
+
+// The kind of a failure; nullopt when the operation succeeded.
+template <typename T>
+std::optional<ErrorKind> failureKind(const tl::expected<T, Error>& result) {
+  if (result) return std::nullopt;
+  return result.error().kind;
+}
+inline std::optional<ErrorKind> failureKind(const std::optional<Error>& error) {
+  if (!error) return std::nullopt;
+  return error->kind;
+}
+
+}  // namespace velk
 
 namespace velk::test {
 
@@ -43,6 +61,13 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// A read-only reader over bytes in memory, base 0.
+inline SectorReader memoryReader(std::shared_ptr<std::vector<uint8_t>> bytes) {
+  SectorReader reader;
+  reader.OpenDevice(memoryDevice(std::move(bytes), /*writable=*/false), "memory-image");
+  return reader;
+}
 
 // Resets the device namespace, attaches the images as drives 0.. and letters volumes.
 void attachImages(const std::vector<std::filesystem::path>& images);

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk::codec {
 namespace {

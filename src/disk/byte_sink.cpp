@@ -16,6 +16,10 @@ bool ByteSink::writeZeros(uint64_t n) {
   return true;
 }
 
+Error outputError(const ByteSink& sink) {
+  return ioError("writing the recovered file", sink.lastErrno() ? sink.lastErrno() : EIO);
+}
+
 bool VectorSink::write(const uint8_t* data, size_t n) {
   if (n > m_limit - m_bytes.size()) {
     // Keep what fits: a preview of a large file wants its first bytes.
@@ -23,6 +27,7 @@ bool VectorSink::write(const uint8_t* data, size_t n) {
     m_bytes.insert(m_bytes.end(), data, data + room);
     m_written += room;
     m_full = true;
+    m_errno = EFBIG;
     return false;
   }
   m_bytes.insert(m_bytes.end(), data, data + n);
@@ -42,6 +47,7 @@ int FileSink::open(const std::filesystem::path& path) {
     std::fclose(m_file);
   }
   m_failed = false;
+  m_errno = 0;
   m_written = 0;
   m_gathered = 0;
   m_file = std::fopen(path.c_str(), "wb");
@@ -52,7 +58,10 @@ int FileSink::open(const std::filesystem::path& path) {
 }
 
 bool FileSink::put(const uint8_t* data, size_t n) {
-  if (std::fwrite(data, 1, n, m_file) != n) m_failed = true;
+  if (std::fwrite(data, 1, n, m_file) != n) {
+    m_failed = true;
+    m_errno = errno ? errno : EIO;
+  }
   return !m_failed;
 }
 
@@ -82,7 +91,9 @@ bool FileSink::close() {
   if (!m_file) return !m_failed;
   bool ok = flushGathered();
   ok = std::fflush(m_file) == 0 && ok && !m_failed;
+  if (!ok && m_errno == 0) m_errno = errno ? errno : EIO;
   ok = (std::fclose(m_file) == 0) && ok;
+  if (!ok && m_errno == 0) m_errno = errno ? errno : EIO;
   m_file = nullptr;
   return ok;
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "support/error.h"
+
 namespace velk {
 
 class ByteSink {
@@ -19,10 +21,16 @@ class ByteSink {
   // Appends n zero bytes (holes, sparse runs, bytes past the initialized size).
   [[nodiscard]] bool writeZeros(uint64_t n);
   uint64_t written() const { return m_written; }
+  // Why the last write was refused (an errno; 0 when unknown or none).
+  int lastErrno() const { return m_errno; }
 
  protected:
   uint64_t m_written = 0;
+  int m_errno = 0;
 };
+
+// The error of a sink that refused bytes (no space left, an I/O error …).
+Error outputError(const ByteSink& sink);
 
 // Collects bytes in memory, refusing to grow past a limit (previews of untrusted sizes).
 class VectorSink final : public ByteSink {

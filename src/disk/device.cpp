@@ -98,6 +98,7 @@ class WindowDevice final : public BlockDevice {
     if (offset < m_length) m_inner->willRead(m_offset + offset, std::min(length, m_length - offset));
   }
   std::optional<std::pair<uint64_t, uint64_t>> identity() const override { return m_inner->identity(); }
+  uint64_t driveOffset() const override { return m_inner->driveOffset() + m_offset; }
 
  private:
   std::unique_ptr<BlockDevice> m_inner;
@@ -105,49 +106,17 @@ class WindowDevice final : public BlockDevice {
   uint64_t m_length;
 };
 
-// Applies the namespace's fault policy (tests of damaged hardware and of the read-only
-// guarantee).
-class FaultDevice final : public BlockDevice {
- public:
-  FaultDevice(std::unique_ptr<BlockDevice> inner, FaultPolicy policy, uint64_t windowOffset)
-      : m_inner(std::move(inner)), m_policy(policy), m_windowOffset(windowOffset) {}
-  int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
-    if (m_policy.readCalls) m_policy.readCalls->fetch_add(1);
-    uint64_t from = m_windowOffset + offset, to = from + length;
-    if (from < m_policy.failReadsTo && to > m_policy.failReadsFrom) return -EIO;
-    return m_inner->readAt(offset, buffer, length);
-  }
-  int64_t writeAt(uint64_t offset, const void* buffer, size_t length) override {
-    if (m_policy.failWrites) {
-      if (m_policy.refusedWrites) m_policy.refusedWrites->fetch_add(1);
-      return -EROFS;
-    }
-    return m_inner->writeAt(offset, buffer, length);
-  }
-  uint64_t size() const override { return m_inner->size(); }
-  void willRead(uint64_t offset, uint64_t length) override { m_inner->willRead(offset, length); }
-  std::optional<std::pair<uint64_t, uint64_t>> identity() const override { return m_inner->identity(); }
-
- private:
-  std::unique_ptr<BlockDevice> m_inner;
-  FaultPolicy m_policy;
-  uint64_t m_windowOffset;
-};
-
-bool policyActive(const FaultPolicy& p) {
-  return p.failWrites || p.failReadsFrom < p.failReadsTo || p.readCalls != nullptr;
-}
-
-tl::expected<std::unique_ptr<BlockDevice>, int> openSource(const DriveSource& src, Access access) {
+Result<std::unique_ptr<BlockDevice>> openSource(const DriveSource& src, Access access) {
+  if (src.opener) return src.opener(access);
   if (src.memory) return memoryDevice(src.memory, access == Access::Write);
   int flags = (access == Access::Write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   int fd = ::open(src.path.c_str(), flags);
-  if (fd < 0) return tl::unexpected(errno);
+  if (fd < 0) return fail(ioError("opening '" + src.displayName + "'", errno));
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     int e = errno;
     ::close(fd);
-    return tl::unexpected(e);
+    return fail(ioError("opening '" + src.displayName + "'", e));
   }
   uint64_t size = uint64_t(st.st_size);
   if (S_ISBLK(st.st_mode)) {
@@ -170,6 +139,17 @@ std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> 
   return std::make_unique<MemoryDevice>(std::move(bytes), writable);
 }
 
+Result<std::unique_ptr<BlockDevice>> openDeviceFile(const std::filesystem::path& path, Access access) {
+  DriveSource src;
+  src.displayName = path.string();
+  src.path = path;
+  return openSource(src, access);
+}
+
+std::unique_ptr<BlockDevice> windowDevice(std::unique_ptr<BlockDevice> inner, uint64_t offset, uint64_t length) {
+  return std::make_unique<WindowDevice>(std::move(inner), offset, length);
+}
+
 DeviceNamespace& DeviceNamespace::instance() {
   static DeviceNamespace ns;
   return ns;
@@ -179,26 +159,30 @@ void DeviceNamespace::reset() {
   std::lock_guard lock(m_mutex);
   m_drives.clear();
   m_volumes.clear();
-  m_faults = {};
 }
 
-int DeviceNamespace::attachImage(const std::filesystem::path& path) {
+Status DeviceNamespace::attachImage(const std::filesystem::path& path) {
+  const std::string shown = "the disk image '" + path.string() + "'";
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return EINVAL;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return fail(notFoundError(shown));
+    return fail(ioError("opening " + shown, errno));
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    return fail(unsupportedError(shown + " is not a regular file or a block device"));
   DriveSource src;
   src.displayName = path.string();
   src.path = path;
   src.isBlockDevice = S_ISBLK(st.st_mode);
   auto dev = openSource(src, Access::Read);
-  if (!dev) return dev.error();
+  if (!dev) return fail(dev.error());
   src.size = (*dev)->size();
-  if (src.size < 512) return EINVAL;
+  if (src.size < 512) return fail(unsupportedError(shown + " is empty or smaller than one sector"));
   src.descriptor.product = path.filename().string();
   src.descriptor.busType = 0;
   std::lock_guard lock(m_mutex);
   m_drives.push_back(std::move(src));
-  return 0;
+  return {};
 }
 
 int DeviceNamespace::attachMemory(std::string name, std::shared_ptr<std::vector<uint8_t>> bytes) {
@@ -207,6 +191,12 @@ int DeviceNamespace::attachMemory(std::string name, std::shared_ptr<std::vector<
   src.descriptor.product = std::move(name);
   src.size = bytes->size();
   src.memory = std::move(bytes);
+  std::lock_guard lock(m_mutex);
+  m_drives.push_back(std::move(src));
+  return int(m_drives.size()) - 1;
+}
+
+int DeviceNamespace::attachSource(DriveSource src) {
   std::lock_guard lock(m_mutex);
   m_drives.push_back(std::move(src));
   return int(m_drives.size()) - 1;
@@ -273,49 +263,25 @@ std::optional<VolumeEntry> DeviceNamespace::volume(char letter) const {
   return std::nullopt;
 }
 
-tl::expected<std::unique_ptr<BlockDevice>, int> DeviceNamespace::openDrive(int n, Access access) const {
+Result<std::unique_ptr<BlockDevice>> DeviceNamespace::openDrive(int n, Access access) const {
   auto src = drive(n);
-  if (!src) return tl::unexpected(ENOENT);
-  auto dev = openSource(*src, access);
-  if (!dev) return dev;
-  FaultPolicy policy = faultPolicy();
-  if (policyActive(policy) && (policy.failReadsDrive < 0 || policy.failReadsDrive == n))
-    return std::make_unique<FaultDevice>(std::move(*dev), policy, 0);
-  if (policy.failWrites) {
-    policy.failReadsFrom = UINT64_MAX;
-    policy.failReadsTo = 0;
-    return std::make_unique<FaultDevice>(std::move(*dev), policy, 0);
-  }
-  return dev;
+  if (!src) return fail(notFoundError("physical drive " + std::to_string(n)));
+  return openSource(*src, access);
 }
 
-tl::expected<std::unique_ptr<BlockDevice>, int> DeviceNamespace::openVolume(char letter, Access access) const {
+Result<std::unique_ptr<BlockDevice>> DeviceNamespace::openVolume(char letter, Access access) const {
   auto v = volume(letter);
-  if (!v) return tl::unexpected(ENOENT);
-  auto src = drive(v->drive);
-  if (!src) return tl::unexpected(ENOENT);
-  auto dev = openSource(*src, access);
+  if (!v) return fail(notFoundError(std::string("volume ") + letter + ":"));
+  return openRange(v->drive, v->offset, v->length, access);
+}
+
+Result<std::unique_ptr<BlockDevice>> DeviceNamespace::openRange(int n, uint64_t offset, uint64_t length,
+                                                                Access access) const {
+  auto dev = openDrive(n, access);
   if (!dev) return dev;
-  std::unique_ptr<BlockDevice> window = std::make_unique<WindowDevice>(std::move(*dev), v->offset, v->length);
-  FaultPolicy policy = faultPolicy();
-  if (policyActive(policy)) {
-    if (!(policy.failReadsDrive < 0 || policy.failReadsDrive == v->drive)) {
-      policy.failReadsFrom = UINT64_MAX;
-      policy.failReadsTo = 0;
-    }
-    return std::make_unique<FaultDevice>(std::move(window), policy, v->offset);
-  }
-  return window;
-}
-
-void DeviceNamespace::setFaultPolicy(const FaultPolicy& policy) {
-  std::lock_guard lock(m_mutex);
-  m_faults = policy;
-}
-
-FaultPolicy DeviceNamespace::faultPolicy() const {
-  std::lock_guard lock(m_mutex);
-  return m_faults;
+  const uint64_t size = (*dev)->size();
+  const uint64_t start = std::min(offset, size);
+  return windowDevice(std::move(*dev), start, std::min(length, size - start));
 }
 
 }  // namespace velk

@@ -4,18 +4,17 @@
 // devices or by disk images attached by the user. Volumes are byte windows onto their
 // drive, lettered from C in disk and partition order for partitions holding FAT or NTFS.
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <tl/expected.hpp>
-
-#include "disk/bytes.h"
+#include "formats/bytes.h"
+#include "support/error.h"
 
 namespace velk {
 
@@ -62,14 +61,20 @@ class BlockDevice {
   // Identity of the underlying storage (st_dev/st_ino of the image or device node), so an
   // output folder on the scanned device can be refused.
   virtual std::optional<std::pair<uint64_t, uint64_t>> identity() const { return std::nullopt; }
+  // Where byte 0 of this device lies on its physical drive (a volume's start), so that a
+  // failure can name the absolute sector.
+  virtual uint64_t driveOffset() const { return 0; }
 };
 
-// A byte source that backs a physical drive: a file, a block device, or memory (tests and
-// fuzzing).
+using DeviceOpener = std::function<Result<std::unique_ptr<BlockDevice>>(Access)>;
+
+// A byte source that backs a physical drive: a file, a block device, memory, or any device
+// an opener makes (tests wrap devices that fail on purpose).
 struct DriveSource {
   std::string displayName;             // what the user attached (path) or the device node
   std::filesystem::path path;          // empty for memory drives
   std::shared_ptr<std::vector<uint8_t>> memory;  // set for memory drives
+  DeviceOpener opener;                 // set for drives of their own kind
   DeviceDescriptor descriptor;
   uint64_t size = 0;
   bool isBlockDevice = false;
@@ -82,29 +87,20 @@ struct VolumeEntry {
   uint64_t length = 0;
 };
 
-// Test hooks that make the layer misbehave like damaged hardware.
-struct FaultPolicy {
-  bool failWrites = false;                // every write fails with EROFS
-  uint64_t failReadsFrom = UINT64_MAX;    // reads touching [from, to) of a drive fail with EIO
-  uint64_t failReadsTo = 0;
-  int failReadsDrive = -1;                // -1: every drive
-  // Counts the writes refused under failWrites (the read-only guarantee's witness).
-  std::shared_ptr<std::atomic<uint64_t>> refusedWrites;
-  // Counts every read asked of a drive (bounds on how often a walk reads the same place).
-  std::shared_ptr<std::atomic<uint64_t>> readCalls;
-};
-
 class DeviceNamespace {
  public:
   static DeviceNamespace& instance();
 
   // Forgets every drive and volume.
   void reset();
-  // Attaches a disk image file as the next physical drive. 0 or an errno; ENOENT when
-  // missing, EINVAL when empty or not a regular file/block device.
-  [[nodiscard]] int attachImage(const std::filesystem::path& path);
-  // Attaches bytes in memory as the next physical drive (tests, fuzzing).
+  // Attaches a disk image file (or a block device) as the next physical drive: NotFound when
+  // missing, Unsupported when empty, too small or not a regular file/block device, Io when
+  // it cannot be opened.
+  [[nodiscard]] Status attachImage(const std::filesystem::path& path);
+  // Attaches bytes in memory as the next physical drive (tests, fuzzing); its number.
   int attachMemory(std::string name, std::shared_ptr<std::vector<uint8_t>> bytes);
+  // Attaches a drive that an opener makes (size and descriptor given); its number.
+  int attachSource(DriveSource source);
   // Adds the machine's whole-disk block devices (sorted by name) after the images.
   void attachSystemDrives();
   // Walks every drive's partition table and letters the FAT and NTFS volumes from C.
@@ -115,21 +111,24 @@ class DeviceNamespace {
   std::vector<VolumeEntry> volumes() const;
   std::optional<VolumeEntry> volume(char letter) const;
 
-  tl::expected<std::unique_ptr<BlockDevice>, int> openDrive(int n, Access access) const;
-  tl::expected<std::unique_ptr<BlockDevice>, int> openVolume(char letter, Access access) const;
-
-  void setFaultPolicy(const FaultPolicy& policy);
-  FaultPolicy faultPolicy() const;
+  Result<std::unique_ptr<BlockDevice>> openDrive(int n, Access access) const;
+  Result<std::unique_ptr<BlockDevice>> openVolume(char letter, Access access) const;
+  // The byte range [offset, offset + length) of drive n as a device of its own (a partition);
+  // the range is cut at the drive's end.
+  Result<std::unique_ptr<BlockDevice>> openRange(int n, uint64_t offset, uint64_t length, Access access) const;
 
  private:
   mutable std::mutex m_mutex;
   std::vector<DriveSource> m_drives;
   std::vector<VolumeEntry> m_volumes;
-  FaultPolicy m_faults;
 };
 
 // Bytes in memory as a device (memory drives, and engines that parse an image held in memory).
 std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable);
+// A file or block device opened as a device (what attached images are).
+Result<std::unique_ptr<BlockDevice>> openDeviceFile(const std::filesystem::path& path, Access access);
+// A byte window [offset, offset + length) onto another device.
+std::unique_ptr<BlockDevice> windowDevice(std::unique_ptr<BlockDevice> inner, uint64_t offset, uint64_t length);
 
 // Linux backend: the whole-disk block devices of /sys/block, sorted, with their sysfs facts.
 std::vector<DriveSource> enumerateSystemDrives();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/partition_table.h"
 #include "disk/sector_reader.h"
 

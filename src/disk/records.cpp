@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 namespace {

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/records.h"
 
 namespace velk {

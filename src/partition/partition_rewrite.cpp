@@ -87,7 +87,7 @@ class Planner {
     bool readFailed = false;
     auto readFn = [&](uint64_t s, uint8_t* buf) {
       if (s >= diskSectors) return false;
-      bool ok = m_reader.ReadAt(s * kSectorSize, kSectorSize, buf);
+      bool ok = m_reader.ReadAt(s * kSectorSize, kSectorSize, buf).has_value();
       readFailed |= !ok;
       return ok;
     };
@@ -160,7 +160,7 @@ class Planner {
   }
 
  private:
-  bool read(uint64_t sector, Sector& out) { return m_reader.ReadAt(sector * kSectorSize, out.size(), out.data()); }
+  bool read(uint64_t sector, Sector& out) { return m_reader.ReadAt(sector * kSectorSize, out.size(), out.data()).has_value(); }
 
   static Refusal deviceFailure(uint64_t sector) {
     return Refusal{RewriteCode::DeviceFailure, fmt::format("cannot read sector {}", sector)};

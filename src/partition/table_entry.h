@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/records.h"
 #include "partition/table_entry.h"
 

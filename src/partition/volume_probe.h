@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 

@@ -1,7 +1,7 @@
 #include "workspace/drive_chart.h"
 
 #include "support/text.h"
-#include "workspace/app_state.h"
+#include "app/app_state.h"
 
 namespace velk {
 

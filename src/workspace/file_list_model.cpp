@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "workspace/variant_policy.h"
+
 namespace velk {
 
 const FolderItem* listedFolder(Variant variant, const FolderItem* selected) {
   if (!selected) return nullptr;
-  if (variant != Variant::Ext) return selected;
+  if (!policyOf(variant).listsFirstFolder) return selected;
   const FolderItem* root = selected;
   while (root->parent && root->parent->parent) root = root->parent;
   return root->children.empty() ? root : root->children.front().get();

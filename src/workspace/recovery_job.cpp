@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "support/text.h"
+#include "workspace/variant_policy.h"
 
 namespace velk {
 namespace {
@@ -39,8 +40,11 @@ bool isInside(const fs::path& path, const fs::path& base) {
   return true;
 }
 
-std::string failureLine(const char* prefix, const std::string& name) {
-  return std::string(prefix) + name + "'.\n";
+// The line that reports a failed file, and why when that is known.
+std::string failureLine(const char* prefix, const std::string& name, const Error* cause = nullptr) {
+  std::string line = std::string(prefix) + name + "'.";
+  if (cause) line += " " + describe(*cause);
+  return line + "\n";
 }
 
 }  // namespace
@@ -72,8 +76,8 @@ std::vector<FileRecord*> checkedRecords(const ResultTree& tree) {
   std::vector<FileRecord*> out;
   FolderItem* root = tree.roots().empty() ? nullptr : tree.roots().front().get();
   if (!root) return out;
-  switch (tree.variant()) {
-    case Variant::Fat: {
+  switch (policyOf(tree.variant()).walk) {
+    case WalkOrder::CheckedFoldersBreadthFirst: {
       // Breadth first; a folder is visited only when it is checked itself.
       std::vector<const FolderItem*> queue{root};
       for (size_t i = 0; i < queue.size(); ++i) {
@@ -84,11 +88,10 @@ std::vector<FileRecord*> checkedRecords(const ResultTree& tree) {
       }
       break;
     }
-    case Variant::Ntfs:
-    case Variant::Raw:
+    case WalkOrder::DepthFirst:
       for (const auto& r : tree.roots()) depthFirst(out, *r);
       break;
-    case Variant::Ext:
+    case WalkOrder::FirstFolder:
       if (!root->children.empty()) appendChecked(out, *root->children.front());
       else appendChecked(out, *root);
       break;
@@ -98,22 +101,22 @@ std::vector<FileRecord*> checkedRecords(const ResultTree& tree) {
 
 fs::path recoveryTarget(const ResultTree& tree, const FileRecord& record, const fs::path& outputFolder) {
   fs::path target = outputFolder;
-  switch (tree.variant()) {
-    case Variant::Fat:
+  switch (policyOf(tree.variant()).layout) {
+    case OutputLayout::TreePath:
       if (const FolderItem* f = tree.folderOf(&record)) {
         std::lock_guard lock(tree.mutex());
         for (const auto& part : f->pathBelowRoot()) target /= safeComponent(part);
       }
       break;
-    case Variant::Ntfs:
+    case OutputLayout::RecordFolders:
       for (const auto& part : record.recordFolders()) target /= safeComponent(part);
       break;
-    case Variant::Raw: {
+    case OutputLayout::ByExtension: {
       std::string_view ext = textAfterFirstDot(record.name);
       if (!ext.empty()) target /= safeComponent(ext);
       break;
     }
-    case Variant::Ext:
+    case OutputLayout::Flat:
       break;
   }
   target /= safeComponent(record.name);
@@ -125,8 +128,7 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
                            JobFlag& jobFlag, Progress& progress) {
   RecoveryReport report;
   std::vector<FileRecord*> files = request.selection.empty() ? checkedRecords(tree) : request.selection;
-  const bool raw = tree.variant() == Variant::Raw;
-  const char* writeFailure = raw ? "Can not write file '" : "Can not recovery file '";
+  const char* writeFailure = policyOf(tree.variant()).writeFailure;
   bool ask = true;
 
   progress.foundTotal.store(files.size());
@@ -189,15 +191,17 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
     }
 
     FileSink sink;
-    if (sink.open(target) != 0) {
-      report.errorText += failureLine("Can not create file '", record.name);
+    if (int opened = sink.open(target); opened != 0) {
+      const Error cause = ioError("creating '" + target.filename().string() + "'", opened);
+      report.errorText += failureLine("Can not create file '", record.name, &cause);
       ++report.failed;
       continue;
     }
-    ErrorCode rc = engine.extract(record, sink);
-    bool closed = sink.close();
-    if (rc != kOk || !closed) {
-      report.errorText += failureLine(writeFailure, record.name);
+    Status extracted = engine.extract(record, sink);
+    const bool closed = sink.close();
+    if (extracted && !closed) extracted = fail(outputError(sink));
+    if (!extracted) {
+      report.errorText += failureLine(writeFailure, record.name, &extracted.error());
       ++report.failed;
       continue;
     }

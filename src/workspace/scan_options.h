@@ -10,6 +10,8 @@
 
 namespace velk {
 
+class SignatureCatalog;
+
 enum class Task { Deleted, Formatted, Raw };
 
 // Task ids of the desktop application.
@@ -33,6 +35,9 @@ struct ScanOptions {
   uint32_t maxSizeKb = 512000;
   std::vector<std::string> rawTypes;
   std::string catalogPath;
+  // A catalogue already loaded (the desktop app's, with the user's type choices); borrowed,
+  // and the raw scan enables rawTypes in it. Null: load catalogPath.
+  SignatureCatalog* rawCatalog = nullptr;
   // Deleted scans: the extension list / name mask ("scratch text"), the selected root text
   // (folder scope) and the type preset.
   std::string mask;

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "test_support.h"
 
 namespace velk {

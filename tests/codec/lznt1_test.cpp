@@ -7,7 +7,7 @@
 #include <string>
 
 #include "codec/lznt1.h"
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "test_support.h"
 
 namespace velk {

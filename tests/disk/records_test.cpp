@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/records.h"
 
 namespace velk {

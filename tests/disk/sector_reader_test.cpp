@@ -4,6 +4,8 @@
 #include <map>
 
 #include "disk/sector_reader.h"
+#include "faulty_device.h"
+#include "test_support.h"
 #include "synthetic_disk.h"
 
 namespace velk {
@@ -47,8 +49,10 @@ TEST(SectorReader, OffsetsAboveFourGiBKeepTheHighHalf) {
 TEST(SectorReader, ShortLastReadFailsWholeRequest) {
   SectorReader r;
   r.OpenDevice(std::make_unique<PatternDevice>(10 * 512), "test");
-  EXPECT_FALSE(r.ReadUnits(8, 4).has_value());
-  EXPECT_EQ(r.lastStatus(), EIO);
+  auto shortRead = r.ReadUnits(8, 4);
+  ASSERT_FALSE(shortRead.has_value());
+  EXPECT_EQ(shortRead.error().errnum, EIO);
+  EXPECT_EQ(shortRead.error().sector, 10u);  // where the device ended
   EXPECT_TRUE(r.ReadUnits(8, 2).has_value());
   // A count the device cannot hold is refused before any allocation.
   EXPECT_FALSE(r.ReadUnits(0, 1ull << 40).has_value());
@@ -57,31 +61,29 @@ TEST(SectorReader, ShortLastReadFailsWholeRequest) {
 TEST(SectorReader, LoopedReadEndsAtTheEndOfTheDevice) {
   SectorReader r;
   r.OpenDevice(std::make_unique<PatternDevice>(3 * 512 + 100), "test");
-  std::vector<uint8_t> buf(8 * 512, 0xEE);
-  uint64_t got = r.ReadUnitsLooped(0, 6 * 512, buf.data());
-  EXPECT_EQ(got, 3u * 512 + 100);
-  EXPECT_NE(r.lastStatus(), 0);
+  VectorSink sink;
+  EXPECT_FALSE(r.ReadUnitsLooped(0, 6 * 512, sink));
+  EXPECT_EQ(sink.written(), 3u * 512 + 100);
 }
 
 TEST(SectorReader, LoopedReadNeverWritesPastByteCount) {
   SectorReader r;
   r.OpenDevice(std::make_unique<PatternDevice>(1 << 20, 700), "test");  // reads come back 700 bytes at a time
-  std::vector<uint8_t> buf(4096, 0xEE);
-  uint64_t got = r.ReadUnitsLooped(2, 1000, buf.data());
-  EXPECT_EQ(got, 1000u);
-  EXPECT_EQ(buf[999], uint8_t((2 * 512 + 999) >> 9));
-  EXPECT_EQ(buf[1000], 0xEE);
+  VectorSink first;
+  ASSERT_TRUE(r.ReadUnitsLooped(2, 1000, first));
+  ASSERT_EQ(first.bytes().size(), 1000u);
+  EXPECT_EQ(first.bytes()[999], uint8_t((2 * 512 + 999) >> 9));
   VectorSink sink;
-  EXPECT_EQ(r.ReadUnitsLooped(0, 1500, sink), 1500u);
+  EXPECT_TRUE(r.ReadUnitsLooped(0, 1500, sink));
   EXPECT_EQ(sink.bytes().size(), 1500u);
 }
 
 TEST(SectorReader, NtfsGeometryRefusesZeroOrOddSizes) {
   SectorReader r;
-  EXPECT_EQ(r.SetGeometry(0, 0, 1024), 87);
-  EXPECT_EQ(r.SetGeometry(0, 4095, 1024), 87);
-  EXPECT_EQ(r.SetGeometry(0, 4096, 1023), 87);
-  EXPECT_EQ(r.SetGeometry(1 << 20, 4096, 1024), 0);
+  EXPECT_EQ(failureKind(r.SetGeometry(0, 0, 1024)), ErrorKind::Usage);
+  EXPECT_EQ(failureKind(r.SetGeometry(0, 4095, 1024)), ErrorKind::Usage);
+  EXPECT_EQ(failureKind(r.SetGeometry(0, 4096, 1023)), ErrorKind::Usage);
+  EXPECT_TRUE(r.SetGeometry(1 << 20, 4096, 1024));
   EXPECT_EQ(r.base(), 1u << 20);
 }
 
@@ -107,14 +109,14 @@ TEST(SectorReader, NamesAndReadOnlyOpening) {
   EXPECT_TRUE(r.WriteAt(0, boot, 512));
 }
 
-TEST(SectorReader, FaultPolicyFailsWritesAndReadRanges) {
+TEST(SectorReader, DrivesOfTheirOwnKindOpenThroughTheirOpener) {
   test::SyntheticDisk d(100);
-  d.attach();
-  FaultPolicy p;
+  DeviceNamespace::instance().reset();
+  test::FaultPlan p;
   p.failWrites = true;
   p.failReadsFrom = 10 * 512;
   p.failReadsTo = 11 * 512;
-  DeviceNamespace::instance().setFaultPolicy(p);
+  test::attachFaulty(d.bytes(), p);
   SectorReader r;
   ASSERT_TRUE(r.OpenPhysicalDrive(0, Access::Write));
   uint8_t buf[512] = {};

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/device.h"
 
 namespace velk::test {

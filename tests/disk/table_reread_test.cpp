@@ -23,7 +23,7 @@ TEST_F(TableReread, ImagesAndMemoryDrivesNeedNoRereadAndUnknownDrivesFail) {
   test::TempDir dir;
   const auto image = dir.path() / "disk.img";
   std::ofstream(image, std::ios::binary) << std::string(4096, '\0');
-  ASSERT_EQ(DeviceNamespace::instance().attachImage(image), 0);
+  ASSERT_TRUE(DeviceNamespace::instance().attachImage(image));
   DeviceNamespace::instance().attachMemory("memory", std::make_shared<std::vector<uint8_t>>(4096));
 
   EXPECT_EQ(rereadPartitionTable(0).status, TableRereadStatus::NotNeeded);

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <functional>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "engines/ext/ext_file_record.h"
 #include "engines/ntfs/ntfs_image_builder.h"
 #include "engines/ntfs/ntfs_volume.h"
@@ -345,12 +345,12 @@ TEST(DamagedNtfsRuns, RunsMappingTheVolumeManyTimesAreReadOnce) {
   ResultTree tree(Variant::Ntfs);
   ScanOptions options;
   Progress progress;
-  ASSERT_EQ(volume.scan(tree, options, progress), kOk);
+  ASSERT_TRUE(volume.scan(tree, options, progress));
   ASSERT_EQ(tree.recordCount(), 1u);
   const FileRecord* file = tree.foldersBreadthFirst().front()->files.front();
   EXPECT_EQ(file->contentSize(), data.realSize);
   CountingSink sink;
-  EXPECT_EQ(volume.extract(*file, sink), kErrorInvalidAccess);
+  EXPECT_EQ(failureKind(volume.extract(*file, sink)), ErrorKind::Corrupt);
   EXPECT_LE(sink.written(), v.bytes.size());
   DeviceNamespace::instance().reset();
 }
@@ -363,22 +363,23 @@ TEST(DamagedExtBlocks, IndirectBlocksThatNameThemselvesEndTheExtraction) {
   auto bytes = fixtureCopy("ext2_deleted.img");
   loopIndirectBlocks(*bytes, 16, k4GiB - 1);
   const uint64_t volumeBytes = bytes->size();
-  ErrorCode error = kOk;
   std::unique_ptr<RecoveryEngine> engine;
-  for (const PartitionRecord& r : attachInMemory(bytes))
-    if (!engine) engine = openEngine(r, Task::Deleted, error);
+  for (const PartitionRecord& r : attachInMemory(bytes)) {
+    if (engine) break;
+    if (auto opened = openEngine(r, Task::Deleted)) engine = std::move(*opened);
+  }
   ASSERT_TRUE(engine);
   ResultTree tree(engine->variant());
   ScanOptions options;
   Progress progress;
-  ASSERT_EQ(engine->scan(tree, options, progress), kOk);
+  ASSERT_TRUE(engine->scan(tree, options, progress));
   const FileRecord* looped = nullptr;
   for (FolderItem* folder : tree.foldersBreadthFirst())
     for (FileRecord* f : folder->files)
       if (static_cast<ExtFileRecord*>(f)->inodeNumber == 16) looped = f;
   ASSERT_TRUE(looped);
   CountingSink sink;
-  EXPECT_EQ(engine->extract(*looped, sink), kErrorInvalidAccess);
+  EXPECT_EQ(failureKind(engine->extract(*looped, sink)), ErrorKind::Corrupt);
   EXPECT_LE(sink.written(), volumeBytes);
   DeviceNamespace::instance().reset();
 }

@@ -11,19 +11,16 @@
 #include <set>
 #include <span>
 
-#include "codec/lznt1_fuzz.h"
-#include "disk/disk_fuzz.h"
-#include "engines/ext/ext_engine.h"
-#include "engines/fat/fat_engine.h"
-#include "engines/fat/fat_fuzz.h"
-#include "engines/ntfs/mft_record.h"
-#include "engines/ntfs/ntfs_engine.h"
-#include "engines/ntfs/ntfs_fuzz.h"
-#include "engines/raw/raw_fuzz.h"
+#include "drivers/disk_drivers.h"
+#include "drivers/ext_drivers.h"
+#include "drivers/fat_drivers.h"
+#include "drivers/lznt1_drivers.h"
+#include "drivers/mail_drivers.h"
+#include "drivers/ntfs_drivers.h"
+#include "drivers/raw_drivers.h"
 #include "hardening/hardening_support.h"
 #include "imaging/small_formats.h"
-#include "mail/mail_fuzz.h"
-#include "partition/partition_fuzz.h"
+#include "drivers/partition_drivers.h"
 
 namespace velk::test {
 namespace {

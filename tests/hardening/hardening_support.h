@@ -22,7 +22,7 @@
 
 #include "disk/device.h"
 #include "disk/drive_catalog.h"
-#include "engines/engine_factory.h"
+#include "engines/engine_registry.h"
 #include "test_support.h"
 #include "workspace/result_tree.h"
 
@@ -134,10 +134,11 @@ inline EnginePass runEveryEngine(const std::vector<PartitionRecord>& records, co
   EnginePass pass;
   for (const PartitionRecord& record : records) {
     for (Task task : tasks) {
-      if (engineKindFor(record, task) == EngineKind::None) continue;
-      ErrorCode error = kOk;
+      if (!engineFor(record, task)) continue;
       std::unique_ptr<RecoveryEngine> engine;
-      const bool opened = finishesWithin(limit, [&] { engine = openEngine(record, task, error); });
+      const bool opened = finishesWithin(limit, [&] {
+        if (auto e = openEngine(record, task)) engine = std::move(*e);
+      });
       EXPECT_TRUE(opened) << "opening " << record.fsNameText() << " at " << record.startSector;
       if (!engine) {
         ++pass.openFailures;
@@ -161,10 +162,10 @@ inline EnginePass runEveryEngine(const std::vector<PartitionRecord>& records, co
         for (FileRecord* file : folder->files) {
           if (tried++ >= maxFiles) break;
           CountingSink sink;
-          ErrorCode rc = kOk;
+          Status rc;
           const bool ended = finishesWithin(limit, [&] { rc = engine->extract(*file, sink); });
           EXPECT_TRUE(ended) << "extraction of " << file->name << " did not end";
-          if (rc == kOk) ++pass.extracted;
+          if (rc) ++pass.extracted;
           else ++pass.extractFailures;
           if (sink.written() > file->contentSize())
             pass.problems.push_back(file->name + ": " + std::to_string(sink.written()) + " bytes for a size of " +

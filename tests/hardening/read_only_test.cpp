@@ -9,7 +9,8 @@
 
 #include "disk/device.h"
 #include "disk/drive_catalog.h"
-#include "engines/engine_factory.h"
+#include "engines/engine_registry.h"
+#include "faulty_device.h"
 #include "hardening/hardening_support.h"
 #include "partition/partition_scan.h"
 #include "workspace/recovery_job.h"
@@ -46,11 +47,9 @@ TEST_P(ReadOnly, ScanningAndRecoveringEveryTaskLeavesTheImageUntouched) {
 
   auto& ns = DeviceNamespace::instance();
   ns.reset();
-  ASSERT_EQ(ns.attachImage(image), 0);
-  FaultPolicy policy;
+  FaultPlan policy;
   policy.failWrites = true;
-  policy.refusedWrites = std::make_shared<std::atomic<uint64_t>>(0);
-  ns.setFaultPolicy(policy);
+  attachFaulty(image, policy);
   ns.assignLetters();
   DriveCatalog catalog;
   catalog.Refresh();
@@ -60,10 +59,9 @@ TEST_P(ReadOnly, ScanningAndRecoveringEveryTaskLeavesTheImageUntouched) {
   size_t scans = 0, recovered = 0;
   for (const PartitionRecord& record : catalog.partitions()) {
     for (Task task : {Task::Deleted, Task::Formatted, Task::Raw}) {
-      if (engineKindFor(record, task) == EngineKind::None) continue;
-      ErrorCode error = kOk;
-      auto engine = openEngine(record, task, error);
-      if (!engine) continue;
+      auto opened = openEngine(record, task);
+      if (!opened) continue;
+      std::unique_ptr<RecoveryEngine> engine = std::move(*opened);
       ResultTree tree(engine->variant());
       ScanOptions options;
       options.task = task;
@@ -100,11 +98,9 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ReadOnly, ::testing::ValuesIn(kImages), [](co
 TEST(ReadOnlyWitness, RefusedWritesAreCounted) {
   auto& ns = DeviceNamespace::instance();
   ns.reset();
-  (void)ns.attachMemory("witness", std::make_shared<std::vector<uint8_t>>(4096, 0));
-  FaultPolicy policy;
+  FaultPlan policy;
   policy.failWrites = true;
-  policy.refusedWrites = std::make_shared<std::atomic<uint64_t>>(0);
-  ns.setFaultPolicy(policy);
+  attachFaulty(std::make_shared<std::vector<uint8_t>>(4096, 0), policy, "witness");
   auto dev = ns.openDrive(0, Access::Write);
   ASSERT_TRUE(dev);
   const uint8_t byte = 1;

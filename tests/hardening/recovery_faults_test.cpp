@@ -16,7 +16,8 @@
 
 #include "disk/device.h"
 #include "disk/drive_catalog.h"
-#include "engines/engine_factory.h"
+#include "engines/engine_registry.h"
+#include "faulty_device.h"
 #include "hardening/hardening_support.h"
 #include "workspace/recovery_job.h"
 
@@ -42,20 +43,20 @@ struct Scanned {
   std::unique_ptr<ResultTree> tree;
 };
 
-Scanned attachAndScan(const fs::path& image, Task task, const FaultPolicy& policy = {}) {
+Scanned attachAndScan(const fs::path& image, Task task, const FaultPlan& faults = {}) {
   auto& ns = DeviceNamespace::instance();
   ns.reset();
-  EXPECT_EQ(ns.attachImage(image), 0);
-  ns.setFaultPolicy(policy);
+  attachFaulty(image, faults);
   ns.assignLetters();
   DriveCatalog catalog;
   catalog.Refresh();
   Scanned s;
   for (const PartitionRecord& r : catalog.partitions()) {
-    if (engineKindFor(r, task) == EngineKind::None) continue;
-    ErrorCode error = kOk;
-    s.engine = openEngine(r, task, error);
-    if (s.engine) break;
+    if (!engineFor(r, task)) continue;
+    if (auto opened = openEngine(r, task)) {
+      s.engine = std::move(*opened);
+      break;
+    }
   }
   if (!s.engine) return s;
   s.tree = std::make_unique<ResultTree>(s.engine->variant());
@@ -206,10 +207,9 @@ TEST_P(UnreadableSectors, TheFileOnABadSectorFailsAndEveryOtherIsRecovered) {
   }
   ASSERT_TRUE(bad) << "no file with a unique second sector";
 
-  FaultPolicy policy;
+  FaultPlan policy;
   policy.failReadsFrom = *bad;
   policy.failReadsTo = *bad + 512;
-  policy.failReadsDrive = 0;
   TempDir faulty;
   Scanned f = attachAndScan(image, c.task, policy);
   ASSERT_TRUE(f.engine);

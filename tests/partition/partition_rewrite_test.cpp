@@ -7,6 +7,7 @@
 #include "disk/device.h"
 #include "partition/partition_recovery.h"
 #include "partition/undo_file.h"
+#include "faulty_device.h"
 #include "partition_test_support.h"
 
 namespace velk {
@@ -53,9 +54,13 @@ test::SyntheticDisk layoutA() {
 
 class RewriteTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    DeviceNamespace::instance().setFaultPolicy({});
+  void TearDown() override { DeviceNamespace::instance().reset(); }
+
+  // Drive 0 from now on fails as the plan says (the scans before saw it whole).
+  void injectFaults(const test::FaultPlan& plan) {
     DeviceNamespace::instance().reset();
+    test::attachFaulty(m_image, plan);
+    DeviceNamespace::instance().assignLetters();
   }
 
   void attach(const test::SyntheticDisk& d) {
@@ -354,9 +359,9 @@ TEST_F(RewriteTest, ExtendedEntryRemovedBehindTheCatalogueFailsWithCode3) {
 TEST_F(RewriteTest, FailedWriteIsCode3AndLeavesTheUndoFile) {
   attach(layoutA());
   ASSERT_TRUE(m_rec.AutoScan());
-  FaultPolicy policy;
+  test::FaultPlan policy;
   policy.failWrites = true;
-  DeviceNamespace::instance().setFaultPolicy(policy);
+  injectFaults(policy);
   RewriteResult r = rewrite(candidateAt(4096, "FAT32"));
   EXPECT_EQ(r.code, RewriteCode::DeviceFailure);
   EXPECT_EQ(r.sectorsWritten, 0u);
@@ -367,12 +372,11 @@ TEST_F(RewriteTest, FailedWriteIsCode3AndLeavesTheUndoFile) {
 TEST_F(RewriteTest, UnreadableTableIsCode3) {
   attach(layoutA());
   ASSERT_TRUE(m_rec.AutoScan());
-  FaultPolicy policy;
+  test::FaultPlan policy;
   policy.failReadsFrom = 0;
   policy.failReadsTo = 512;
-  DeviceNamespace::instance().setFaultPolicy(policy);
+  injectFaults(policy);
   EXPECT_EQ(rewrite(candidateAt(4096, "FAT32")).code, RewriteCode::DeviceFailure);
-  DeviceNamespace::instance().setFaultPolicy({});
   EXPECT_TRUE(unchanged());
 }
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/drive_catalog.h"
 #include "disk/partition_table.h"
 #include "disk/synthetic_disk.h"

@@ -394,7 +394,7 @@ class ScriptedEngine final : public RecoveryEngine {
  public:
   ScriptedEngine(size_t files, bool slow) : m_files(files), m_slow(slow) {}
   Variant variant() const override { return Variant::Raw; }
-  ErrorCode scan(ResultSink& sink, const ScanOptions&, Progress& progress) override {
+  Status scan(ResultSink& sink, const ScanOptions&, Progress& progress) override {
     FolderItem* root = sink.addFolder(nullptr, "RAW - Logical Disk (C:)");
     FolderItem* folder = sink.addFolder(root, "JPEG Image");
     progress.foundTotal = m_files;
@@ -403,9 +403,9 @@ class ScriptedEngine final : public RecoveryEngine {
       progress.foundCurrent = i + 1;
       if (m_slow) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return kOk;
+    return {};
   }
-  ErrorCode extract(const FileRecord&, ByteSink&) override { return kOk; }
+  Status extract(const FileRecord&, ByteSink&) override { return {}; }
 
  private:
   size_t m_files;
@@ -413,7 +413,9 @@ class ScriptedEngine final : public RecoveryEngine {
 };
 
 TEST_F(WorkspaceTest, CancelDuringAScanKeepsWhatWasFound) {
-  ui::setEngineOpener([](const PartitionRecord&, Task, ErrorCode&) { return std::make_unique<ScriptedEngine>(100000, true); });
+  ui::setEngineOpener([](const PartitionRecord&, Task) -> Result<std::unique_ptr<RecoveryEngine>> {
+    return std::make_unique<ScriptedEngine>(100000, true);
+  });
   wxTimer poll;
   dialogs.onProgressShown = [&poll](wxDialog* dlg) {
     auto* progress = static_cast<ui::ProgressDialog*>(dlg);
@@ -441,7 +443,9 @@ TEST_F(WorkspaceTest, CancelDuringAScanKeepsWhatWasFound) {
 }
 
 TEST_F(WorkspaceTest, HundredThousandFilesShowAtOnce) {
-  ui::setEngineOpener([](const PartitionRecord&, Task, ErrorCode&) { return std::make_unique<ScriptedEngine>(100000, false); });
+  ui::setEngineOpener([](const PartitionRecord&, Task) -> Result<std::unique_ptr<RecoveryEngine>> {
+    return std::make_unique<ScriptedEngine>(100000, false);
+  });
   const auto start = std::chrono::steady_clock::now();
   RecoveryPage* page = open("raw_carve.img", {}, kTaskRaw);
   ASSERT_NE(page, nullptr);

@@ -38,15 +38,16 @@ class FakeEngine final : public RecoveryEngine {
  public:
   explicit FakeEngine(Variant v = Variant::Fat) : m_variant(v) {}
   Variant variant() const override { return m_variant; }
-  ErrorCode scan(ResultSink&, const ScanOptions&, Progress&) override { return kOk; }
-  ErrorCode extract(const FileRecord& record, ByteSink& out) override {
+  Status scan(ResultSink&, const ScanOptions&, Progress&) override { return {}; }
+  Status extract(const FileRecord& record, ByteSink& out) override {
     auto it = content.find(record.name);
     std::string data = it == content.end() ? std::string(record.size, 'x') : it->second;
     if (failing.count(record.name)) {
       (void)out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size() / 2);
-      return kErrorInvalidAccess;
+      return fail(corruptError("the test file"));
     }
-    return out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size()) ? kOk : kErrorBadDevice;
+    if (!out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size())) return fail(outputError(out));
+    return {};
   }
   std::map<std::string, std::string> content;
   std::set<std::string> failing;

@@ -127,14 +127,15 @@ TEST_F(RecoveryJobTest, FailuresAreCollectedInOrder) {
   EXPECT_EQ(report.recovered, 1u);
   EXPECT_EQ(report.failed, 1u);
   EXPECT_EQ(report.skipped, 1u);
-  EXPECT_EQ(report.errorText, "Can not write file 'bad.txt'.\n");
+  // The line as the page words it, then why.
+  EXPECT_EQ(report.errorText, "Can not write file 'bad.txt'. The test file is damaged.\n");
   EXPECT_FALSE(fs::exists(out.path() / "txt" / "\"q.txt"));
 
   ResultTree n(Variant::Ntfs);
   auto* nr = n.addFolder(nullptr, "r");
   add(n, nr, "bad.txt", "x");
   n.setAllChecked(true);
-  EXPECT_EQ(run(n).errorText, "Can not recovery file 'bad.txt'.\n");
+  EXPECT_EQ(run(n).errorText, "Can not recovery file 'bad.txt'. The test file is damaged.\n");
 }
 
 TEST_F(RecoveryJobTest, HostileNamesStayInsideTheOutputFolder) {

@@ -6,7 +6,7 @@
 #include <wx/colour.h>
 #include <wx/panel.h>
 
-#include "workspace/app_state.h"
+#include "app/app_state.h"
 
 namespace velk::ui {
 

@@ -5,7 +5,7 @@
 #include <wx/app.h>
 #include <wx/string.h>
 
-#include "workspace/app_state.h"
+#include "app/app_state.h"
 
 namespace velk::ui {
 

@@ -10,7 +10,7 @@
 #include <wx/textctrl.h>
 #include <wx/valtext.h>
 
-#include "workspace/app_state.h"
+#include "app/app_state.h"
 #include "workspace/file_types.h"
 
 namespace velk::ui {

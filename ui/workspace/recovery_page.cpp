@@ -12,8 +12,9 @@
 #include "app/home_view.h"
 #include "app/recovery_app.h"
 #include "app/skin_button.h"
-#include "engines/engine_factory.h"
-#include "engines/raw/raw_scanner.h"
+#include "engines/engine_registry.h"
+#include "engines/raw/signature_catalog.h"
+#include "workspace/variant_policy.h"
 #include "workspace/file_types.h"
 #include "workspace/filter_dialog.h"
 #include "workspace/image_decode.h"
@@ -31,8 +32,6 @@ namespace velk::ui {
 namespace {
 
 // The FAT preview shows the first kilobyte of a file, the EXT preview its first 4 KB.
-constexpr size_t kFatDumpBytes = 1024;
-constexpr size_t kExtDumpBytes = 4096;
 // Recovered data decides how much a thumbnail read allocates: keep it sane.
 constexpr size_t kThumbnailReadLimit = 256u << 20;
 
@@ -224,25 +223,25 @@ void RecoveryPage::startScan() {
   const wxString title = m_variant == Variant::Raw        ? "Scanning Raw Files ..."
                          : taskId() == kTaskFormatted     ? "Scanning Formated Drive ..."
                                                           : "Scanning Deleted Files ...";
-  const int mode = (m_variant == Variant::Fat && task == Task::Deleted && record.fsNameText() == "FAT32") ? 2 : 0;
+  // The FAT32 walk counts its progress in folders, not in percent.
+  const int mode = (task == Task::Deleted && fileSystemOf(record) == FileSystem::Fat32) ? 2 : 0;
   EngineOpener opener = openerSlot() ? openerSlot() : EngineOpener(openEngine);
-  SignatureCatalog* catalog = nullptr;
-  if (m_variant == Variant::Raw && options.rawTypes.empty() && !rawCatalog().empty()) catalog = &rawCatalog();
+  if (task == Task::Raw && options.rawTypes.empty() && !rawCatalog().empty()) options.rawCatalog = &rawCatalog();
 
   std::unique_ptr<RecoveryEngine> engine;
+  m_scanError.reset();
   runJob(title, mode, [&, this] {
-    ErrorCode error = kOk;
-    engine = opener(record, task, error);
-    if (!engine) {
-      m_scanError = error;
+    auto opened = opener(record, task);
+    if (!opened) {
+      m_scanError = opened.error();
       return;
     }
-    if (catalog)
-      if (auto* rawEngine = dynamic_cast<RawEngine*>(engine.get())) rawEngine->setCatalog(catalog);
+    engine = std::move(*opened);
     engine->scanFlag().set();
     m_liveEngine = engine.get();
     if (m_cancelled) engine->scanFlag().clear();
-    m_scanError = engine->scan(*m_results, options, wxGetApp().state().progress);
+    if (Status scanned = engine->scan(*m_results, options, wxGetApp().state().progress); !scanned)
+      m_scanError = scanned.error();
     m_liveEngine = nullptr;
   });
   m_engine = std::move(engine);
@@ -250,6 +249,13 @@ void RecoveryPage::startScan() {
   m_pane->tree()->mirror(*m_results);
   selectFolder(m_pane->tree()->selectedFolder());
   updateCheckedTotals();
+  // A scan that could not do its work says why; so does one that met unreadable sectors.
+  std::string notice = m_scanError ? describe(*m_scanError) : std::string();
+  if (m_engine) {
+    const std::string unreadable = unreadableSummary(m_engine->damage());
+    if (!unreadable.empty()) notice += (notice.empty() ? "" : "\n") + unreadable;
+  }
+  if (!notice.empty()) showMessage(wxString::FromUTF8(notice), "Warning", wxOK | wxICON_WARNING);
 }
 
 void RecoveryPage::selectFolder(FolderItem* folder) {
@@ -330,8 +336,9 @@ void RecoveryPage::buildThumbnails() {
         const int type = ImageTypeOf(rows[i]->name);
         if (type == kImageNone || !m_jobFlag.isSet()) continue;
         std::vector<uint8_t> data;
-        if (engine->readAll(*rows[i], data, kThumbnailReadLimit) != kOk) continue;
-        if (rows[i]->variant() == Variant::Fat && data.size() > rows[i]->contentSize()) data.resize(rows[i]->contentSize());
+        if (!engine->readAll(*rows[i], data, kThumbnailReadLimit)) continue;
+        if (policyOf(rows[i]->variant()).thumbnailsCutAtSize && data.size() > rows[i]->contentSize())
+          data.resize(rows[i]->contentSize());
         wxImage image;
         if (decodeImage(data, type, image)) images[i] = composeThumbnail(image);
       }
@@ -379,7 +386,7 @@ long RecoveryPage::selectedRow() const {
 
 bool RecoveryPage::readRecord(const FileRecord& record, std::vector<uint8_t>& data, size_t limit) {
   if (!m_engine) return false;
-  return m_engine->readAll(record, data, limit) == kOk;
+  return m_engine->readAll(record, data, limit).has_value();
 }
 
 wxDialog* RecoveryPage::createPreview(long row) {
@@ -387,19 +394,18 @@ wxDialog* RecoveryPage::createPreview(long row) {
   if (!record || !m_engine) return nullptr;
   const int type = ImageTypeOf(record->name);
   std::vector<uint8_t> data;
-  // EXT reads only the dumped head of a file that cannot be an image.
-  const size_t limit = (m_variant == Variant::Ext && type == kImageNone) ? kExtDumpBytes : SIZE_MAX;
+  const VariantPolicy& policy = policyOf(m_variant);
+  const size_t limit = (policy.readsOnlyDump && type == kImageNone) ? policy.dumpBytes : SIZE_MAX;
   if (!readRecord(*record, data, limit)) return nullptr;
   wxImage image;
   if (type != kImageNone && decodeImage(data, type, image)) return new ImagePreviewDialog(this, image);
-  if (m_variant == Variant::Fat && data.size() > kFatDumpBytes) data.resize(kFatDumpBytes);
-  if (m_variant == Variant::Ext && data.size() > kExtDumpBytes) data.resize(kExtDumpBytes);
+  if (data.size() > policy.dumpBytes) data.resize(policy.dumpBytes);
   return new TextViewDialog(this, std::move(data));
 }
 
 void RecoveryPage::preview(long row) {
   if (row < 0) {
-    if (m_variant == Variant::Fat) showMessage("Please select a file to preview.", "Notice", wxOK);
+    if (*policyOf(m_variant).noRowText) showMessage(policyOf(m_variant).noRowText, "Notice", wxOK);
     return;
   }
   wxDialog* dlg = createPreview(row);
@@ -435,11 +441,12 @@ OverwriteChoice RecoveryPage::askOverwrite(const std::string& fileName) {
 void RecoveryPage::recover() {
   if (m_busy) return;
   // Selection test.
-  const bool byRoot = m_variant == Variant::Fat || m_variant == Variant::Ext;
+  const VariantPolicy& policy = policyOf(m_variant);
   const FolderItem* root = m_results->root();
-  if (byRoot ? !(root && root->checked) : checkedRecords(*m_results).empty()) {
-    if (byRoot) showMessage("Please check files for recovering", "", wxOK);
-    else showMessage("Please select file to recover!", "Notice", wxOK | wxICON_INFORMATION);
+  if (policy.selectionByRoot ? !(root && root->checked) : checkedRecords(*m_results).empty()) {
+    if (*policy.emptySelectionText)
+      showMessage(policy.emptySelectionText, policy.emptySelectionCaption,
+                  wxOK | (*policy.emptySelectionCaption ? wxICON_INFORMATION : 0));
     return;
   }
   if (!m_engine) return;
@@ -460,9 +467,9 @@ void RecoveryPage::recover() {
     m_report = runRecovery(*m_results, *engine, request, m_jobFlag, wxGetApp().state().progress);
   });
   if (!m_report.errorText.empty()) {
-    const bool raw = m_variant == Variant::Raw;
-    showMessage(wxString::FromUTF8(m_report.errorText), raw ? "Error" : "Notice",
-                wxOK | (raw ? wxICON_ERROR : wxICON_INFORMATION));
+    const bool error = policy.failuresAreErrors;
+    showMessage(wxString::FromUTF8(m_report.errorText), error ? "Error" : "Notice",
+                wxOK | (error ? wxICON_ERROR : wxICON_INFORMATION));
   }
 }
 

@@ -20,7 +20,6 @@
 #include <wx/timer.h>
 
 #include "app/page.h"
-#include "disk/error_codes.h"
 #include "workspace/engine.h"
 #include "workspace/file_list_model.h"
 #include "workspace/recovery_job.h"
@@ -45,7 +44,7 @@ class FolderChooser {
 void setFolderChooser(std::shared_ptr<FolderChooser> chooser);
 
 // How a page gets its engine (tests substitute engines; normally openEngine).
-using EngineOpener = std::function<std::unique_ptr<RecoveryEngine>(const PartitionRecord&, Task, ErrorCode&)>;
+using EngineOpener = std::function<Result<std::unique_ptr<RecoveryEngine>>(const PartitionRecord&, Task)>;
 void setEngineOpener(EngineOpener opener);
 
 class RecoveryPage : public Page {
@@ -65,7 +64,8 @@ class RecoveryPage : public Page {
   // Timer 1000: starts the scan and returns when it has ended or was cancelled.
   void startScan();
   bool scanStarted() const { return m_scanStarted; }
-  ErrorCode scanResult() const { return m_scanError; }
+  // Why the last scan ended early (nullopt: it did not).
+  const std::optional<Error>& scanResult() const { return m_scanError; }
   bool busy() const { return m_busy; }
 
   // Commands of the page.
@@ -127,7 +127,7 @@ class RecoveryPage : public Page {
   FileListModel m_model;
   Totals m_folderTotals, m_checkedTotals;
   RecoveryReport m_report;
-  ErrorCode m_scanError = kOk;
+  std::optional<Error> m_scanError;
   bool m_scanStarted = false;
   bool m_busy = false;
   double m_lastFillMs = 0;

@@ -1,5 +1,7 @@
 #include "workspace/result_views.h"
 
+#include "workspace/variant_policy.h"
+
 #include <wx/dcbuffer.h>
 #include <wx/dcmemory.h>
 #include <wx/imaglist.h>
@@ -39,15 +41,7 @@ wxImageList* checkBoxImages(wxWindow* window) {
 
 }  // namespace
 
-const char* variantTag(Variant v) {
-  switch (v) {
-    case Variant::Fat: return "FAT";
-    case Variant::Ntfs: return "NTFS";
-    case Variant::Ext: return "EXT";
-    case Variant::Raw: return "RAW";
-  }
-  return "FAT";
-}
+const char* variantTag(Variant v) { return policyOf(v).tag; }
 
 ResultTreeView::ResultTreeView(wxWindow* parent, Variant variant)
     : wxTreeCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,

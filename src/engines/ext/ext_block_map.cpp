@@ -35,26 +35,26 @@ uint64_t ExtBlockMap::addressableBlocks() const {
   return tripleIndirectStart() + m_perBlock * m_perBlock * m_perBlock;
 }
 
-tl::expected<ByteSpan, ErrorCode> ExtBlockMap::load(size_t level, uint64_t block) {
-  if (block >= m_blockCount) return tl::unexpected(kErrorInvalidAccess);
+Result<ByteSpan> ExtBlockMap::load(size_t level, uint64_t block) {
+  if (block >= m_blockCount) return fail(corruptError("the file's block map"));
   Cached& c = m_levels[level];
   if (c.block != block) {
     c.data.resize(m_blockSize);
     if (!m_read(block, c.data)) {
       c.block = UINT64_MAX;
-      return tl::unexpected(EIO);
+      return fail(ioError("reading the file's block map", EIO));
     }
     c.block = block;
   }
   return ByteSpan(c.data);
 }
 
-tl::expected<uint64_t, ErrorCode> ExtBlockMap::map(uint64_t fileBlock) {
-  if (fileBlock >= addressableBlocks()) return tl::unexpected(kErrorInvalidAccess);
+Result<uint64_t> ExtBlockMap::map(uint64_t fileBlock) {
+  if (fileBlock >= addressableBlocks()) return fail(corruptError("the file's block map"));
   return m_inode.usesExtents() ? mapExtents(fileBlock) : mapIndirect(fileBlock);
 }
 
-tl::expected<uint64_t, ErrorCode> ExtBlockMap::mapIndirect(uint64_t fileBlock) {
+Result<uint64_t> ExtBlockMap::mapIndirect(uint64_t fileBlock) {
   uint64_t root;
   std::array<uint64_t, 3> index{};
   size_t levels;
@@ -84,17 +84,17 @@ tl::expected<uint64_t, ErrorCode> ExtBlockMap::mapIndirect(uint64_t fileBlock) {
   for (size_t level = 0; level < levels; ++level) {
     if (pointer == kExtHole) return kExtHole;  // a missing indirect block: the whole range is a hole
     auto data = load(level, pointer);
-    if (!data) return tl::unexpected(data.error());
+    if (!data) return fail(data.error());
     pointer = le32At(*data, size_t(index[level]) * 4);
   }
-  if (pointer >= m_blockCount) return tl::unexpected(kErrorInvalidAccess);
+  if (pointer >= m_blockCount) return fail(corruptError("the file's block map"));
   return pointer;
 }
 
-tl::expected<uint64_t, ErrorCode> ExtBlockMap::mapExtents(uint64_t fileBlock) {
+Result<uint64_t> ExtBlockMap::mapExtents(uint64_t fileBlock) {
   ByteSpan node = m_inode.blockArea();
   auto header = extentHeader(node);
-  if (!header) return tl::unexpected(kErrorInvalidAccess);
+  if (!header) return fail(corruptError("the file's block map"));
   // Each step goes one level down; a child whose depth is not exactly one less than its
   // parent's ends the lookup, so the descent is bounded by the root's depth.
   for (size_t level = 0;; ++level) {
@@ -107,7 +107,7 @@ tl::expected<uint64_t, ErrorCode> ExtBlockMap::mapExtents(uint64_t fileBlock) {
         if (unwritten) length -= kExtentInitMaxLength;
         const uint64_t start = (uint64_t(le16At(e, 6)) << 32) | le32At(e, 8);
         if (fileBlock < first || fileBlock - first >= length) continue;
-        if (start >= m_blockCount || length > m_blockCount - start) return tl::unexpected(kErrorInvalidAccess);
+        if (start >= m_blockCount || length > m_blockCount - start) return fail(corruptError("the file's block map"));
         if (unwritten) return kExtHole;  // allocated but never written: reads as zeros
         return start + (fileBlock - first);
       }
@@ -123,11 +123,11 @@ tl::expected<uint64_t, ErrorCode> ExtBlockMap::mapExtents(uint64_t fileBlock) {
     if (chosen < 0) return kExtHole;
     ByteSpan e = node.subspan(kExtentHeaderSize + size_t(chosen) * kExtentEntrySize, kExtentEntrySize);
     const uint64_t child = (uint64_t(le16At(e, 8)) << 32) | le32At(e, 4);
-    if (level >= kExtentMaxDepth) return tl::unexpected(kErrorInvalidAccess);
+    if (level >= kExtentMaxDepth) return fail(corruptError("the file's block map"));
     auto data = load(level, child);
-    if (!data) return tl::unexpected(data.error());
+    if (!data) return fail(data.error());
     auto childHeader = extentHeader(*data);
-    if (!childHeader || childHeader->depth + 1 != header->depth) return tl::unexpected(kErrorInvalidAccess);
+    if (!childHeader || childHeader->depth + 1 != header->depth) return fail(corruptError("the file's block map"));
     node = *data;
     header = childHeader;
   }

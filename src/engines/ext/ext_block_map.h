@@ -14,10 +14,9 @@
 #include <span>
 #include <vector>
 
-#include <tl/expected.hpp>
 
-#include "disk/error_codes.h"
-#include "engines/ext/ext_layout.h"
+#include "support/error.h"
+#include "formats/ext_layout.h"
 
 namespace velk {
 
@@ -38,10 +37,10 @@ class ExtBlockMap {
  public:
   ExtBlockMap(const ExtInode& inode, uint32_t blockSize, uint64_t blockCount, ExtBlockReader read);
 
-  // The volume block holding file block fileBlock, or kExtHole. kErrorInvalidAccess when a
+  // The volume block holding file block fileBlock, or kExtHole. Corrupt when a
   // pointer lies past the volume's end, a mapping block is malformed, or the file block
   // lies beyond what the map can address; the reader's failure as EIO.
-  tl::expected<uint64_t, ErrorCode> map(uint64_t fileBlock);
+  Result<uint64_t> map(uint64_t fileBlock);
 
   // How many file blocks the map can address.
   uint64_t addressableBlocks() const;
@@ -57,9 +56,9 @@ class ExtBlockMap {
     std::vector<uint8_t> data;
   };
   // The mapping block at a level, read once and then kept until another block is asked for.
-  tl::expected<ByteSpan, ErrorCode> load(size_t level, uint64_t block);
-  tl::expected<uint64_t, ErrorCode> mapIndirect(uint64_t fileBlock);
-  tl::expected<uint64_t, ErrorCode> mapExtents(uint64_t fileBlock);
+  Result<ByteSpan> load(size_t level, uint64_t block);
+  Result<uint64_t> mapIndirect(uint64_t fileBlock);
+  Result<uint64_t> mapExtents(uint64_t fileBlock);
 
   ExtInode m_inode;
   uint32_t m_blockSize;

@@ -1,39 +1,14 @@
 #pragma once
-// Opening the EXT engine for a partition record, and entry points that run its parsers over
-// bytes in memory (fuzzing, quick experiments). None of them may crash, hang or read outside
-// their input, whatever the bytes.
+// Opening the EXT engine over a partition: EXT2 volumes by their freed inodes, EXT3 volumes
+// through the older inode copies their journal keeps (deleted-file task only).
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "disk/error_codes.h"
-#include "disk/records.h"
-#include "disk/sector_reader.h"
+#include "engines/engine_registry.h"
 #include "engines/ext/ext_volume.h"
-#include "workspace/engine.h"
 
 namespace velk {
 
-// "EXT2" → Ext2Volume, "EXT3" → Ext3Volume, deleted-file task only. nullptr with error set
-// (kUnsupported for another file system or task, else the opening failure).
-std::unique_ptr<RecoveryEngine> openExtEngine(const PartitionRecord& record, Task task, ErrorCode& error);
-
-// A reader over bytes in memory, base 0.
-SectorReader extMemoryReader(std::shared_ptr<std::vector<uint8_t>> bytes);
-
-// Superblock and group descriptor parsing over an image (bytes from offset 0 of the volume).
-// Returns the group count, 0 when the volume does not open.
-size_t fuzzExtSuperblock(const uint8_t* data, size_t size);
-// Opens the image as EXT2 and as EXT3, runs both deleted scans (inode tables, journal walk)
-// and extracts what they list. Returns the number of records found.
-size_t runExtScansOnMemoryImage(const uint8_t* data, size_t size);
-// The first 128 bytes are an inode, the rest volume blocks of 1024 bytes: maps every block
-// of the file through its block pointers or extent tree. Returns the blocks mapped.
-size_t fuzzExtBlockMap(const uint8_t* data, size_t size);
-// The bytes as one journal block: descriptor tags under every tag layout, and the
-// directory-block tests and entry walk. Returns the tags and entries decoded.
-size_t fuzzExtJournalBlock(const uint8_t* data, size_t size);
+Result<std::unique_ptr<RecoveryEngine>> openExtEngine(EngineSource source, Task task);
 
 }  // namespace velk

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engines/ext/ext_layout.h"
+#include "formats/ext_layout.h"
 #include "workspace/file_record.h"
 
 namespace velk {

@@ -38,25 +38,19 @@ class SpanSink final : public ByteSink {
 // ---------------------------------------------------------------------------------------
 // Opening and block access
 
-SectorReader ExtVolume::openPartition(const PartitionRecord& record) {
-  SectorReader reader;
-  if (reader.OpenPhysicalDrive(record.diskNumber, Access::Read)) reader.SetBase(record.startSector);
-  return reader;
-}
-
 ExtVolume::ExtVolume(const PartitionRecord& record, SectorReader reader, int readyState)
     : m_record(record), m_readyState(readyState), m_reader(std::move(reader)) {
-  m_openError = open();
-  m_valid = m_openError == kOk;
+  Status opened = open();
+  m_valid = opened.has_value();
+  if (!opened) m_openError = opened.error();
 }
 
-ErrorCode ExtVolume::open() {
-  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+Status ExtVolume::open() {
+  if (!m_reader.isOpen()) return fail(notFoundError("the volume's device"));
   std::vector<uint8_t> raw(kExtSuperblockSize);
-  if (!m_reader.ReadAt(kExtSuperblockOffset, raw.size(), raw.data()))
-    return m_reader.lastStatus() ? m_reader.lastStatus() : EIO;
+  if (Status read = m_reader.ReadAt(kExtSuperblockOffset, raw.size(), raw.data()); !read) return read;
   auto sb = ExtSuperblock::parse(raw);
-  if (!sb) return sb.error();
+  if (!sb) return fail(sb.error());
   m_sb = *sb;
 
   // The descriptor table is allocated only when the device can hold it.
@@ -64,22 +58,22 @@ ErrorCode ExtVolume::open() {
   const uint64_t tableOffset = m_sb.descriptorTableBlock() * m_sb.blockSize;
   const uint64_t deviceBytes = m_reader.deviceSize();
   if (deviceBytes != 0 && (tableOffset + tableBytes > deviceBytes || m_reader.base() > deviceBytes - tableOffset - tableBytes))
-    return kErrorInvalidAccess;
+    return fail(corruptError("the EXT superblock", "its group descriptors lie past the volume's end"));
   std::vector<uint8_t> table(static_cast<size_t>(tableBytes));
-  if (!m_reader.ReadAt(tableOffset, table.size(), table.data()))
-    return m_reader.lastStatus() ? m_reader.lastStatus() : EIO;
+  if (Status read = m_reader.ReadAt(tableOffset, table.size(), table.data()); !read) return read;
   auto groups = parseGroupDescriptors(table, m_sb);
-  if (!groups) return groups.error();
+  if (!groups) return fail(groups.error());
   m_groups = std::move(*groups);
 
   if (m_readyState == kExt3Ready && (m_sb.journalInode == 0 || m_sb.journalInode > m_sb.inodeCount))
-    return kErrorInvalidAccess;
-  return kOk;
+    return fail(corruptError("the EXT superblock", "its journal inode is not on the volume"));
+  return {};
 }
 
-bool ExtVolume::readBlocks(uint64_t first, uint64_t count, std::span<uint8_t> out) {
+Status ExtVolume::readBlocks(uint64_t first, uint64_t count, std::span<uint8_t> out) {
   const uint64_t b = m_sb.blockSize;
-  if (count == 0 || first >= m_sb.blockCount || count > m_sb.blockCount - first || out.size() < count * b) return false;
+  if (count == 0 || first >= m_sb.blockCount || count > m_sb.blockCount - first || out.size() < count * b)
+    return fail(corruptError("a block number", "it lies outside the volume"));
   std::lock_guard lock(m_readerMutex);
   return m_reader.ReadAt(first * b, size_t(count * b), out.data());
 }
@@ -130,9 +124,9 @@ std::unique_ptr<ExtFileRecord> ExtVolume::makeRecord(const ExtInode& inode, uint
 // ---------------------------------------------------------------------------------------
 // Scan entry and tree
 
-ErrorCode ExtVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
-  if (!m_valid) return m_openError;
-  if (options.task != Task::Deleted) return kUnsupported;
+Status ExtVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  if (!m_valid) return fail(m_openError);
+  if (options.task != Task::Deleted) return fail(unsupportedError("EXT volumes have no formatted-volume scan"));
 
   // A sector range (absolute on the disk) narrows the scan to its blocks; none means all.
   uint64_t start = 0;
@@ -146,7 +140,7 @@ ErrorCode ExtVolume::scan(ResultSink& sink, const ScanOptions& options, Progress
   const ExtBlockRange range = clampRange(start, end);
 
   std::vector<std::unique_ptr<ExtFileRecord>> found;
-  const ErrorCode rc = scanVolume(range, progress, found);
+  const Status rc = scanVolume(range, progress, found);
 
   FolderItem* root = sink.addFolder(nullptr, rootText(), rootItemData());
   FolderItem* lost = sink.addFolder(root, std::string(kExtLostFolder));
@@ -157,27 +151,28 @@ ErrorCode ExtVolume::scan(ResultSink& sink, const ScanOptions& options, Progress
 // ---------------------------------------------------------------------------------------
 // Extraction
 
-ErrorCode ExtVolume::extract(const FileRecord& record, ByteSink& out) { return copyOut(record, out, UINT64_MAX); }
+Status ExtVolume::extract(const FileRecord& record, ByteSink& out) { return copyOut(record, out, UINT64_MAX); }
 
-ErrorCode ExtVolume::readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied) {
+Status ExtVolume::readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied) {
   SpanSink sink(buffer);
-  const ErrorCode rc = copyOut(record, sink, buffer.size());
+  Status rc = copyOut(record, sink, buffer.size());
   copied = size_t(sink.written());
   return rc;
 }
 
-ErrorCode ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit) {
+Status ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit) {
   const auto* record = dynamic_cast<const ExtFileRecord*>(&base);
-  if (!record) return kErrorInvalidParameter;
-  if (!m_valid) return m_openError;
+  if (!record) return fail(foreignRecordError());
+  if (!m_valid) return fail(m_openError);
   const uint64_t size = std::min(record->contentBytes, limit);
-  if (size == 0) return kOk;
+  if (size == 0) return {};
 
   const uint64_t b = m_sb.blockSize;
   ExtBlockMap map(record->decoded(), m_sb.blockSize, m_sb.blockCount,
-                  [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data); });
+                  [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data).has_value(); });
   const uint64_t blocks = (size + b - 1) / b;
-  if (blocks > map.addressableBlocks()) return kErrorInvalidAccess;
+  const auto tooLarge = [] { return fail(corruptError("the file's inode", "its size is larger than its blocks can hold")); };
+  if (blocks > map.addressableBlocks()) return tooLarge();
 
   // Consecutive blocks are read as one run; holes are written as zeros. A file cannot
   // hold more blocks than the volume has: past that, indirect blocks loop.
@@ -192,45 +187,45 @@ ErrorCode ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t lim
   uint64_t runStart = 0;
   uint64_t runLength = 0;
   uint64_t zeros = 0;  // hole bytes not yet written
-  auto flush = [&]() -> ErrorCode {
+  auto flush = [&]() -> Status {
     if (zeros > 0) {
-      if (!out.writeZeros(zeros)) return EIO;
+      if (!out.writeZeros(zeros)) return fail(outputError(out));
       done += zeros;
       zeros = 0;
     }
-    if (runLength == 0) return kOk;
-    if (!readBlocks(runStart, runLength, buffer)) {
+    if (runLength == 0) return {};
+    if (Status read = readBlocks(runStart, runLength, buffer); !read) {
       runLength = 0;
-      return m_reader.lastStatus() ? m_reader.lastStatus() : EIO;
+      return read;
     }
     const uint64_t n = std::min(runLength * b, size - done);
     runLength = 0;
-    if (!out.write(buffer.data(), size_t(n))) return EIO;
+    if (!out.write(buffer.data(), size_t(n))) return fail(outputError(out));
     done += n;
-    return kOk;
+    return {};
   };
 
   for (uint64_t fileBlock = 0; fileBlock < blocks; ++fileBlock) {
     auto mapped = map.map(fileBlock);
     if (!mapped) {
-      const ErrorCode rc = flush();  // what was found before the bad pointer stays written
-      return rc != kOk ? rc : mapped.error();
+      Status rc = flush();  // what was found before the bad pointer stays written
+      return rc ? fail(mapped.error()) : rc;
     }
     if (*mapped == kExtHole) {
       if (runLength > 0)
-        if (ErrorCode rc = flush(); rc != kOk) return rc;
+        if (Status rc = flush(); !rc) return rc;
       zeros += std::min(b, size - done - zeros);
       continue;
     }
     if (++mappedBlocks > m_sb.blockCount) {
-      const ErrorCode rc = flush();
-      return rc != kOk ? rc : kErrorInvalidAccess;
+      Status rc = flush();
+      return rc ? tooLarge() : rc;
     }
     if (runLength > 0 && *mapped == runStart + runLength && runLength < maxRun) {
       ++runLength;
       continue;
     }
-    if (ErrorCode rc = flush(); rc != kOk) return rc;
+    if (Status rc = flush(); !rc) return rc;
     runStart = *mapped;
     runLength = 1;
   }
@@ -239,8 +234,6 @@ ErrorCode ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t lim
 
 // ---------------------------------------------------------------------------------------
 // Ext2Volume: freed inodes of the inode tables
-
-Ext2Volume::Ext2Volume(const PartitionRecord& record) : Ext2Volume(record, openPartition(record)) {}
 
 Ext2Volume::Ext2Volume(const PartitionRecord& record, SectorReader reader)
     : ExtVolume(record, std::move(reader), kExt2Ready) {}
@@ -253,7 +246,7 @@ bool Ext2Volume::isCandidate(const ExtInode& inode, ByteSpan bitmap, uint64_t in
          withinAge(now, inode.dtime) && inode.ctime != 0 && inode.mtime != 0;
 }
 
-ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
+Status Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
                                  std::vector<std::unique_ptr<ExtFileRecord>>& found) {
   const int64_t now = this->now();
   progress.setStatus(foundStatus(0));
@@ -269,7 +262,7 @@ ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
   std::vector<uint8_t> chunk(size_t(chunkBlocks * b));
 
   for (uint32_t g = 0; g < m_sb.groupCount; ++g) {
-    if (!m_scanFlag.isSet()) return kOk;
+    if (!m_scanFlag.isSet()) return {};
     if (g < firstGroup || g > lastGroup) continue;
     auto bitmap = readInodeBitmap(g);
     if (!bitmap) continue;
@@ -286,7 +279,7 @@ ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
         ++j;  // outside the range
         continue;
       }
-      const bool whole = readBlocks(table + j, count, chunk);
+      const bool whole = readBlocks(table + j, count, chunk).has_value();
       for (uint64_t k = 0; k < count; ++k) {
         ByteSpan block(chunk.data() + k * b, size_t(b));
         if (!whole && !readBlocks(table + j + k, 1, std::span<uint8_t>(chunk.data() + k * b, size_t(b)))) continue;
@@ -294,7 +287,7 @@ ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
           const uint64_t index = (j + k) * perBlock + s;
           const uint64_t n = inodeNumberOf(g, index);
           if (index >= m_sb.inodesPerGroup || n > m_sb.inodeCount) break;
-          if (!m_scanFlag.isSet()) return kOk;
+          if (!m_scanFlag.isSet()) return {};
           progress.foundCurrent.store(n);
           // Inodes in use and never-used slots (no first block) are no candidates; telling
           // them apart by two words spares decoding most of the table.
@@ -312,7 +305,7 @@ ErrorCode Ext2Volume::scanVolume(ExtBlockRange range, Progress& progress,
       j += count;
     }
   }
-  return kOk;
+  return {};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -326,8 +319,6 @@ struct Ext3Volume::Walk {
   uint64_t found = 0;
   Progress* progress = nullptr;
 };
-
-Ext3Volume::Ext3Volume(const PartitionRecord& record) : Ext3Volume(record, openPartition(record)) {}
 
 Ext3Volume::Ext3Volume(const PartitionRecord& record, SectorReader reader)
     : ExtVolume(record, std::move(reader), kExt3Ready) {
@@ -374,7 +365,7 @@ ExtClassifiedBlock Ext3Volume::classify(uint64_t x) const {
   return c;
 }
 
-ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
+Status Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
                                  std::vector<std::unique_ptr<ExtFileRecord>>& found) {
   m_scanFlag.set();
   m_foundInodes.clear();
@@ -393,7 +384,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
     const uint64_t journalBytes = journalInode->contentSize(m_sb.revision);
     progress.foundTotal.store(journalBytes);
     ExtBlockMap map(*journalInode, m_sb.blockSize, m_sb.blockCount,
-                    [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data); });
+                    [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data).has_value(); });
     // A journal lies inside its volume: a damaged size (indirect blocks that name
     // themselves map every index) must not turn the walk into billions of reads.
     const uint64_t journalBlocks =
@@ -423,7 +414,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
       }
       if (count > 1 && index >= singlyUntil) {
         ahead.resize(size_t(maxAhead * b));
-        if (readBlocks(*where, count, ahead)) {
+        if (readBlocks(*where, count, ahead).has_value()) {
           aheadFirst = index;
           aheadCount = count;
           std::copy_n(ahead.begin(), b, block.begin());
@@ -431,7 +422,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
         }
         singlyUntil = index + count;
       }
-      return readBlocks(*where, 1, block);
+      return readBlocks(*where, 1, block).has_value();
     };
     // An unreadable journal block loses only the copy it held: its tag is used up, so the
     // blocks after it still meet their own tags (a lost descriptor leaves its copies
@@ -487,7 +478,7 @@ ErrorCode Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
   }
   m_foundInodes.clear();
   m_names.clear();
-  return kOk;
+  return {};
 }
 
 void Ext3Volume::examineJournalBlock(Walk& walk, std::vector<uint8_t>& block) {

@@ -20,8 +20,8 @@
 #include "disk/records.h"
 #include "disk/sector_reader.h"
 #include "engines/ext/ext_file_record.h"
-#include "engines/ext/ext_journal.h"
-#include "engines/ext/ext_layout.h"
+#include "formats/ext_journal.h"
+#include "formats/ext_layout.h"
 #include "workspace/engine.h"
 
 namespace velk {
@@ -52,7 +52,7 @@ class ExtVolume : public RecoveryEngine {
   ExtVolume& operator=(const ExtVolume&) = delete;
 
   bool isValid() const { return m_valid; }
-  ErrorCode openError() const { return m_openError; }
+  const Error& openError() const { return m_openError; }
   // kExt2Ready / kExt3Ready once opened, 0 otherwise.
   int state() const { return m_valid ? m_readyState : 0; }
   const ExtSuperblock& superblock() const { return m_sb; }
@@ -64,12 +64,12 @@ class ExtVolume : public RecoveryEngine {
 
   Variant variant() const override { return Variant::Ext; }
   // The deleted-file scan over the whole volume (or the blocks of options' sector range).
-  [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
+  [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   // Writes the record's 64-bit size worth of bytes.
-  [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
   // Copies the file's bytes into buffer until it is full or the file ends; copied says how
   // many arrived.
-  [[nodiscard]] ErrorCode readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied);
+  [[nodiscard]] Status readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied);
 
   // One block; nullopt when the number is not below the block count or the read fails.
   std::optional<std::vector<uint8_t>> readBlock(uint64_t block);
@@ -84,31 +84,30 @@ class ExtVolume : public RecoveryEngine {
 
  protected:
   ExtVolume(const PartitionRecord& record, SectorReader reader, int readyState);
-  static SectorReader openPartition(const PartitionRecord& record);
 
-  virtual ErrorCode scanVolume(ExtBlockRange range, Progress& progress,
+  virtual Status scanVolume(ExtBlockRange range, Progress& progress,
                                std::vector<std::unique_ptr<ExtFileRecord>>& found) = 0;
   virtual std::string rootText() const = 0;
   virtual uint64_t rootItemData() const = 0;
 
   // Reads count whole blocks from first into out (count × block size bytes).
-  bool readBlocks(uint64_t first, uint64_t count, std::span<uint8_t> out);
+  Status readBlocks(uint64_t first, uint64_t count, std::span<uint8_t> out);
   std::unique_ptr<ExtFileRecord> makeRecord(const ExtInode& inode, uint32_t number) const;
   uint64_t inodeNumberOf(uint32_t group, uint64_t index) const {
     return uint64_t(group) * m_sb.inodesPerGroup + index + 1;
   }
-  ErrorCode copyOut(const FileRecord& record, ByteSink& out, uint64_t limit);
+  Status copyOut(const FileRecord& record, ByteSink& out, uint64_t limit);
 
   PartitionRecord m_record;
   ExtSuperblock m_sb;
   std::vector<ExtGroupDescriptor> m_groups;
   bool m_valid = false;
-  ErrorCode m_openError = kErrorInvalidDrive;
+  Error m_openError = notFoundError("the volume's device");
   int m_readyState;
   ExtClock m_clock;
 
  private:
-  ErrorCode open();
+  Status open();
 
   std::mutex m_readerMutex;  // scan, preview and recovery may share the reader
   SectorReader m_reader;
@@ -116,13 +115,11 @@ class ExtVolume : public RecoveryEngine {
 
 class Ext2Volume final : public ExtVolume {
  public:
-  // Opens the physical drive of the record with the partition's start as base.
-  explicit Ext2Volume(const PartitionRecord& record);
-  // Over a reader that is already open (in-memory images, tests).
+  // Over a reader whose byte 0 is the volume's first byte.
   Ext2Volume(const PartitionRecord& record, SectorReader reader);
 
  protected:
-  ErrorCode scanVolume(ExtBlockRange range, Progress& progress,
+  Status scanVolume(ExtBlockRange range, Progress& progress,
                        std::vector<std::unique_ptr<ExtFileRecord>>& found) override;
   std::string rootText() const override;
   uint64_t rootItemData() const override { return kExt2ItemData; }
@@ -142,7 +139,6 @@ struct ExtClassifiedBlock {
 
 class Ext3Volume final : public ExtVolume {
  public:
-  explicit Ext3Volume(const PartitionRecord& record);
   Ext3Volume(const PartitionRecord& record, SectorReader reader);
 
   // Class of block x (below the block count). Groups are counted from the first data
@@ -163,7 +159,7 @@ class Ext3Volume final : public ExtVolume {
   static constexpr size_t kMaxFoundInodes = size_t(1) << 22;
 
  protected:
-  ErrorCode scanVolume(ExtBlockRange range, Progress& progress,
+  Status scanVolume(ExtBlockRange range, Progress& progress,
                        std::vector<std::unique_ptr<ExtFileRecord>>& found) override;
   std::string rootText() const override;
   uint64_t rootItemData() const override { return kExt3ItemData; }

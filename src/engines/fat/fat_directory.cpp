@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "engines/fat/fat_boot_sector.h"
+#include "formats/fat_boot_sector.h"
 #include "support/text.h"
 
 namespace velk {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 

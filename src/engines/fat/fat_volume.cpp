@@ -54,22 +54,11 @@ std::string foundText(const char* format, uint64_t n) {
 
 // ---------------------------------------------------------------------------- opening
 
-FatVolume::FatVolume(FatWidth width, const PartitionRecord& record)
-    : m_width(width), m_startSector(record.startSector), m_letter(record.letter) {
-  m_currentYear = currentLocalYear();
-  if (!m_reader.OpenPhysicalDrive(record.diskNumber, Access::Read)) {
-    m_openError = kErrorInvalidDrive;
-    return;
-  }
-  m_reader.SetBase(record.startSector);
-  open();
-}
-
 FatVolume::FatVolume(FatWidth width, SectorReader reader, uint32_t startSector, char letter)
     : m_width(width), m_reader(std::move(reader)), m_startSector(startSector), m_letter(letter) {
   m_currentYear = currentLocalYear();
   if (!m_reader.isOpen()) {
-    m_openError = kErrorInvalidDrive;
+    m_openError = notFoundError("the volume's device");
     return;
   }
   open();
@@ -77,8 +66,8 @@ FatVolume::FatVolume(FatWidth width, SectorReader reader, uint32_t startSector, 
 
 void FatVolume::open() {
   std::array<uint8_t, kBootSectorSize> boot{};
-  if (!m_reader.ReadAt(0, boot.size(), boot.data())) {
-    m_openError = kErrorInvalidDrive;
+  if (auto read = m_reader.ReadAt(0, boot.size(), boot.data()); !read) {
+    m_openError = read.error();
     m_reader.Close();
     return;
   }
@@ -99,7 +88,7 @@ void FatVolume::open() {
   // A damaged boot sector must not make us allocate more than the device holds.
   const uint64_t deviceSize = m_reader.deviceSize();
   if (m_reader.base() > deviceSize || fatOffset + readBytes > deviceSize - m_reader.base()) {
-    m_openError = kErrorInvalidAccess;
+    m_openError = corruptError("the FAT boot sector", "its allocation table lies past the volume's end");
     m_reader.Close();
     return;
   }
@@ -110,9 +99,9 @@ void FatVolume::open() {
   std::vector<uint8_t> raw(size_t(std::min<uint64_t>(readBytes, kBlockBytes)));
   for (uint64_t done = 0; done < readBytes; done += raw.size()) {
     const size_t n = size_t(std::min<uint64_t>(raw.size(), readBytes - done));
-    if (!m_reader.ReadAt(fatOffset + done, n, raw.data())) {
+    if (auto read = m_reader.ReadAt(fatOffset + done, n, raw.data()); !read) {
       m_fat.clear();
-      m_openError = kErrorInvalidDrive;
+      m_openError = read.error();
       m_reader.Close();
       return;
     }
@@ -123,7 +112,6 @@ void FatVolume::open() {
           m_width == FatWidth::Fat16 ? le16(raw.data() + 2 * k) : (le32(raw.data() + 4 * k) & kFat32EntryMask);
   }
   m_valid = true;
-  m_openError = kOk;
   computeChainEstimate();
 }
 
@@ -215,21 +203,20 @@ uint64_t FatVolume::runBytes(uint32_t c, uint32_t count) const {
   return uint64_t(count) * m_boot.clusterBytes();
 }
 
-bool FatVolume::readClusters(uint32_t c, uint32_t count, std::vector<uint8_t>& out) {
+Status FatVolume::readClusters(uint32_t c, uint32_t count, std::vector<uint8_t>& out) {
   uint64_t offset;
+  const auto outside = [] { return fail(corruptError("a cluster number", "it lies outside the volume")); };
   if (m_width == FatWidth::Fat16 && c == 1) {
     // The fixed root directory sits right before cluster 2, at its own size.
     offset = uint64_t(m_boot.rootDirStart) * m_boot.bytesPerSector;
-    if (count > 1 && !m_boot.isDataCluster(count)) return false;
+    if (count > 1 && !m_boot.isDataCluster(count)) return outside();
   } else {
-    if (!m_boot.isDataCluster(c) || count == 0 || !m_boot.isDataCluster(c + count - 1)) return false;
+    if (!m_boot.isDataCluster(c) || count == 0 || !m_boot.isDataCluster(c + count - 1)) return outside();
     offset = m_boot.clusterOffset(c);
   }
   out.resize(size_t(runBytes(c, count)));
   return m_reader.ReadAt(offset, out.size(), out.data());
 }
-
-ErrorCode FatVolume::readError() const { return m_reader.lastStatus() != 0 ? m_reader.lastStatus() : EIO; }
 
 std::unique_ptr<FatFileRecord> FatVolume::makeRecord(const uint8_t* e, const ListedName& n,
                                                      const std::string& attributes) const {
@@ -283,7 +270,7 @@ class FatVolume::DeletedWalk {
   DeletedWalk(FatVolume& v, ResultSink& sink, const FileFilter& filter, bool filterEnabled, Progress& progress)
       : m_v(v), m_sink(sink), m_filter(filter), m_filterEnabled(filterEnabled), m_progress(progress) {}
 
-  ErrorCode run() {
+  Status run() {
     m_progress.setStatus("Found Deleted Files : 0");
     m_progress.foundTotal.store(uint64_t(std::max(0, m_v.m_chainEstimate)));
     m_progress.foundCurrent.store(0);
@@ -299,10 +286,9 @@ class FatVolume::DeletedWalk {
       if (!first) w.item->image = w.live ? 1 : 3;
       first = false;
       if (w.live) m_progress.foundCurrent.fetch_add(1);
-      ErrorCode rc = walkFolder(w);
-      if (rc != kOk) {
+      if (Status walked = walkFolder(w); !walked) {
         showFound();
-        return rc;  // the tree keeps what was found and is not pruned
+        return walked;  // the tree keeps what was found and is not pruned
       }
       if (m_deadPending.count(w.cluster) && m_deadPending[w.cluster] == w.seq) m_deadPending.erase(w.cluster);
       m_queue.pop_front();
@@ -311,7 +297,7 @@ class FatVolume::DeletedWalk {
     }
     showFound();
     m_v.prune(m_sink, root);
-    return kOk;
+    return {};
   }
 
  private:
@@ -332,25 +318,25 @@ class FatVolume::DeletedWalk {
     return &m_queue[size_t(it->second - m_headSeq)];
   }
 
-  ErrorCode walkFolder(const FolderWork& w) {
+  Status walkFolder(const FolderWork& w) {
     const FatBootSector& b = m_v.m_boot;
     if (m_v.m_width == FatWidth::Fat16 && w.cluster == 1) {
       // The fixed root: its own sectors only, never continued through the table.
-      if (!m_v.readClusters(1, 1, m_buffer)) return m_v.readError();
+      if (Status read = m_v.readClusters(1, 1, m_buffer); !read) return read;
       examine(w, std::min<size_t>(b.rootEntries, m_buffer.size() / kEntrySize));
-      return kOk;
+      return {};
     }
     std::unordered_set<uint32_t> visited{w.cluster};
     uint32_t c = w.cluster;
     for (;;) {
       // An unreadable cluster ends its folder only; the walk goes on with the others. Only
       // a root that cannot be read at all ends the scan.
-      if (!m_v.readClusters(c, 1, m_buffer)) return w.depth == 0 && c == w.cluster ? m_v.readError() : kOk;
-      if (examine(w, m_buffer.size() / kEntrySize) == Next::FolderDone) return kOk;
+      if (Status read = m_v.readClusters(c, 1, m_buffer); !read) return w.depth == 0 && c == w.cluster ? read : Status();
+      if (examine(w, m_buffer.size() / kEntrySize) == Next::FolderDone) return {};
       // A deleted folder's chain is gone from the table: only its first cluster is read.
-      if (!w.live) return kOk;
+      if (!w.live) return {};
       const uint32_t next = m_v.fatEntry(c);
-      if (m_v.isEndOfChain(next) || !b.isDataCluster(next) || !visited.insert(next).second) return kOk;
+      if (m_v.isEndOfChain(next) || !b.isDataCluster(next) || !visited.insert(next).second) return {};
       c = next;
     }
   }
@@ -498,8 +484,8 @@ class FatVolume::DeletedWalk {
   uint64_t m_found = 0;
 };
 
-ErrorCode FatVolume::scanDeleted(ResultSink& sink, const FileFilter& filter, bool filterEnabled, Progress& progress) {
-  if (!m_valid) return m_openError;
+Status FatVolume::scanDeleted(ResultSink& sink, const FileFilter& filter, bool filterEnabled, Progress& progress) {
+  if (!m_valid) return fail(m_openError);
   std::lock_guard lock(m_readerMutex);
   return DeletedWalk(*this, sink, filter, filterEnabled, progress).run();
 }
@@ -532,7 +518,7 @@ class FatVolume::FormattedScan {
       : m_v(v), m_sink(sink), m_preset(preset), m_filter(filter), m_filterEnabled(filterEnabled),
         m_progress(progress) {}
 
-  ErrorCode run() {
+  Status run() {
     m_volumeItem = m_sink.addFolder(nullptr, m_v.rootItemText());
     m_volumeItem->image = 0;
     m_lost = m_sink.addFolder(m_volumeItem, "LostDIR");
@@ -541,11 +527,10 @@ class FatVolume::FormattedScan {
     m_progress.foundTotal.store(m_candidates.size());
     m_progress.foundCurrent.store(0);
     m_progress.setStatus({});
-    if (m_candidates.empty()) return kNothingToDo;
-    ErrorCode rc = process();
-    if (rc != kOk) return rc;
+    if (m_candidates.empty()) return {};  // nothing found: the empty tree says so
+    process();
     m_v.prune(m_sink, m_volumeItem);
-    return kOk;
+    return {};
   }
 
  private:
@@ -578,7 +563,7 @@ class FatVolume::FormattedScan {
     while (c <= last && m_v.m_scanFlag.isSet()) {
       const uint32_t n = (m_v.m_width == FatWidth::Fat16 && c == 1) ? 1 : std::min<uint32_t>(perBlock, last - c + 1);
       // When the block fails, its clusters are read one by one and only the failing ones skipped.
-      const bool whole = m_v.readClusters(c, n, block);
+      const bool whole = m_v.readClusters(c, n, block).has_value();
       const size_t unit = whole ? block.size() / n : 0;
       for (uint32_t k = 0; k < n && m_v.m_scanFlag.isSet(); ++k, ++c, ++j) {
         m_progress.foundCurrent.store(j);
@@ -629,7 +614,7 @@ class FatVolume::FormattedScan {
     return it != m_index.end() && m_candidates[it->second].pending;
   }
 
-  ErrorCode process() {
+  void process() {
     std::deque<size_t> list;
     for (size_t i = 0; i < m_candidates.size(); ++i) list.push_back(i);
     const FatBootSector& b = m_v.m_boot;
@@ -670,7 +655,6 @@ class FatVolume::FormattedScan {
       list.pop_front();
       m_progress.foundCurrent.store(++taken);
     }
-    return kOk;
   }
 
   void examine(const std::vector<uint8_t>& data, size_t start, FolderItem* item) {
@@ -734,17 +718,17 @@ class FatVolume::FormattedScan {
   uint32_t m_nameCounter = 0;
 };
 
-ErrorCode FatVolume::scanFormatted(ResultSink& sink, int preset, const FileFilter& filter, bool filterEnabled,
-                                   Progress& progress) {
-  if (!m_valid) return m_openError;
+Status FatVolume::scanFormatted(ResultSink& sink, int preset, const FileFilter& filter, bool filterEnabled,
+                                Progress& progress) {
+  if (!m_valid) return fail(m_openError);
   std::lock_guard lock(m_readerMutex);
   return FormattedScan(*this, sink, preset, filter, filterEnabled, progress).run();
 }
 
 // ---------------------------------------------------------------------------- engine
 
-ErrorCode FatVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
-  if (!m_valid) return m_openError;
+Status FatVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  if (!m_valid) return fail(m_openError);
   switch (options.task) {
     case Task::Deleted:
       setScope(options.folder, options.extensionListForScan());
@@ -769,22 +753,23 @@ ErrorCode FatVolume::scan(ResultSink& sink, const ScanOptions& options, Progress
     case Task::Raw:
       break;
   }
-  return kUnsupported;
+  return fail(unsupportedError("the FAT engine does not run the raw scan"));
 }
 
-ErrorCode FatVolume::extract(const FileRecord& base, ByteSink& out) {
+Status FatVolume::extract(const FileRecord& base, ByteSink& out) {
   const auto* record = dynamic_cast<const FatFileRecord*>(&base);
-  if (!record) return kErrorInvalidParameter;
-  if (!m_valid) return m_openError;
+  if (!record) return fail(foreignRecordError());
+  if (!m_valid) return fail(m_openError);
   const uint64_t size = record->size;
-  if (size == 0) return kOk;  // an empty file owns no cluster: nothing to read
-  if (record->firstCluster < 2) return kErrorInvalidAccess;
+  if (size == 0) return {};  // an empty file owns no cluster: nothing to read
+  const auto beyond = [] { return fail(corruptError("the file's entry", "its data lies outside the volume")); };
+  if (record->firstCluster < 2) return beyond();
 
   // The data is one unbroken run from the first cluster; a run past the volume's end is
   // copied as far as the volume goes and reported as failed.
   const uint64_t offset = m_boot.clusterOffset(record->firstCluster);
   const uint64_t volumeEnd = m_boot.volumeBytes();
-  if (offset >= volumeEnd) return kErrorInvalidAccess;
+  if (offset >= volumeEnd) return beyond();
   const uint64_t available = std::min(size, volumeEnd - offset);
   const uint64_t bps = m_boot.bytesPerSector;
   const uint64_t whole = available / bps * bps;
@@ -797,15 +782,15 @@ ErrorCode FatVolume::extract(const FileRecord& base, ByteSink& out) {
   uint8_t* const buf = m_extractBuffer.data();
   for (uint64_t done = 0; done < whole;) {
     const size_t n = size_t(std::min<uint64_t>(bufBytes, whole - done));
-    if (!m_reader.ReadAt(offset + done, n, buf)) return readError();
-    if (!out.write(buf, n)) return EIO;
+    if (Status read = m_reader.ReadAt(offset + done, n, buf); !read) return read;
+    if (!out.write(buf, n)) return fail(outputError(out));
     done += n;
   }
   if (remainder > 0) {
-    if (!m_reader.ReadAt(offset + whole, size_t(bps), buf)) return readError();
-    if (!out.write(buf, size_t(remainder))) return EIO;
+    if (Status read = m_reader.ReadAt(offset + whole, size_t(bps), buf); !read) return read;
+    if (!out.write(buf, size_t(remainder))) return fail(outputError(out));
   }
-  return available < size ? kErrorInvalidAccess : kOk;
+  return available < size ? beyond() : Status();
 }
 
 }  // namespace velk

@@ -11,7 +11,7 @@
 
 #include "disk/records.h"
 #include "disk/sector_reader.h"
-#include "engines/fat/fat_boot_sector.h"
+#include "formats/fat_boot_sector.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_file_record.h"
 #include "workspace/engine.h"
@@ -26,8 +26,8 @@ class FatVolume : public RecoveryEngine {
 
   // 1 when opening succeeded; the page builds no scan on an invalid engine.
   bool isValid() const { return m_valid; }
-  // Why opening failed (kOk when valid).
-  ErrorCode openError() const { return m_openError; }
+  // Why opening failed (meaningless when valid).
+  const Error& openError() const { return m_openError; }
   FatWidth width() const { return m_width; }
   const FatBootSector& geometry() const { return m_boot; }
   char letter() const { return m_letter; }
@@ -43,17 +43,17 @@ class FatVolume : public RecoveryEngine {
   // Range of the formatted scan in file-system sectors relative to the volume.
   void setScanRange(uint32_t firstSector, uint32_t lastSector);
 
-  // The deleted-entry walk into the sink. 0, or the device error that ended it.
-  [[nodiscard]] ErrorCode scanDeleted(ResultSink& sink, const FileFilter& filter, bool filterEnabled,
+  // The deleted-entry walk into the sink; fails with the device error that ended it.
+  [[nodiscard]] Status scanDeleted(ResultSink& sink, const FileFilter& filter, bool filterEnabled,
                                       Progress& progress);
-  // The formatted-volume scan over the scan range. 0; kNothingToDo when no folder was found.
-  [[nodiscard]] ErrorCode scanFormatted(ResultSink& sink, int preset, const FileFilter& filter,
-                                        bool filterEnabled, Progress& progress);
+  // The formatted-volume scan over the scan range (finding no folder is no error).
+  [[nodiscard]] Status scanFormatted(ResultSink& sink, int preset, const FileFilter& filter, bool filterEnabled,
+                                     Progress& progress);
 
   // RecoveryEngine.
   Variant variant() const override { return Variant::Fat; }
-  [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
-  [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
+  [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
 
   // Text of the volume's tree item.
   std::string rootItemText() const;
@@ -62,9 +62,7 @@ class FatVolume : public RecoveryEngine {
   bool isEndOfChain(uint32_t value) const;
 
  protected:
-  // Opens the physical drive of the record with the base at its start sector.
-  FatVolume(FatWidth width, const PartitionRecord& record);
-  // Over a reader that is already open with its base set (in-memory images, tests).
+  // Over a reader whose byte 0 is the volume's first byte.
   FatVolume(FatWidth width, SectorReader reader, uint32_t startSector, char letter);
 
  private:
@@ -80,13 +78,12 @@ class FatVolume : public RecoveryEngine {
   bool entryTest(const uint8_t* entry, bool hasLongName) const;
   FolderSectorFacts sectorFacts() const;
   // Reads count units starting at cluster c (cluster 1 is the FAT16 root area).
-  [[nodiscard]] bool readClusters(uint32_t c, uint32_t count, std::vector<uint8_t>& out);
+  [[nodiscard]] Status readClusters(uint32_t c, uint32_t count, std::vector<uint8_t>& out);
   uint64_t runBytes(uint32_t c, uint32_t count) const;
   uint32_t rangeCluster(uint32_t sector) const;
   std::unique_ptr<FatFileRecord> makeRecord(const uint8_t* entry, const ListedName& name,
                                             const std::string& attributes) const;
   void prune(ResultSink& sink, FolderItem* root) const;
-  ErrorCode readError() const;
 
   FatWidth m_width;
   SectorReader m_reader;
@@ -98,7 +95,7 @@ class FatVolume : public RecoveryEngine {
   std::vector<uint8_t> m_extractBuffer;  // reused by extract() under m_readerMutex
   int32_t m_chainEstimate = 0;
   bool m_valid = false;
-  ErrorCode m_openError = kErrorInvalidDrive;
+  Error m_openError = notFoundError("the volume's device");
   int m_currentYear = 0;
   uint32_t m_rangeFirst = 0;
   uint32_t m_rangeLast = 0;
@@ -108,14 +105,12 @@ class FatVolume : public RecoveryEngine {
 
 class Fat16Volume final : public FatVolume {
  public:
-  explicit Fat16Volume(const PartitionRecord& record) : FatVolume(FatWidth::Fat16, record) {}
   Fat16Volume(SectorReader reader, uint32_t startSector, char letter)
       : FatVolume(FatWidth::Fat16, std::move(reader), startSector, letter) {}
 };
 
 class Fat32Volume final : public FatVolume {
  public:
-  explicit Fat32Volume(const PartitionRecord& record) : FatVolume(FatWidth::Fat32, record) {}
   Fat32Volume(SectorReader reader, uint32_t startSector, char letter)
       : FatVolume(FatWidth::Fat32, std::move(reader), startSector, letter) {}
 };

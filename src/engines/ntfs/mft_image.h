@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 

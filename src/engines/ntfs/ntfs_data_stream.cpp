@@ -58,7 +58,7 @@ class StreamWriter {
     m_init = std::min(layout.initializedSize, layout.realSize);
   }
 
-  ErrorCode plain() {
+  Status plain() {
     // Whole clusters, no more than the stream needs and left uninitialised: a recovery
     // writes thousands of small streams, and clearing a megabyte for each cost more than
     // reading them.
@@ -76,22 +76,22 @@ class StreamWriter {
         m_incomplete = true;
         // Nothing further is mapped: the rest of the content is simply not there.
         if (m_cursor.exhaustedAt(vcn)) break;
-        if (!m_out.writeZeros(bytes)) return EIO;
+        if (!m_out.writeZeros(bytes)) return fail(outputError(m_out));
       } else if (p.kind == PieceKind::Sparse || pos >= m_init) {
-        if (!m_out.writeZeros(bytes)) return EIO;
+        if (!m_out.writeZeros(bytes)) return fail(outputError(m_out));
       } else {
         const uint64_t readable = std::min(bytes, m_init - pos);
         const uint64_t readLength = std::min<uint64_t>(roundUp(readable, kReadAlign), p.count * m_cs);
-        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, size_t(readLength), buf.get()); rc != kOk) return rc;
-        if (!m_out.write(buf.get(), size_t(readable))) return EIO;
-        if (!m_out.writeZeros(bytes - readable)) return EIO;
+        if (Status rc = m_source.readVolume(p.lcn * m_cs, size_t(readLength), buf.get()); !rc) return rc;
+        if (!m_out.write(buf.get(), size_t(readable))) return fail(outputError(m_out));
+        if (!m_out.writeZeros(bytes - readable)) return fail(outputError(m_out));
       }
       pos += bytes;
     }
     return finish();
   }
 
-  ErrorCode compressed() {
+  Status compressed() {
     const uint64_t unitClusters = m_layout.compressionUnitClusters;
     const uint64_t unitBytes = unitClusters * m_cs;
     if (unitClusters < 2 || unitBytes > kMaxUnitBytes) return plain();
@@ -118,7 +118,7 @@ class StreamWriter {
           if (m_cursor.exhaustedAt(vcn0)) break;
         }
         // A unit that is all hole reads as zeros.
-        if (!m_out.writeZeros(want)) return EIO;
+        if (!m_out.writeZeros(want)) return fail(outputError(m_out));
         continue;
       }
       // The stored clusters, in VCN order.
@@ -126,7 +126,7 @@ class StreamWriter {
       for (const Piece& p : pieces) {
         if (p.kind != PieceKind::Allocated) continue;
         const size_t n = size_t(p.count * m_cs);
-        if (ErrorCode rc = m_source.readVolume(p.lcn * m_cs, n, in.data() + filled); rc != kOk) return rc;
+        if (Status rc = m_source.readVolume(p.lcn * m_cs, n, in.data() + filled); !rc) return rc;
         filled += n;
       }
       const uint8_t* data = in.data();
@@ -144,14 +144,14 @@ class StreamWriter {
       }
       uint64_t valid = want;
       if (m_init < unitStart + want) valid = m_init > unitStart ? m_init - unitStart : 0;
-      if (!m_out.write(data, size_t(valid))) return EIO;
-      if (!m_out.writeZeros(want - valid)) return EIO;
+      if (!m_out.write(data, size_t(valid))) return fail(outputError(m_out));
+      if (!m_out.writeZeros(want - valid)) return fail(outputError(m_out));
     }
     return finish();
   }
 
  private:
-  ErrorCode finish() const { return m_incomplete || m_layout.incomplete ? kErrorInvalidAccess : kOk; }
+  Status finish() const { return m_incomplete || m_layout.incomplete ? fail(incompleteError()) : Status(); }
 
   const NtfsStreamLayout& m_layout;
   uint64_t m_cs;
@@ -165,14 +165,17 @@ class StreamWriter {
 
 }  // namespace
 
-ErrorCode writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source,
-                          ByteSink& out) {
+Error incompleteError() {
+  return corruptError("the file's data runs", "they do not cover the whole file or a compressed unit does not decode");
+}
+
+Status writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source, ByteSink& out) {
   if (layout.resident) {
-    if (!out.write(layout.residentBytes.data(), layout.residentBytes.size())) return EIO;
-    return layout.incomplete ? kErrorInvalidAccess : kOk;
+    if (!out.write(layout.residentBytes.data(), layout.residentBytes.size())) return fail(outputError(out));
+    return layout.incomplete ? fail(incompleteError()) : Status();
   }
-  if (clusterSize == 0) return kErrorInvalidParameter;
-  if (layout.realSize > kMaxNtfsContentBytes) return kErrorInvalidAccess;
+  if (clusterSize == 0) return fail(usageError("a cluster size of 0"));
+  if (layout.realSize > kMaxNtfsContentBytes) return fail(corruptError("the file's size", "it is larger than NTFS allows"));
   StreamWriter writer(layout, clusterSize, source, out);
   return layout.compressed ? writer.compressed() : writer.plain();
 }

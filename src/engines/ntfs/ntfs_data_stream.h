@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "disk/byte_sink.h"
-#include "disk/error_codes.h"
-#include "engines/ntfs/runlist.h"
+#include "support/error.h"
+#include "formats/runlist.h"
 
 namespace velk {
 
@@ -17,8 +17,8 @@ namespace velk {
 class ClusterSource {
  public:
   virtual ~ClusterSource() = default;
-  // Reads length bytes at a byte offset of the volume; 0 or an error number.
-  [[nodiscard]] virtual ErrorCode readVolume(uint64_t offset, size_t length, uint8_t* buffer) = 0;
+  // Reads length bytes at a byte offset of the volume.
+  [[nodiscard]] virtual Status readVolume(uint64_t offset, size_t length, uint8_t* buffer) = 0;
 };
 
 struct NtfsStreamLayout {
@@ -40,11 +40,12 @@ struct NtfsStreamLayout {
 // Largest file content the writer produces (the format's own limit is 16 TiB).
 inline constexpr uint64_t kMaxNtfsContentBytes = uint64_t(1) << 44;
 
-// Writes exactly the stream's content. 0; a read error number; kErrorInvalidAccess when the
-// runs do not cover the content, a compression unit does not decode or the layout is
-// incomplete (what could be produced is written first, holes as zeros); EIO when the sink
+// Writes exactly the stream's content. Fails with the read error; Corrupt (incompleteError)
+// when the runs do not cover the content, a compression unit does not decode or the layout
+// is incomplete (what could be produced is written first, holes as zeros); Io when the sink
 // refused bytes.
-[[nodiscard]] ErrorCode writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize,
-                                        ClusterSource& source, ByteSink& out);
+[[nodiscard]] Status writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source,
+                                     ByteSink& out);
+Error incompleteError();
 
 }  // namespace velk

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "engines/ntfs/ntfs_layout.h"
+#include "formats/ntfs_layout.h"
 #include "support/text.h"
 #include "workspace/row_format.h"
 

@@ -8,7 +8,7 @@
 #include <numeric>
 
 #include "engines/ntfs/ntfs_filters.h"
-#include "engines/ntfs/ntfs_layout.h"
+#include "formats/ntfs_layout.h"
 #include "disk/device.h"
 #include "support/text.h"
 
@@ -17,6 +17,10 @@ namespace velk {
 using namespace ntfs;
 
 namespace {
+
+// Kinds of damage the scans count (they complete "n …").
+const std::string kFixupDamage = "MFT records whose update sequence does not match";
+const std::string kRunlistDamage = "runlists that break off";
 
 constexpr size_t kLoadChunkBytes = 16u << 20;        // MFT loading reads this much at once
 constexpr uint64_t kMaxAttributeListBytes = 1u << 20;  // far above any real list
@@ -88,10 +92,9 @@ std::string NtfsVolume::rootItemText() const {
   return text;
 }
 
-ErrorCode NtfsVolume::readVolume(uint64_t offset, size_t length, uint8_t* buffer) {
+Status NtfsVolume::readVolume(uint64_t offset, size_t length, uint8_t* buffer) {
   std::lock_guard lock(m_readMutex);
-  if (!m_reader.ReadAt(offset, length, buffer)) return m_reader.lastStatus() ? m_reader.lastStatus() : EIO;
-  return kOk;
+  return m_reader.ReadAt(offset, length, buffer);
 }
 
 void NtfsVolume::useDefaultGeometry() {
@@ -100,15 +103,15 @@ void NtfsVolume::useDefaultGeometry() {
   m_totalClusters = m_availableBytes / m_clusterSize;
 }
 
-ErrorCode NtfsVolume::readBootSector() {
+Status NtfsVolume::readBootSector() {
   m_ntfsFound = false;
-  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+  if (!m_reader.isOpen()) return fail(notFoundError("the volume's device"));
   uint8_t sector[kBootSize];
-  if (ErrorCode rc = readVolume(0, sizeof sector, sector); rc != kOk) return rc;
+  if (Status read = readVolume(0, sizeof sector, sector); !read) return read;
   auto boot = NtfsBootSector::parse(ByteSpan(sector, sizeof sector));
   if (!boot) {
     useDefaultGeometry();
-    return kErrorInvalidDrive;
+    return fail(unsupportedError("the volume has no NTFS boot sector"));
   }
   m_boot = *boot;
   m_ntfsFound = true;
@@ -117,7 +120,7 @@ ErrorCode NtfsVolume::readBootSector() {
   m_totalClusters = boot->totalClusters();
   // Clusters beyond the partition belong to whatever follows it.
   if (m_availableBytes) m_totalClusters = std::min(m_totalClusters, m_availableBytes / m_clusterSize);
-  return kOk;
+  return {};
 }
 
 // For a sparse image: whether a folder chain or an extension lookup could ever need the
@@ -132,12 +135,12 @@ LeftOut NtfsVolume::sparseVerdict(uint64_t number, ByteSpan record) {
   }
   FileNameView name;
   bool hasName = false;
-  if (quickParseMftRecord(record, name, hasName) != kOk) return LeftOut::Unparsable;
+  if (!quickParseMftRecord(record, name, hasName)) return LeftOut::Unparsable;
   if (!hasName || (name.flags & kFnFlagDirectory)) return LeftOut::No;
   return LeftOut::NotFolder;
 }
 
-ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize) {
+Status NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize) {
   const uint64_t rs = image.recordSize;
   const uint64_t total = uint64_t(image.recordCount) * rs;
   const uint64_t cs = m_clusterSize;
@@ -157,7 +160,10 @@ ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& r
   auto fixUpTo = [&](uint64_t end) {
     for (; fixed < image.recordCount && (uint64_t(fixed) + 1) * rs <= end; ++fixed) {
       MutableByteSpan rec(window + (size_t(fixed) * rs - windowStart), size_t(rs));
-      if (rec[0] == 'F' && applyFixups(rec) != FixupResult::Applied) image.fixupMismatch[fixed] = 1;
+      if (rec[0] == 'F' && applyFixups(rec) != FixupResult::Applied) {
+        image.fixupMismatch[fixed] = 1;
+        m_damage.damaged(kFixupDamage);
+      }
     }
   };
   // A full window of a sparse image: keep what a scan can use, note the rest.
@@ -172,7 +178,7 @@ ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& r
     windowStart = end;
   };
   while (pos < total) {
-    if (!m_scanFlag.isSet()) return kErrorCancelled;
+    if (!m_scanFlag.isSet()) return fail(cancelledError());
     const uint64_t vcn = pos / cs;
     while (runIndex < runs.size() && runs[runIndex].vcn + runs[runIndex].length <= vcn) ++runIndex;
     uint64_t bytes;
@@ -196,11 +202,15 @@ ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& r
       std::memset(out, 0, size_t(bytes));
     } else {
       const uint64_t at = lcn * cs;
-      if (readVolume(at, size_t(bytes), out) != kOk) {
-        // A bad stretch: take what each cluster gives, zeros for the unreadable ones.
+      if (!readVolume(at, size_t(bytes), out)) {
+        // A bad stretch: take what each cluster gives, zeros for the unreadable ones (their
+        // records then fail to parse and are counted as unreadable, never listed).
         for (uint64_t done = 0; done < bytes; done += cs) {
           const size_t n = size_t(std::min(cs, bytes - done));
-          if (readVolume(at + done, n, out + done) != kOk) std::memset(out + done, 0, n);
+          if (!readVolume(at + done, n, out + done)) {
+            std::memset(out + done, 0, n);
+            m_damage.unreadable(m_reader.diskSectorOf(at + done), (n + kSectorSize - 1) / kSectorSize);
+          }
         }
       }
       m_mftExtents.emplace_back(at, bytes);
@@ -209,27 +219,29 @@ ErrorCode NtfsVolume::readMftInto(MftImage& image, const std::vector<DataRun>& r
     fixUpTo(pos);
     if (image.sparse() && (pos == windowStart + windowBytes || pos == total)) sift(pos);
   }
-  return kOk;
+  return {};
 }
 
-ErrorCode NtfsVolume::loadMft(MftHolding holding) {
-  if (!m_reader.isOpen() || !m_ntfsFound) return kErrorInvalidAccess;
+Status NtfsVolume::loadMft(MftHolding holding) {
+  if (!m_reader.isOpen() || !m_ntfsFound) return fail(unsupportedError("the volume has no NTFS boot sector"));
   const uint64_t cs = m_clusterSize;
-  if (m_boot.mftCluster >= m_totalClusters) return kErrorBadDevice;
+  const auto badMft = [](const char* why) { return fail(corruptError("the MFT's first record", why)); };
+  if (m_boot.mftCluster >= m_totalClusters) return badMft("the boot sector places it past the volume's end");
   std::vector<uint8_t> first(m_recordSize);
-  if (ErrorCode rc = readVolume(m_boot.mftCluster * cs, first.size(), first.data()); rc != kOk) return rc;
-  (void)applyFixups(first);
+  if (Status read = readVolume(m_boot.mftCluster * cs, first.size(), first.data()); !read) return read;
+  if (applyFixups(first) != FixupResult::Applied) m_damage.damaged(kFixupDamage);
   auto parsed = std::make_unique<ParsedMftRecord>();
-  if (parseMftRecord(first, *parsed) != kOk) return kErrorBadDevice;
+  if (!parseMftRecord(first, *parsed)) return badMft("it is no MFT record");
   static constexpr uint8_t kMftName[] = {'$', 0, 'M', 0, 'F', 0, 'T', 0};
   if (!parsed->hasFileName || parsed->fileName.nameLength < 4 ||
       std::memcmp(parsed->fileName.name.data(), kMftName, sizeof kMftName) != 0)
-    return kErrorBadDevice;
+    return badMft("it is not named $MFT");
   const AttributeView* data = parsed->unnamedData();
-  if (!data || !data->nonResident) return kErrorBadDevice;
+  if (!data || !data->nonResident) return badMft("it has no data runs");
 
   std::vector<DataRun> runs;
-  (void)decodeRunlist(data->runlist, data->startVcn, m_totalClusters, runs);
+  if (decodeRunlist(data->runlist, data->startVcn, m_totalClusters, runs) != RunlistStatus::Ok)
+    m_damage.damaged(kRunlistDamage);
 
   // A much fragmented MFT continues its runlist in extension records, which lie in the
   // part of the MFT already mapped.
@@ -249,13 +261,14 @@ ErrorCode NtfsVolume::loadMft(MftHolding holding) {
         for (const DataRun& r : runs) {
           if (r.sparse || vcn < r.vcn || vcn >= r.vcn + r.length) continue;
           const uint64_t at = (r.lcn + (vcn - r.vcn)) * cs + byte % cs;
-          if (readVolume(at, ext.size(), ext.data()) != kOk) break;
-          (void)applyFixups(ext);
-          if (parseMftRecord(ext, *extParsed) != kOk || referenceNumber(extParsed->baseReference) != 0) break;
+          if (!readVolume(at, ext.size(), ext.data())) break;
+          if (applyFixups(ext) != FixupResult::Applied) m_damage.damaged(kFixupDamage);
+          if (!parseMftRecord(ext, *extParsed) || referenceNumber(extParsed->baseReference) != 0) break;
           for (size_t i = 0; i < extParsed->dataCount; ++i) {
             const AttributeView& a = extParsed->data[i];
-            if (a.nonResident && a.name.empty() && a.startVcn == e.startVcn)
-              (void)decodeRunlist(a.runlist, a.startVcn, m_totalClusters, runs);
+            if (a.nonResident && a.name.empty() && a.startVcn == e.startVcn &&
+                decodeRunlist(a.runlist, a.startVcn, m_totalClusters, runs) != RunlistStatus::Ok)
+              m_damage.damaged(kRunlistDamage);
           }
           break;
         }
@@ -271,7 +284,7 @@ ErrorCode NtfsVolume::loadMft(MftHolding holding) {
   for (const DataRun& r : runs) mapped = std::max(mapped, r.vcn + r.length);
   const uint64_t dataSize = std::min(data->realSize, std::min(mapped, m_totalClusters) * cs);
   const uint64_t count = std::min<uint64_t>(dataSize / m_recordSize, UINT32_MAX);
-  if (count == 0) return kErrorBadDevice;
+  if (count == 0) return badMft("its data runs map no record");
   MftImage image;
   image.recordSize = m_recordSize;
   image.recordCount = uint32_t(count);
@@ -285,14 +298,14 @@ ErrorCode NtfsVolume::loadMft(MftHolding holding) {
     }
     image.fixupMismatch.assign(size_t(count), 0);
     m_mftExtents.clear();
-    if (ErrorCode rc = readMftInto(image, runs, std::min(data->initializedSize, dataSize)); rc != kOk) return rc;
+    if (Status read = readMftInto(image, runs, std::min(data->initializedSize, dataSize)); !read) return read;
   } catch (const std::bad_alloc&) {
-    return kErrorInvalidAccess;
+    return badMft("its size does not fit in memory");
   }
   std::sort(m_mftExtents.begin(), m_mftExtents.end());
   m_images.push_back(std::move(image));
   m_mftKnown = true;
-  return kOk;
+  return {};
 }
 
 std::optional<std::pair<int, uint32_t>> NtfsVolume::locate(uint64_t number, int preferImage) const {
@@ -343,9 +356,9 @@ const NtfsVolume::Chain& NtfsVolume::folderChain(ScanContext& ctx, int imageInde
     const ByteSpan bytes = holder.record(where->second);
     FileNameView fn;
     bool hasName = false;
-    if (quickParseMftRecord(bytes, fn, hasName) != kOk) break;  // path ends as far as it got
+    if (!quickParseMftRecord(bytes, fn, hasName)) break;  // path ends as far as it got
     // A folder with many entries may keep its names in extension records.
-    if (!hasName && parseMftRecord(bytes, ctx.chainParsed) == kOk && ctx.chainParsed.hasAttributeList)
+    if (!hasName && parseMftRecord(bytes, ctx.chainParsed) && ctx.chainParsed.hasAttributeList)
       hasName = fileNameThroughAttributeList(imageIndex, p, ctx.chainParsed, fn);
     std::string name = hasName ? listedName(fn.name) : std::string();
     if (!(fn.flags & kFnFlagDirectory) || name.empty()) {
@@ -397,7 +410,7 @@ bool NtfsVolume::attributeListBytes(const ParsedMftRecord& parsed, std::vector<u
   layout.initializedSize = a.initializedSize;
   if (decodeRunlist(a.runlist, a.startVcn, m_totalClusters, layout.runs) != RunlistStatus::Ok) return false;
   VectorSink sink(static_cast<size_t>(kMaxAttributeListBytes));
-  if (writeNtfsStream(layout, m_clusterSize, *this, sink) != kOk) return false;
+  if (!writeNtfsStream(layout, m_clusterSize, *this, sink)) return false;
   out = std::move(sink.bytes());
   return true;
 }
@@ -417,7 +430,7 @@ bool NtfsVolume::fileNameThroughAttributeList(int imageIndex, uint64_t ownNumber
     if (std::find(seen.begin(), seen.end(), number) != seen.end()) return true;
     seen.push_back(number);
     auto bytes = recordBytes(number, imageIndex);
-    if (!bytes || parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber ||
+    if (!bytes || !parseMftRecord(*bytes, *ext) || referenceNumber(ext->baseReference) != ownNumber ||
         !ext->hasFileName)
       return true;
     // The views point into the image, which outlives the caller's use of them.
@@ -444,15 +457,15 @@ std::optional<uint64_t> NtfsVolume::sizeThroughAttributeList(int imageIndex, uin
     auto bytes = recordBytes(number, imageIndex);
     if (!bytes) return false;
     auto ext = std::make_unique<ParsedMftRecord>();
-    if (parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber) return false;
+    if (!parseMftRecord(*bytes, *ext) || referenceNumber(ext->baseReference) != ownNumber) return false;
     if (const AttributeView* d = ext->unnamedData()) size = d->contentSize();
     return false;
   });
   return size;
 }
 
-ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed,
-                                   ByteSpan streamName, NtfsStreamLayout& layout) {
+void NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
+                              NtfsStreamLayout& layout) {
   layout = NtfsStreamLayout{};
   std::vector<AttributeView> extents;
   for (size_t i = 0; i < parsed.dataCount; ++i)
@@ -476,7 +489,7 @@ ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const Par
         seen.emplace_back(number, e.startVcn);
         auto bytes = recordBytes(number, imageIndex);
         auto ext = std::make_unique<ParsedMftRecord>();
-        if (!bytes || parseMftRecord(*bytes, *ext) != kOk || referenceNumber(ext->baseReference) != ownNumber) {
+        if (!bytes || !parseMftRecord(*bytes, *ext) || referenceNumber(ext->baseReference) != ownNumber) {
           layout.incomplete = true;  // the extension record is gone or now belongs to another file
           return true;
         }
@@ -505,12 +518,12 @@ ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const Par
     // A file without any $DATA is empty; a stream whose first extent is missing is not.
     layout.resident = true;
     if (!extents.empty() || !streamName.empty()) layout.incomplete = true;
-    return kOk;
+    return;
   }
   if (!first->nonResident) {
     layout.resident = true;
     layout.residentBytes.assign(first->value.begin(), first->value.end());
-    return kOk;
+    return;
   }
   layout.realSize = first->realSize;
   layout.initializedSize = first->initializedSize;
@@ -537,7 +550,6 @@ ErrorCode NtfsVolume::streamLayout(int imageIndex, uint64_t ownNumber, const Par
       break;
     }
   }
-  return kOk;
 }
 
 std::unique_ptr<NtfsFileRecord> NtfsVolume::buildRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex,
@@ -627,14 +639,14 @@ void NtfsVolume::addEntries(ScanContext& ctx, std::unique_ptr<NtfsFileRecord> re
 
 void NtfsVolume::listRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex, bool applyScope) {
   const ByteSpan bytes = m_images[size_t(imageIndex)].record(recordIndex);
-  if (parseMftRecord(bytes, ctx.parsed) != kOk) return;
+  if (!parseMftRecord(bytes, ctx.parsed)) return;
   // Extension records belong to their base record: a name there is the base file's.
   if (referenceNumber(ctx.parsed.baseReference) != 0) return;
   auto record = buildRecord(ctx, imageIndex, recordIndex, ctx.parsed);
   if (record) addEntries(ctx, std::move(record), ctx.parsed, applyScope);
 }
 
-ErrorCode NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+Status NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
   progress.setStatus("Found Deleted Files : 0");
   ScanContext ctx(sink, options);
   ctx.root = sink.addFolder(nullptr, rootItemText());
@@ -643,13 +655,9 @@ ErrorCode NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, 
   m_images.clear();
   m_mftExtents.clear();
 
-  ErrorCode rc = readBootSector();
-  if (rc == kErrorInvalidDrive) return kNothingToDo;
-  if (rc != kOk) return rc;
-  rc = loadMft(MftHolding::ForDeletedScan);
-  if (rc == kErrorCancelled) return kOk;
-  if (rc != kOk) return rc;
-  if (m_images.size() != 1) return kNothingToDo;
+  if (Status boot = readBootSector(); !boot) return boot;
+  if (Status loaded = loadMft(MftHolding::ForDeletedScan); !loaded)
+    return loaded.error().is(ErrorKind::Cancelled) ? Status() : loaded;
 
   const MftImage& image = m_images[0];
   progress.foundTotal.store(image.recordCount);
@@ -666,7 +674,7 @@ ErrorCode NtfsVolume::scanDeleted(ResultSink& sink, const ScanOptions& options, 
   }
   progress.foundCurrent.store(image.recordCount);
   progress.setStatus(formatText("Found Deleted Files : %d", ctx.accepted));
-  return kOk;
+  return {};
 }
 
 void NtfsVolume::listImage(ScanContext& ctx, int imageIndex, Progress& progress) {
@@ -702,7 +710,9 @@ void NtfsVolume::keepFoundRecord(uint64_t position, ByteSpan record) {
   const size_t at = current->bytes.size();
   current->bytes.insert(current->bytes.end(), record.begin(), record.end());
   MutableByteSpan copy(current->bytes.data() + at, record.size());
-  current->fixupMismatch.push_back(applyFixups(copy) == FixupResult::Applied ? 0 : 1);
+  const bool fixed = applyFixups(copy) == FixupResult::Applied;
+  current->fixupMismatch.push_back(fixed ? 0 : 1);
+  if (!fixed) m_damage.damaged(kFixupDamage);
   ++current->recordCount;
   ++m_foundCounter;
 }
@@ -749,7 +759,8 @@ void NtfsVolume::sweep(const ScanOptions& options, Progress& progress) {
       pos += step;
       continue;
     }
-    if (readVolume(pos, size_t(length), buf.data()) != kOk) {
+    if (!readVolume(pos, size_t(length), buf.data())) {
+      m_damage.unreadable(m_reader.diskSectorOf(pos), (length + kSectorSize - 1) / kSectorSize);
       pos += length;
       continue;
     }
@@ -769,7 +780,7 @@ void NtfsVolume::sweep(const ScanOptions& options, Progress& progress) {
   progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
 }
 
-ErrorCode NtfsVolume::scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+Status NtfsVolume::scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress) {
   progress.setStatus("Found Formated Files : 0");
   ScanContext ctx(sink, options);
   ctx.root = sink.addFolder(nullptr, rootItemText());
@@ -778,12 +789,11 @@ ErrorCode NtfsVolume::scanFormatted(ResultSink& sink, const ScanOptions& options
   m_mftKnown = false;
   m_foundCounter = 0;
 
-  const ErrorCode boot = readBootSector();
-  if (boot == kOk) {
+  if (readBootSector()) {
     // A volume whose MFT cannot be loaded is still swept, as if its MFT were unknown.
-    const ErrorCode rc = loadMft();
-    if (rc == kErrorCancelled) return kOk;
-    if (rc != kOk) {
+    const Status loaded = loadMft();
+    if (!loaded && loaded.error().is(ErrorKind::Cancelled)) return {};
+    if (!loaded) {
       m_images.clear();
       m_mftExtents.clear();
       m_mftKnown = false;
@@ -797,97 +807,42 @@ ErrorCode NtfsVolume::scanFormatted(ResultSink& sink, const ScanOptions& options
   sweep(options, progress);
   for (size_t i = known; i < m_images.size() && m_scanFlag.isSet(); ++i) listImage(ctx, int(i), progress);
   progress.setStatus(formatText("Found Formated Files : %d", m_foundCounter));
-  return kOk;
+  return {};
 }
 
-ErrorCode NtfsVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+Status NtfsVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
   m_lostCounter = 0;
+  m_damage.clear();
   switch (options.task) {
     case Task::Deleted: return scanDeleted(sink, options, progress);
     case Task::Formatted: return scanFormatted(sink, options, progress);
     case Task::Raw: break;
   }
-  return kUnsupported;
+  return fail(unsupportedError("the NTFS engine does not run the raw scan"));
 }
 
-ErrorCode NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
+Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
   const auto* r = dynamic_cast<const NtfsFileRecord*>(&record);
-  if (!r) return kErrorInvalidParameter;
-  if (r->imageIndex < 0 || size_t(r->imageIndex) >= m_images.size()) return kErrorInvalidAccess;
+  if (!r) return fail(foreignRecordError());
+  const auto gone = [] { return fail(corruptError("the file's MFT record", "it is no longer in memory or no longer parses")); };
+  if (r->imageIndex < 0 || size_t(r->imageIndex) >= m_images.size()) return gone();
   const MftImage& image = m_images[size_t(r->imageIndex)];
-  if (r->recordIndex >= image.recordCount) return kErrorInvalidAccess;
+  if (r->recordIndex >= image.recordCount) return gone();
   auto parsed = std::make_unique<ParsedMftRecord>();
-  if (parseMftRecord(image.record(r->recordIndex), *parsed) != kOk) return kErrorInvalidParameter;
+  if (!parseMftRecord(image.record(r->recordIndex), *parsed)) return gone();
   NtfsStreamLayout layout;
-  if (ErrorCode rc = streamLayout(r->imageIndex, image.firstNumber + r->recordIndex, *parsed,
-                                  ByteSpan(r->streamName), layout);
-      rc != kOk)
-    return rc;
+  streamLayout(r->imageIndex, image.firstNumber + r->recordIndex, *parsed, ByteSpan(r->streamName), layout);
   return writeNtfsStream(layout, m_clusterSize, *this, out);
 }
 
-std::unique_ptr<RecoveryEngine> openNtfsEngine(const PartitionRecord& record, Task task, ErrorCode& error) {
-  if (task != Task::Deleted && task != Task::Formatted) {
-    error = kUnsupported;
-    return nullptr;
-  }
-  SectorReader reader;
-  uint64_t available = 0;
-  if (record.letter != '*') {
-    if (!reader.OpenVolume(record.letter, Access::Read)) {
-      error = kErrorInvalidDrive;
-      return nullptr;
-    }
-    available = reader.deviceSize();
-  } else {
-    if (!reader.OpenPhysicalDrive(record.diskNumber, Access::Read)) {
-      error = kErrorInvalidDrive;
-      return nullptr;
-    }
-    reader.SetBaseBytes(record.startByte());
-    const uint64_t device = reader.deviceSize();
-    available = device > record.startByte() ? device - record.startByte() : 0;
-    if (record.length) available = std::min(available, record.length);
-  }
-  auto volume = std::make_unique<NtfsVolume>(std::move(reader), record.startSector, record.letter, available);
-  const ErrorCode boot = volume->readBootSector();
+Result<std::unique_ptr<RecoveryEngine>> openNtfsEngine(EngineSource source, Task task) {
+  if (task != Task::Deleted && task != Task::Formatted) return fail(unsupportedError("the NTFS engine does not run the raw scan"));
+  const uint64_t available = source.reader.deviceSize();
+  auto volume = std::make_unique<NtfsVolume>(std::move(source.reader), source.record.startSector, source.record.letter,
+                                             available);
   // A formatted-volume scan also serves volumes whose boot sector is gone.
-  if (task == Task::Deleted && boot != kOk) {
-    error = boot;
-    return nullptr;
-  }
-  error = kOk;
-  return volume;
-}
-
-size_t runNtfsScansOnMemoryImage(const uint8_t* data, size_t size) {
-  auto& ns = DeviceNamespace::instance();
-  ns.reset();
-  auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + size);
-  const int drive = ns.attachMemory("ntfs-memory-image", bytes);
-  size_t found = 0;
-  for (Task task : {Task::Deleted, Task::Formatted}) {
-    SectorReader reader;
-    if (!reader.OpenPhysicalDrive(drive, Access::Read)) break;
-    NtfsVolume volume(std::move(reader), 0, 'C', size);
-    ResultTree tree(Variant::Ntfs);
-    Progress progress;
-    ScanOptions options;
-    options.task = task;
-    (void)volume.scan(tree, options, progress);
-    found += tree.recordCount();
-    size_t extracted = 0;
-    for (FolderItem* folder : tree.foldersBreadthFirst()) {
-      for (FileRecord* file : folder->files) {
-        // Bounded work per input: a few files, none of fuzzer-sized holes.
-        if (extracted++ >= 64 || file->contentSize() > (64u << 20)) continue;
-        NullSink sink;
-        (void)volume.extract(*file, sink);
-      }
-    }
-  }
-  ns.reset();
-  return found;
+  if (Status boot = volume->readBootSector(); !boot && task == Task::Deleted) return fail(boot.error());
+  return std::unique_ptr<RecoveryEngine>(std::move(volume));
 }
 
 }  // namespace velk

@@ -15,12 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "disk/error_codes.h"
 #include "disk/records.h"
 #include "disk/sector_reader.h"
 #include "engines/ntfs/mft_image.h"
-#include "engines/ntfs/mft_record.h"
-#include "engines/ntfs/ntfs_boot_sector.h"
+#include "formats/mft_record.h"
+#include "formats/ntfs_boot_sector.h"
 #include "engines/ntfs/ntfs_data_stream.h"
 #include "engines/ntfs/ntfs_file_record.h"
 #include "workspace/engine.h"
@@ -41,24 +40,25 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   NtfsVolume(const NtfsVolume&) = delete;
   NtfsVolume& operator=(const NtfsVolume&) = delete;
 
-  // 0 when the boot sector carries "NTFS" with a usable geometry (kept), 15 when it does
-  // not, or the read error.
-  [[nodiscard]] ErrorCode readBootSector();
-  // Loads the MFT the boot sector points to as image 0. 0; 12 without a device or
-  // geometry; 1200 when the record there is not "$MFT"; a read error; kErrorCancelled.
-  [[nodiscard]] ErrorCode loadMft(MftHolding holding = MftHolding::Every);
+  // Keeps the geometry of a boot sector that carries "NTFS" with a usable geometry;
+  // Unsupported when it does not (a default geometry is assumed then), or the read error.
+  [[nodiscard]] Status readBootSector();
+  // Loads the MFT the boot sector points to as image 0. Unsupported without an NTFS boot
+  // sector; Corrupt when the record there is not "$MFT"; a read error; Cancelled.
+  [[nodiscard]] Status loadMft(MftHolding holding = MftHolding::Every);
 
-  // 0 when done or stopped; −1 when the volume has no NTFS boot sector; a load error.
-  [[nodiscard]] ErrorCode scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress);
-  // 0 when done or stopped.
-  [[nodiscard]] ErrorCode scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress);
+  // Succeeds when done or stopped; fails without an NTFS boot sector or when the MFT does
+  // not load.
+  [[nodiscard]] Status scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress);
+  // Succeeds when done or stopped: a volume whose MFT does not load is still swept.
+  [[nodiscard]] Status scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress);
 
   // RecoveryEngine.
   Variant variant() const override { return Variant::Ntfs; }
-  [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
-  // Exactly the stream's content; 12 when the record's image is not there, 87 for a record
-  // of another engine or one that no longer parses, else the stream writer's result.
-  [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
+  // Exactly the stream's content; Corrupt when the record's image is not there or no longer
+  // parses, else the stream writer's result.
+  [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
 
   bool ntfsFound() const { return m_ntfsFound; }
   const NtfsBootSector& boot() const { return m_boot; }
@@ -74,7 +74,7 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   struct ScanContext;
   struct Chain;
 
-  ErrorCode readVolume(uint64_t offset, size_t length, uint8_t* buffer) override;
+  Status readVolume(uint64_t offset, size_t length, uint8_t* buffer) override;
   void useDefaultGeometry();
   std::optional<std::pair<int, uint32_t>> locate(uint64_t number, int preferImage) const;
   // A record's bytes ready to parse (fixups applied), by absolute number.
@@ -92,7 +92,7 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   void sweep(const ScanOptions& options, Progress& progress);
   // Keeps a record found by the sweep, extending the last found image or starting one.
   void keepFoundRecord(uint64_t position, ByteSpan record);
-  ErrorCode readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize);
+  Status readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize);
   static LeftOut sparseVerdict(uint64_t number, ByteSpan record);
 
   // The unnamed $DATA size of a record whose sizes live in an extension record.
@@ -102,8 +102,8 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
                                     FileNameView& name);
   // Bytes of a record's $ATTRIBUTE_LIST value (read from the volume when non-resident).
   bool attributeListBytes(const ParsedMftRecord& parsed, std::vector<uint8_t>& out);
-  ErrorCode streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
-                         NtfsStreamLayout& layout);
+  void streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
+                    NtfsStreamLayout& layout);
 
   SectorReader m_reader;
   std::mutex m_readMutex;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 
 namespace velk {
 

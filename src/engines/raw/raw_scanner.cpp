@@ -84,8 +84,8 @@ std::vector<Field> RawFileRecord::fields() const {
 // ---- RawScanner -------------------------------------------------------------------------
 
 bool RawScanner::open(const std::string& name, bool isPhysicalDrive) {
-  if (isPhysicalDrive) return m_reader.OpenNamed(name, Access::Read);
-  return !name.empty() && m_reader.OpenVolume(name[0], Access::Read);
+  if (isPhysicalDrive) return m_reader.OpenNamed(name, Access::Read).has_value();
+  return !name.empty() && m_reader.OpenVolume(name[0], Access::Read).has_value();
 }
 
 void RawScanner::setStart(uint64_t startSector, uint32_t sectorSize) {
@@ -150,15 +150,15 @@ void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t rang
   m_openEntry = entry;
 }
 
-ErrorCode RawScanner::scan(Progress* progress) {
+Status RawScanner::scan(Progress* progress) {
   m_found.clear();
   m_recovery.clear();
   m_openStart.reset();
   m_openEntry = -1;
-  if (!m_catalog || m_catalog->empty()) return kNothingToDo;
+  if (!m_catalog || m_catalog->empty()) return fail(usageError("the signature catalogue holds no type"));
   const SignatureMatcher matcher(*m_catalog);
-  if (matcher.enabledEntries() == 0) return kNothingToDo;
-  if (!m_reader.isOpen()) return kErrorInvalidDrive;
+  if (matcher.enabledEntries() == 0) return fail(usageError("no file type is chosen"));
+  if (!m_reader.isOpen()) return fail(notFoundError("the device to scan"));
 
   const uint64_t ss = m_sectorSize;
   // Never read past the device, whatever the range says.
@@ -199,11 +199,12 @@ ErrorCode RawScanner::scan(Progress* progress) {
     }
     // One unreadable sector must not hide the rest of its chunk: a chunk that fails is read
     // again sector by sector, and only the sectors that do not read are skipped.
-    const bool whole = m_reader.ReadAt(p, size_t(chunk), buffer.data());
+    const bool whole = m_reader.ReadAt(p, size_t(chunk), buffer.data()).has_value();
     m_chunk = whole ? RawChunkView{buffer.data(), p, chunk} : RawChunkView{};
     for (uint64_t off = 0; off < chunk; off += ss) {
       const uint64_t q = p + off;
       if (!whole && !m_reader.ReadAt(q, size_t(ss), buffer.data() + off)) {
+        if (m_damage) m_damage->unreadable(m_reader.diskSectorOf(q), (ss + kSectorSize - 1) / kSectorSize);
         state.reset();  // a header cannot continue across data we did not see
         continue;
       }
@@ -225,22 +226,20 @@ ErrorCode RawScanner::scan(Progress* progress) {
   m_chunk = {};
   m_chunkBefore = {};
   if (progress) progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
-  return kOk;
+  return {};
 }
 
-ErrorCode RawScanner::readFile(const RawFileRecord& record, std::vector<uint8_t>& out) {
+Status RawScanner::readFile(const RawFileRecord& record, std::vector<uint8_t>& out) {
   VectorSink sink;
-  const ErrorCode rc = writeFile(sink, record);
+  Status rc = writeFile(sink, record);
   out = std::move(sink.bytes());
   return rc;
 }
 
-ErrorCode RawScanner::writeFile(ByteSink& out, const RawFileRecord& record) {
-  if (record.length == 0) return kNothingToDo;
-  if (!m_reader.isOpen()) return kErrorInvalidDrive;
-  const uint64_t got = m_reader.ReadUnitsLooped(record.startSector, record.length, out);
-  if (got != record.length) return m_reader.lastStatus() != 0 ? m_reader.lastStatus() : EIO;
-  return kOk;
+Status RawScanner::writeFile(ByteSink& out, const RawFileRecord& record) {
+  if (record.length == 0) return {};
+  if (!m_reader.isOpen()) return fail(notFoundError("the scanned device"));
+  return m_reader.ReadUnitsLooped(record.startSector, record.length, out);
 }
 
 void RawScanner::addRecovery(RawFileRecord* record) {
@@ -255,8 +254,8 @@ void RawScanner::removeRecovery(RawFileRecord* record) {
 
 // ---- planning and the engine ------------------------------------------------------------
 
-ErrorCode planRawScan(const PartitionRecord& record, const ScanOptions& options, uint64_t deviceSectors,
-                      RawScanPlan& plan) {
+Status planRawScan(const PartitionRecord& record, const ScanOptions& options, uint64_t deviceSectors,
+                   RawScanPlan& plan) {
   uint64_t partSectors = record.length / kRawSectorSize;
   if (partSectors == 0 || partSectors > deviceSectors) partSectors = deviceSectors;
   plan.maxSizeKb = options.maxSizeKb == 0 ? kRawDefaultMaxSizeKb : options.maxSizeKb;
@@ -265,11 +264,11 @@ ErrorCode planRawScan(const PartitionRecord& record, const ScanOptions& options,
     plan.last = partSectors;
   } else {
     const uint64_t start = record.startSector;
-    if (options.firstSector < start || options.lastSector <= options.firstSector) return kErrorInvalidParameter;
+    if (options.firstSector < start || options.lastSector <= options.firstSector) return fail(rangeError());
     plan.first = options.firstSector - start;
     plan.last = std::min(options.lastSector - start, partSectors);
   }
-  return plan.first < plan.last ? kOk : kErrorInvalidParameter;
+  return plan.first < plan.last ? Status() : fail(rangeError());
 }
 
 RawEngine::RawEngine(const PartitionRecord& record, SectorReader reader) : m_record(record) {
@@ -278,27 +277,28 @@ RawEngine::RawEngine(const PartitionRecord& record, SectorReader reader) : m_rec
   m_scanner.setStart(base / kRawSectorSize);
   m_scanner.setDiskSectorBase(record.startSector);
   m_scanner.setScanFlag(&m_scanFlag);
+  m_scanner.setDamageLog(&m_damage);
 }
 
-ErrorCode RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
-  SignatureCatalog* catalog = m_shared;
+Status RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  m_damage.clear();
+  SignatureCatalog* catalog = options.rawCatalog;
   if (!catalog) {
-    if (ErrorCode rc = m_catalog.load(options.catalogPath); rc != kOk) return rc;
+    if (Status loaded = m_catalog.load(options.catalogPath); !loaded) return loaded;
     catalog = &m_catalog;
   }
   if (!options.rawTypes.empty()) catalog->enableExtensions(options.rawTypes);
-  if (catalog->enabledCount() == 0) return kNothingToDo;
+  if (catalog->enabledCount() == 0) return fail(usageError("no file type is chosen"));
 
   RawScanPlan plan;
   const uint64_t base = m_scanner.reader().base();
   const uint64_t size = m_scanner.reader().deviceSize();
   const uint64_t deviceSectors = size > base ? (size - base) / kRawSectorSize : 0;
-  if (ErrorCode rc = planRawScan(m_record, options, deviceSectors, plan); rc != kOk) return rc;
+  if (Status planned = planRawScan(m_record, options, deviceSectors, plan); !planned) return planned;
   m_scanner.setRange(plan.first, plan.last);
   m_scanner.setMaximumSize(plan.maxSizeKb);
   m_scanner.setCatalog(catalog);
-  const ErrorCode rc = m_scanner.scan(&progress);
-  if (rc != kOk) return rc;
+  if (Status scanned = m_scanner.scan(&progress); !scanned) return scanned;
 
   // One folder per description under the root, in the order the files were found.
   FolderItem* root = sink.addFolder(nullptr, rawRootText(m_record.letter));
@@ -308,12 +308,12 @@ ErrorCode RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress
     if (!folder) folder = sink.addFolder(root, rec->description);
     sink.addFile(folder, std::move(rec));
   }
-  return kOk;
+  return {};
 }
 
-ErrorCode RawEngine::extract(const FileRecord& record, ByteSink& out) {
+Status RawEngine::extract(const FileRecord& record, ByteSink& out) {
   const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
-  if (!raw) return kErrorInvalidParameter;
+  if (!raw) return fail(foreignRecordError());
   return m_scanner.writeFile(out, *raw);
 }
 
@@ -323,27 +323,12 @@ std::string rawRootText(char letter) {
   return text;
 }
 
-std::unique_ptr<RecoveryEngine> openRawEngine(const PartitionRecord& record, Task task, ErrorCode& error) {
-  if (task != Task::Raw) {
-    error = kUnsupported;
-    return nullptr;
-  }
-  SectorReader reader;
-  bool opened;
-  if (record.letter != '*') {
-    opened = reader.OpenVolume(record.letter, Access::Read);
-    reader.SetBaseBytes(0);
-  } else {
-    opened = reader.OpenPhysicalDrive(record.diskNumber, Access::Read);
-    reader.SetBase(record.startSector);
-  }
-  if (!opened) {
-    error = kErrorInvalidDrive;
-    return nullptr;
-  }
-  reader.SetUnit(kRawSectorSize);
-  error = kOk;
-  return std::make_unique<RawEngine>(record, std::move(reader));
+Result<std::unique_ptr<RecoveryEngine>> openRawEngine(EngineSource source, Task task) {
+  if (task != Task::Raw) return fail(unsupportedError("the raw engine runs the raw scan only"));
+  source.reader.SetUnit(kRawSectorSize);
+  return std::unique_ptr<RecoveryEngine>(std::make_unique<RawEngine>(source.record, std::move(source.reader)));
 }
+
+Error rangeError() { return usageError("the sector range is empty or lies outside the partition"); }
 
 }  // namespace velk

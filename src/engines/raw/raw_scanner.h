@@ -15,6 +15,7 @@
 #include "engines/raw/format_end.h"
 #include "engines/raw/signature_catalog.h"
 #include "engines/raw/signature_matcher.h"
+#include "engines/engine_registry.h"
 #include "workspace/engine.h"
 
 namespace velk {
@@ -86,19 +87,21 @@ class RawScanner {
   // Absolute disk sector of the start sector, for the records' diskSector.
   void setDiskSectorBase(uint64_t sector) { m_diskBase = sector; }
   void setScanFlag(ScanFlag* flag) { m_flag = flag ? flag : &m_ownFlag; }
+  // Where unreadable sectors are noted (borrowed; nullptr: nowhere).
+  void setDamageLog(DamageLog* log) { m_damage = log; }
   ScanFlag& scanFlag() { return *m_flag; }
 
-  // 0 when the range was scanned or the scan stopped; kNothingToDo without a usable
+  // Succeeds when the range was scanned or the scan stopped; Usage without a usable
   // catalogue or with no entry enabled.
-  [[nodiscard]] ErrorCode scan(Progress* progress = nullptr);
+  [[nodiscard]] Status scan(Progress* progress = nullptr);
 
   const std::vector<std::unique_ptr<RawFileRecord>>& found() const { return m_found; }
   std::vector<std::unique_ptr<RawFileRecord>> takeFound() { return std::move(m_found); }
 
-  // The record's bytes: 0, kNothingToDo for a zero length, or the device error.
-  [[nodiscard]] ErrorCode readFile(const RawFileRecord& record, std::vector<uint8_t>& out);
+  // The record's bytes (none for a zero length), or the device error.
+  [[nodiscard]] Status readFile(const RawFileRecord& record, std::vector<uint8_t>& out);
   // Writes exactly the record's length to out.
-  [[nodiscard]] ErrorCode writeFile(ByteSink& out, const RawFileRecord& record);
+  [[nodiscard]] Status writeFile(ByteSink& out, const RawFileRecord& record);
 
   // The recovery selection (borrowed records).
   void addRecovery(RawFileRecord* record);
@@ -126,6 +129,7 @@ class RawScanner {
   uint64_t m_diskBase = 0;
   ScanFlag m_ownFlag;
   ScanFlag* m_flag = &m_ownFlag;
+  DamageLog* m_damage = nullptr;
 
   // Scan state.
   RawChunkView m_chunk;        // set while scan() runs
@@ -144,9 +148,10 @@ struct RawScanPlan {
   uint64_t last = 0;
   uint32_t maxSizeKb = kRawDefaultMaxSizeKb;
 };
-// 0, or kErrorInvalidParameter when the range is empty or outside the partition.
-[[nodiscard]] ErrorCode planRawScan(const PartitionRecord& record, const ScanOptions& options,
-                                    uint64_t deviceSectors, RawScanPlan& plan);
+// Usage (rangeError) when the range is empty or outside the partition.
+[[nodiscard]] Status planRawScan(const PartitionRecord& record, const ScanOptions& options, uint64_t deviceSectors,
+                                 RawScanPlan& plan);
+Error rangeError();
 
 // The engine behind the RAW page and "velk-cli scan --task raw".
 class RawEngine final : public RecoveryEngine {
@@ -154,31 +159,25 @@ class RawEngine final : public RecoveryEngine {
   RawEngine(const PartitionRecord& record, SectorReader reader);
 
   Variant variant() const override { return Variant::Raw; }
-  // Loads the catalogue (options.catalogPath, or the usual places) unless one was given,
-  // enables options.rawTypes and scans. kErrorCatalogMissing / kErrorCatalogUnreadable
-  // when there is no usable catalogue, kNothingToDo when no type is enabled.
-  [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
-  [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
+  // Uses options.rawCatalog when given (its enabled flags as they are unless
+  // options.rawTypes names types), else loads the catalogue (options.catalogPath, or the
+  // usual places); then scans. The catalogue's error when there is none usable, Usage when
+  // no type is enabled.
+  [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
+  [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
 
-  // Uses this catalogue (borrowed) instead of loading one; its enabled flags are used as
-  // they are unless options.rawTypes names types.
-  void setCatalog(SignatureCatalog* catalog) { m_shared = catalog; }
   RawScanner& scanner() { return m_scanner; }
-  const SignatureCatalog* catalog() const { return m_shared ? m_shared : &m_catalog; }
 
  private:
   PartitionRecord m_record;
   RawScanner m_scanner;
   SignatureCatalog m_catalog;
-  SignatureCatalog* m_shared = nullptr;
 };
 
 // Root text of the tree: "RAW - Logical Disk (%c:)".
 std::string rawRootText(char letter);
 
-// Opens the engine for a record (Task::Raw only): the volume by its letter, or the
-// physical drive with the base at the partition's start. nullptr with error set when it
-// cannot be opened (kUnsupported for other tasks).
-std::unique_ptr<RecoveryEngine> openRawEngine(const PartitionRecord& record, Task task, ErrorCode& error);
+// Opens the engine over a partition (Task::Raw only).
+Result<std::unique_ptr<RecoveryEngine>> openRawEngine(EngineSource source, Task task);
 
 }  // namespace velk

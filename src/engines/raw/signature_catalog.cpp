@@ -151,34 +151,34 @@ std::vector<uint8_t> packCatalog(std::string_view markup) {
   return codec::lznt1Compress(shifted);
 }
 
-ErrorCode SignatureCatalog::loadBytes(std::span<const uint8_t> bytes) {
+Status SignatureCatalog::loadBytes(std::span<const uint8_t> bytes) {
   m_entries.clear();
-  if (bytes.empty()) return kErrorCatalogUnreadable;
+  if (bytes.empty()) return fail(unusableError(m_source));
   std::string text;
   if (bytes[0] == '<') {
     text.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   } else {
     auto unpacked = unpackCatalog(bytes);
-    if (!unpacked) return kErrorCatalogUnreadable;
+    if (!unpacked) return fail(unusableError(m_source));
     text = std::move(*unpacked);
   }
   auto doc = MarkupDocument::parse(std::move(text));
-  if (!doc) return kErrorCatalogUnreadable;
+  if (!doc) return fail(unusableError(m_source));
   for (auto& e : entriesFromMarkup(*doc))
     if (entryIsUsable(e)) m_entries.push_back(std::move(e));
-  return m_entries.empty() ? kErrorCatalogUnreadable : kOk;
+  return m_entries.empty() ? fail(unusableError(m_source)) : Status();
 }
 
-ErrorCode SignatureCatalog::loadFile(const std::filesystem::path& path) {
+Status SignatureCatalog::loadFile(const std::filesystem::path& path) {
   m_entries.clear();
   m_source.clear();
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return kErrorCatalogMissing;
+  if (!std::filesystem::is_regular_file(path, ec)) return fail(missingError(path));
   const auto size = std::filesystem::file_size(path, ec);
-  if (ec) return kErrorCatalogMissing;
-  if (size > kMaxCatalogFileSize) return kErrorCatalogUnreadable;
+  if (ec) return fail(missingError(path));
+  if (size > kMaxCatalogFileSize) return fail(unusableError(path));
   std::ifstream in(path, std::ios::binary);
-  if (!in) return kErrorCatalogMissing;
+  if (!in) return fail(missingError(path));
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
   bytes.resize(size_t(in.gcount()));  // a shorter read keeps what arrived
@@ -186,14 +186,14 @@ ErrorCode SignatureCatalog::loadFile(const std::filesystem::path& path) {
   return loadBytes(bytes);
 }
 
-ErrorCode SignatureCatalog::load(const std::filesystem::path& explicitPath) {
+Status SignatureCatalog::load(const std::filesystem::path& explicitPath) {
   if (!explicitPath.empty()) return loadFile(explicitPath);
   for (const auto& candidate : catalogSearchPaths()) {
     std::error_code ec;
     if (std::filesystem::is_regular_file(candidate, ec)) return loadFile(candidate);
   }
   m_entries.clear();
-  return kErrorCatalogMissing;
+  return fail(missingError({}));
 }
 
 size_t SignatureCatalog::enabledCount() const {
@@ -240,14 +240,20 @@ std::vector<std::filesystem::path> catalogSearchPaths() {
   return out;
 }
 
-std::string catalogErrorText(ErrorCode code, const std::filesystem::path& path) {
-  const std::string where =
-      path.empty() ? "rp.dat (working directory, then the program's resources)" : path.string();
-  switch (code) {
-    case kErrorCatalogMissing: return "signature catalogue not found or not readable: " + where;
-    case kErrorCatalogUnreadable: return "signature catalogue holds no usable signature (damaged markup or packing): " + where;
-    default: return "signature catalogue error " + std::to_string(code) + ": " + where;
-  }
+namespace {
+
+std::string catalogPlace(const std::filesystem::path& path) {
+  return path.empty() ? "rp.dat (in the working folder or the program's resources)" : "'" + path.string() + "'";
+}
+
+}  // namespace
+
+Error missingError(const std::filesystem::path& path) {
+  return notFoundError("the signature catalogue " + catalogPlace(path), "it is missing or cannot be read");
+}
+
+Error unusableError(const std::filesystem::path& path) {
+  return corruptError("the signature catalogue " + catalogPlace(path), "it holds no usable signature");
 }
 
 }  // namespace velk

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "disk/error_codes.h"
+#include "support/error.h"
 #include "engines/raw/markup_reader.h"
 
 namespace velk {
@@ -32,8 +32,6 @@ inline constexpr size_t kPackedExpansion = 16;
 inline constexpr std::string_view kCatalogFileName = "rp.dat";
 
 // Errors of loading, distinct so that callers can say what went wrong.
-inline constexpr ErrorCode kErrorCatalogMissing = 2;     // no file found / cannot be opened
-inline constexpr ErrorCode kErrorCatalogUnreadable = 13; // unreadable markup, bad packing, no entries
 
 struct SignatureEntry {
   std::string extension;    // without the dot, 1–12 characters
@@ -49,13 +47,13 @@ struct SignatureEntry {
 class SignatureCatalog {
  public:
   // Reads catalogue bytes (plain markup, or packed). Entries that fail the checks are
-  // dropped. 0, or kErrorCatalogUnreadable when the markup cannot be read, a packed file
+  // dropped. Corrupt (unusableError) when the markup cannot be read, a packed file
   // does not unpack, or no entry survives.
-  [[nodiscard]] ErrorCode loadBytes(std::span<const uint8_t> bytes);
-  // Reads a file; kErrorCatalogMissing when it cannot be opened or read.
-  [[nodiscard]] ErrorCode loadFile(const std::filesystem::path& path);
+  [[nodiscard]] Status loadBytes(std::span<const uint8_t> bytes);
+  // Reads a file; NotFound (missingError) when it cannot be opened or read.
+  [[nodiscard]] Status loadFile(const std::filesystem::path& path);
   // Reads explicitPath when given, else the first "rp.dat" of catalogSearchPaths().
-  [[nodiscard]] ErrorCode load(const std::filesystem::path& explicitPath = {});
+  [[nodiscard]] Status load(const std::filesystem::path& explicitPath = {});
 
   const std::vector<SignatureEntry>& entries() const { return m_entries; }
   std::vector<SignatureEntry>& entries() { return m_entries; }
@@ -94,7 +92,8 @@ std::string cutText(std::string_view text, size_t max);
 // folder, then beside an installed program (<exe>/../share/velk, <exe>/resources).
 std::vector<std::filesystem::path> catalogSearchPaths();
 
-// A message for the catalogue errors above.
-std::string catalogErrorText(ErrorCode code, const std::filesystem::path& path = {});
+// The catalogue's errors: no file there (or unreadable), or no usable signature in it.
+Error missingError(const std::filesystem::path& path);
+Error unusableError(const std::filesystem::path& path);
 
 }  // namespace velk

@@ -122,8 +122,8 @@ TEST(ExtBlockMapTest, PointersPastTheVolumeAreErrors) {
   p[0] = 999;  // the volume has 999 blocks: 0..998
   p[12] = 1200;
   ExtBlockMap map(inodeWith(p), 1024, 999, fake.reader());
-  EXPECT_EQ(map.map(0).error(), kErrorInvalidAccess);
-  EXPECT_EQ(map.map(12).error(), kErrorInvalidAccess);
+  EXPECT_EQ(map.map(0).error().kind, ErrorKind::Corrupt);
+  EXPECT_EQ(map.map(12).error().kind, ErrorKind::Corrupt);
   EXPECT_TRUE(fake.reads.empty());
 }
 
@@ -212,20 +212,20 @@ TEST(ExtBlockMapTest, ExtentIndexNodesLeadToLeafBlocks) {
   // A child that claims the parent's own depth would let a loop descend forever.
   putExtentHeader(fake.block(900).data(), 1, 340, 1);
   ExtBlockMap looping(in, 4096, kVolumeBlocks, fake.reader());
-  EXPECT_EQ(looping.map(120).error(), kErrorInvalidAccess);
+  EXPECT_EQ(looping.map(120).error().kind, ErrorKind::Corrupt);
 }
 
 TEST(ExtBlockMapTest, MalformedExtentRootsAreErrors) {
   FakeBlocks fake(4096);
   ExtInode badMagic = extentInode([](uint8_t* root) { putLe16(root, 0x1234); });
-  EXPECT_EQ(ExtBlockMap(badMagic, 4096, kVolumeBlocks, fake.reader()).map(0).error(), kErrorInvalidAccess);
+  EXPECT_EQ(ExtBlockMap(badMagic, 4096, kVolumeBlocks, fake.reader()).map(0).error().kind, ErrorKind::Corrupt);
   ExtInode tooMany = extentInode([](uint8_t* root) { putExtentHeader(root, 5, 5, 0); });  // 4 fit in 60 bytes
-  EXPECT_EQ(ExtBlockMap(tooMany, 4096, kVolumeBlocks, fake.reader()).map(0).error(), kErrorInvalidAccess);
+  EXPECT_EQ(ExtBlockMap(tooMany, 4096, kVolumeBlocks, fake.reader()).map(0).error().kind, ErrorKind::Corrupt);
   ExtInode pastEnd = extentInode([](uint8_t* root) {
     putExtentHeader(root, 1, 4, 0);
     putLeaf(root + 12, 0, 10, kVolumeBlocks - 5);
   });
-  EXPECT_EQ(ExtBlockMap(pastEnd, 4096, kVolumeBlocks, fake.reader()).map(0).error(), kErrorInvalidAccess);
+  EXPECT_EQ(ExtBlockMap(pastEnd, 4096, kVolumeBlocks, fake.reader()).map(0).error().kind, ErrorKind::Corrupt);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 #include <regex>
 
 #include "disk/device.h"
-#include "engines/ext/ext_engine.h"
+#include "engines/engine_registry.h"
+#include "engines/ext/ext_volume.h"
 #include "test_support.h"
 #include "workspace/recovery_job.h"
 #include "workspace/result_tree.h"
@@ -88,10 +89,9 @@ class ExtFixtureTest : public ::testing::TestWithParam<ExtFixture> {
       m_found = true;
     }
     ASSERT_TRUE(m_found) << "no " << f.fs << " partition in " << f.image;
-    ErrorCode rc = kOk;
-    m_engine = openExtEngine(m_record, Task::Deleted, rc);
-    ASSERT_NE(m_engine, nullptr) << "error " << rc;
-    ASSERT_EQ(rc, kOk);
+    auto opened = openEngine(m_record, Task::Deleted);
+    ASSERT_TRUE(opened) << describe(opened.error());
+    m_engine = std::move(*opened);
     auto* volume = dynamic_cast<ExtVolume*>(m_engine.get());
     ASSERT_NE(volume, nullptr);
     volume->setClock([] { return kFixtureClock; });
@@ -99,7 +99,7 @@ class ExtFixtureTest : public ::testing::TestWithParam<ExtFixture> {
     options.task = Task::Deleted;
     Progress progress;
     m_engine->scanFlag().set();
-    ASSERT_EQ(m_engine->scan(m_tree, options, progress), kOk);
+    ASSERT_TRUE(m_engine->scan(m_tree, options, progress));
     m_status = progress.status();
   }
   void TearDown() override { DeviceNamespace::instance().reset(); }
@@ -166,7 +166,7 @@ TEST_P(ExtFixtureTest, RecoversEveryListedFileByteExact) {
     auto e = expected.find(inode);
     if (e == expected.end()) continue;
     std::vector<uint8_t> bytes;
-    ASSERT_EQ(m_engine->readAll(*r, bytes), kOk) << e->second.row.path;
+    ASSERT_TRUE(m_engine->readAll(*r, bytes)) << e->second.row.path;
     EXPECT_EQ(bytes.size(), e->second.row.size) << e->second.row.path;
     EXPECT_EQ(sha256Hex(bytes), e->second.row.sha256) << e->second.row.path;
     exact += sha256Hex(bytes) == e->second.row.sha256;

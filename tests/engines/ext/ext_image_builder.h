@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "disk/bytes.h"
-#include "engines/ext/ext_engine.h"
-#include "engines/ext/ext_journal.h"
-#include "engines/ext/ext_layout.h"
+#include "formats/bytes.h"
+#include "engines/ext/ext_volume.h"
+#include "test_support.h"
+#include "formats/ext_journal.h"
+#include "formats/ext_layout.h"
 
 namespace velk::test {
 
@@ -150,7 +151,7 @@ class ExtImage {
     PartitionRecord r;
     r.setLabel(label);
     r.setFsName("EXT2");
-    auto v = std::make_unique<Ext2Volume>(r, extMemoryReader(m_bytes));
+    auto v = std::make_unique<Ext2Volume>(r, test::memoryReader(m_bytes));
     v->setClock([] { return kTestNow; });
     return v;
   }
@@ -158,7 +159,7 @@ class ExtImage {
     PartitionRecord r;
     r.setLabel(label);
     r.setFsName("EXT3");
-    auto v = std::make_unique<Ext3Volume>(r, extMemoryReader(m_bytes));
+    auto v = std::make_unique<Ext3Volume>(r, test::memoryReader(m_bytes));
     v->setClock([] { return kTestNow; });
     return v;
   }

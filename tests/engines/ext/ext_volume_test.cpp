@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 
+#include "drivers/ext_drivers.h"
+#include "engines/engine_registry.h"
 #include "engines/ext/ext_image_builder.h"
 #include "workspace/file_filter.h"
 #include "workspace/result_tree.h"
@@ -26,13 +28,13 @@ std::vector<ExtFileRecord*> listedFiles(const ResultTree& tree) {
 
 std::vector<ExtFileRecord*> scanned(ExtVolume& v, ResultTree& tree, Progress* progress = nullptr) {
   Progress local;
-  EXPECT_EQ(v.scan(tree, ScanOptions{}, progress ? *progress : local), kOk);
+  EXPECT_TRUE(v.scan(tree, ScanOptions{}, progress ? *progress : local));
   return listedFiles(tree);
 }
 
-std::vector<uint8_t> extracted(ExtVolume& v, const FileRecord& r, ErrorCode* rc = nullptr) {
+std::vector<uint8_t> extracted(ExtVolume& v, const FileRecord& r, Status* rc = nullptr) {
   VectorSink sink;
-  const ErrorCode code = v.extract(r, sink);
+  Status code = v.extract(r, sink);
   if (rc) *rc = code;
   return sink.bytes();
 }
@@ -205,9 +207,9 @@ TEST_F(Ext2ScanTest, ASingleIndirectPointerPastTheEndFailsAfterTheDirectBlocks) 
   ResultTree tree(Variant::Ext);
   auto files = scanned(*v, tree);
   ASSERT_EQ(files.size(), 1u);
-  ErrorCode rc = kOk;
+  Status rc;
   auto bytes = extracted(*v, *files[0], &rc);
-  EXPECT_NE(rc, kOk);
+  EXPECT_FALSE(rc);
   EXPECT_EQ(bytes.size(), 12u * 1024);
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content[12].begin()));
 }
@@ -220,13 +222,13 @@ TEST_F(Ext2ScanTest, ReadIntoMemoryStopsAtTheBufferWithPartialBlocks) {
   ASSERT_EQ(files.size(), 1u);
   std::vector<uint8_t> buffer(5000 + 16, 0xEE);  // guard bytes after the 5000 asked for
   size_t copied = 0;
-  EXPECT_EQ(v->readInto(*files[0], std::span<uint8_t>(buffer.data(), 5000), copied), kOk);
+  EXPECT_TRUE(v->readInto(*files[0], std::span<uint8_t>(buffer.data(), 5000), copied));
   EXPECT_EQ(copied, 5000u);
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 5000, content[12].begin()));
   EXPECT_TRUE(std::all_of(buffer.begin() + 5000, buffer.end(), [](uint8_t c) { return c == 0xEE; }));
 
   std::vector<uint8_t> preview(4096);
-  EXPECT_EQ(v->readInto(*files[0], preview, copied), kOk);
+  EXPECT_TRUE(v->readInto(*files[0], preview, copied));
   EXPECT_EQ(copied, 4096u);
 }
 
@@ -266,7 +268,7 @@ TEST(ExtExtractionTest, AFiveGigabyteFileComesOutWhole) {
     }
     std::vector<uint8_t> tail;
   } sink;
-  EXPECT_EQ(v->extract(*files[0], sink), kOk);
+  EXPECT_TRUE(v->extract(*files[0], sink));
   EXPECT_EQ(sink.written(), size);
   EXPECT_EQ(sink.tail, std::vector<uint8_t>(4096, 0x5A));
 }
@@ -698,15 +700,12 @@ TEST(ExtFileRecordTest, ListedNamesAndExtensions) {
 TEST(ExtEngineFactoryTest, OnlyExtRecordsAndTheDeletedTaskOpen) {
   PartitionRecord r;
   r.setFsName("NTFS");
-  ErrorCode rc = kOk;
-  EXPECT_EQ(openExtEngine(r, Task::Deleted, rc), nullptr);
-  EXPECT_EQ(rc, kUnsupported);
+  EXPECT_NE(engineFor(r, Task::Deleted)->name, "EXT");
   r.setFsName("EXT3");
-  EXPECT_EQ(openExtEngine(r, Task::Formatted, rc), nullptr);
-  EXPECT_EQ(rc, kUnsupported);
+  EXPECT_EQ(engineFor(r, Task::Deleted)->name, "EXT");
+  EXPECT_EQ(failureKind(openEngine(r, Task::Formatted)), ErrorKind::Unsupported);
   r.diskNumber = 25;  // no such drive
-  EXPECT_EQ(openExtEngine(r, Task::Deleted, rc), nullptr);
-  EXPECT_NE(rc, kOk);
+  EXPECT_EQ(failureKind(openEngine(r, Task::Deleted)), ErrorKind::NotFound);
 }
 
 // ------------------------------------------------------------------ damaged input

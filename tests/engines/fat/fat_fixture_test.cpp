@@ -11,7 +11,8 @@
 #include <set>
 
 #include "disk/device.h"
-#include "engines/fat/fat_engine.h"
+#include "engines/engine_registry.h"
+#include "engines/fat/fat_volume.h"
 #include "test_support.h"
 #include "workspace/result_tree.h"
 
@@ -135,13 +136,13 @@ class FatFixtureTest : public ::testing::TestWithParam<FatFixture> {
 };
 
 TEST_P(FatFixtureTest, DeletedScanListsAndRecoversEveryDeletedFile) {
-  ErrorCode error = -99;
-  auto engine = openFatEngine(record, Task::Deleted, error);
-  ASSERT_TRUE(engine) << "open failed: " << error;
+  auto opened = openEngine(record, Task::Deleted);
+  ASSERT_TRUE(opened) << describe(opened.error());
+  auto engine = std::move(*opened);
   ResultTree tree(Variant::Fat);
   ScanOptions options;
   Progress progress;
-  ASSERT_EQ(engine->scan(tree, options, progress), kOk);
+  ASSERT_TRUE(engine->scan(tree, options, progress));
   const Listing listing = listingOf(tree);
   const auto live = liveFolders();
   const bool fat16 = std::string(GetParam().fs) == "FAT16";
@@ -165,7 +166,7 @@ TEST_P(FatFixtureTest, DeletedScanListsAndRecoversEveryDeletedFile) {
     EXPECT_EQ(it->second->size, row.size) << path;
     if (!recoverable(row)) continue;
     std::vector<uint8_t> bytes;
-    ASSERT_EQ(engine->readAll(*it->second, bytes), kOk) << path;
+    ASSERT_TRUE(engine->readAll(*it->second, bytes)) << path;
     EXPECT_EQ(sha256Hex(bytes), row.sha256) << path;
     recovered += sha256Hex(bytes) == row.sha256;
   }
@@ -190,9 +191,9 @@ TEST(FatFormattedFixture, OldFoldersComeBackWithTheirFiles) {
   if (!fixtureExists("fat32_formatted.img")) GTEST_SKIP() << "fixture missing";
   auto records = catalogOf(fixturePath("fat32_formatted.img"));
   ASSERT_FALSE(records.empty());
-  ErrorCode error = -99;
-  auto engine = openFatEngine(records.front(), Task::Formatted, error);
-  ASSERT_TRUE(engine) << error;
+  auto opened = openEngine(records.front(), Task::Formatted);
+  ASSERT_TRUE(opened) << describe(opened.error());
+  auto engine = std::move(*opened);
   ResultTree tree(Variant::Fat);
   ScanOptions options;
   options.task = Task::Formatted;
@@ -200,7 +201,7 @@ TEST(FatFormattedFixture, OldFoldersComeBackWithTheirFiles) {
   options.firstSector = records.front().startSector;
   options.lastSector = records.front().endSector();
   Progress progress;
-  ASSERT_EQ(engine->scan(tree, options, progress), kOk);
+  ASSERT_TRUE(engine->scan(tree, options, progress));
   const Listing listing = listingOf(tree);
 
   // The wiped root named no folder: each top-level folder is a DIRn item under the volume
@@ -234,7 +235,7 @@ TEST(FatFormattedFixture, OldFoldersComeBackWithTheirFiles) {
     EXPECT_EQ(r->size, row.size) << path;
     EXPECT_EQ(r->deleted, deleted) << path;
     std::vector<uint8_t> bytes;
-    ASSERT_EQ(engine->readAll(*r, bytes), kOk) << path;
+    ASSERT_TRUE(engine->readAll(*r, bytes)) << path;
     EXPECT_EQ(sha256Hex(bytes), row.sha256) << path;
     recovered += sha256Hex(bytes) == row.sha256;
   }

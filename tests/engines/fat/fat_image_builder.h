@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "disk/device.h"
 #include "disk/records.h"
 #include "engines/fat/fat_volume.h"
+#include "faulty_device.h"
 
 namespace velk::test {
 
@@ -61,7 +62,7 @@ class FatImage {
 
   // Attaches the image as a drive (with the device layer's faults) and opens it as the
   // given width.
-  std::unique_ptr<FatVolume> open(FatWidth width, const FaultPolicy& faults = {});
+  std::unique_ptr<FatVolume> open(FatWidth width, const FaultPlan& faults = {});
 
  private:
   bool m_fat32 = false;
@@ -186,17 +187,12 @@ inline void FatImage::fill(uint64_t offset, size_t n, uint8_t seed) {
   for (size_t k = 0; k < n; ++k) *at(offset + k) = uint8_t(seed + k * 7 + (k >> 9));
 }
 
-inline std::unique_ptr<FatVolume> FatImage::open(FatWidth width, const FaultPolicy& faults) {
-  auto& ns = DeviceNamespace::instance();
-  ns.reset();
-  ns.setFaultPolicy(faults);
-  int drive = ns.attachMemory("fat-test", m_bytes);
-  PartitionRecord record;
-  record.diskNumber = drive;
-  record.letter = 'F';
+inline std::unique_ptr<FatVolume> FatImage::open(FatWidth width, const FaultPlan& faults) {
+  SectorReader reader;
+  reader.OpenDevice(std::make_unique<FaultyDevice>(memoryDevice(m_bytes, false), faults), "fat-test");
   std::unique_ptr<FatVolume> v;
-  if (width == FatWidth::Fat32) v = std::make_unique<Fat32Volume>(record);
-  else v = std::make_unique<Fat16Volume>(record);
+  if (width == FatWidth::Fat32) v = std::make_unique<Fat32Volume>(std::move(reader), 0, 'F');
+  else v = std::make_unique<Fat16Volume>(std::move(reader), 0, 'F');
   v->setCurrentYear(kTestYear);
   return v;
 }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "test_support.h"
 #include "codec/lznt1.h"
 #include "engines/ntfs/ntfs_data_stream.h"
 #include "engines/ntfs/ntfs_image_builder.h"
@@ -17,12 +18,12 @@ constexpr uint32_t kCluster = 4096;
 class MemoryClusters final : public ClusterSource {
  public:
   explicit MemoryClusters(uint64_t clusters) : bytes(clusters * kCluster, 0xEE) {}
-  ErrorCode readVolume(uint64_t offset, size_t length, uint8_t* buffer) override {
+  Status readVolume(uint64_t offset, size_t length, uint8_t* buffer) override {
     ++reads;
-    if (offset >= failFrom) return EIO;
-    if (offset > bytes.size() || length > bytes.size() - offset) return EIO;
+    if (offset >= failFrom) return fail(ioError("reading", EIO));
+    if (offset > bytes.size() || length > bytes.size() - offset) return fail(ioError("reading", EIO));
     std::memcpy(buffer, bytes.data() + offset, length);
-    return kOk;
+    return {};
   }
   void put(uint64_t lcn, const std::vector<uint8_t>& data) {
     std::memcpy(bytes.data() + lcn * kCluster, data.data(), data.size());
@@ -66,7 +67,7 @@ TEST_F(StreamWriterTest, ContentIsCutAtTheRealSize) {
   NtfsStreamLayout l;
   l.runs = {run(0, 1, 10)};
   l.realSize = l.initializedSize = 1000;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   EXPECT_EQ(sink.bytes, std::vector<uint8_t>(data.begin(), data.begin() + 1000));
 }
 
@@ -77,7 +78,7 @@ TEST_F(StreamWriterTest, FragmentsAreJoinedInVcnOrderAndHolesReadAsZeros) {
   NtfsStreamLayout l;
   l.runs = {run(0, 2, 50), run(2, 3, -1), run(5, 1, 7)};
   l.realSize = l.initializedSize = 6 * kCluster - 100;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   std::vector<uint8_t> expected = a;
   expected.resize(5 * kCluster, 0);
   expected.insert(expected.end(), b.begin(), b.end() - 100);
@@ -90,7 +91,7 @@ TEST_F(StreamWriterTest, BytesPastTheInitializedSizeReadAsZeros) {
   l.runs = {run(0, 3, 20)};
   l.realSize = 3 * kCluster;
   l.initializedSize = 5000;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   ASSERT_EQ(sink.bytes.size(), 3u * kCluster);
   auto src = test::patternBytes(3 * kCluster, 4);
   EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.begin() + 5000, src.begin()));
@@ -104,11 +105,11 @@ TEST_F(StreamWriterTest, LargeFilesStreamInBoundedPieces) {
   l.realSize = l.initializedSize = 8000ull * kCluster;
   l.runs[0].lcn = 100;
   NullSink counter;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, big, counter), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, big, counter));
   EXPECT_EQ(counter.written(), 8000ull * kCluster);
   EXPECT_LE(big.reads, 40u);  // large reads, not one per cluster
   RecordingSink rec;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, big, rec), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, big, rec));
   EXPECT_LE(rec.largest, size_t(1) << 20);
 }
 
@@ -117,7 +118,7 @@ TEST_F(StreamWriterTest, RunsThatStopShortEndWithAnError) {
   NtfsStreamLayout l;
   l.runs = {run(0, 1, 30)};
   l.realSize = l.initializedSize = 3 * kCluster;
-  EXPECT_EQ(writeNtfsStream(l, kCluster, volume, sink), kErrorInvalidAccess);
+  EXPECT_EQ(failureKind(writeNtfsStream(l, kCluster, volume, sink)), ErrorKind::Corrupt);
   EXPECT_EQ(sink.bytes.size(), size_t(kCluster));
 }
 
@@ -126,14 +127,16 @@ TEST_F(StreamWriterTest, AReadErrorIsReported) {
   l.runs = {run(0, 2, 40)};
   l.realSize = l.initializedSize = 2 * kCluster;
   volume.failFrom = 40ull * kCluster;
-  EXPECT_EQ(writeNtfsStream(l, kCluster, volume, sink), EIO);
+  auto failed = writeNtfsStream(l, kCluster, volume, sink);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().errnum, EIO);
 }
 
 TEST_F(StreamWriterTest, ResidentBytesAreWrittenAsTheyAre) {
   NtfsStreamLayout l;
   l.resident = true;
   l.residentBytes = {1, 2, 3, 4, 5};
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   EXPECT_EQ(sink.bytes, l.residentBytes);
 }
 
@@ -167,7 +170,7 @@ TEST_F(CompressedStreamTest, ARawUnitThenAnLznt1UnitRecoverExactly) {
   volume.put(200, packed);
   auto l = layout({run(0, kUnit, 100), run(kUnit, packedClusters, 200), run(kUnit + packedClusters, kUnit - packedClusters, -1)},
                   2 * kUnit * kCluster);
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   std::vector<uint8_t> expected = raw;
   expected.insert(expected.end(), text.begin(), text.end());
   EXPECT_EQ(sink.bytes, expected);
@@ -181,7 +184,7 @@ TEST_F(CompressedStreamTest, AnAllHoleUnitIsZerosAndTheLastUnitIsCut) {
   volume.put(300, packed);
   auto l = layout({run(0, kUnit, -1), run(kUnit, packedClusters, 300), run(kUnit + packedClusters, kUnit - packedClusters, -1)},
                   kUnit * kCluster + 40000);
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   std::vector<uint8_t> expected(kUnit * kCluster, 0);
   expected.insert(expected.end(), text.begin(), text.end());
   EXPECT_EQ(sink.bytes, expected);
@@ -191,7 +194,7 @@ TEST_F(CompressedStreamTest, AUnitThatDoesNotDecodeIsWrittenAsStoredAndReported)
   std::vector<uint8_t> junk(kCluster, 0xFF);  // chunk header 0xFFFF: size past the input
   volume.put(400, junk);
   auto l = layout({run(0, 1, 400), run(1, kUnit - 1, -1)}, 5000);
-  EXPECT_EQ(writeNtfsStream(l, kCluster, volume, sink), kErrorInvalidAccess);
+  EXPECT_EQ(failureKind(writeNtfsStream(l, kCluster, volume, sink)), ErrorKind::Corrupt);
   ASSERT_EQ(sink.bytes.size(), 5000u);
   EXPECT_TRUE(std::equal(junk.begin(), junk.end(), sink.bytes.begin()));
 }
@@ -204,7 +207,7 @@ TEST_F(CompressedStreamTest, APlainSparseStreamIsNotDecompressed) {
   l.runs = {run(0, 2, 60), run(2, 14, -1)};
   l.realSize = l.initializedSize = 16 * kCluster;
   l.compressionUnitClusters = kUnit;
-  ASSERT_EQ(writeNtfsStream(l, kCluster, volume, sink), kOk);
+  ASSERT_TRUE(writeNtfsStream(l, kCluster, volume, sink));
   data.resize(16 * kCluster, 0);
   EXPECT_EQ(sink.bytes, data);
 }

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "disk/records.h"
-#include "engines/ntfs/ntfs_engine.h"
+#include "engines/engine_registry.h"
+#include "engines/ntfs/ntfs_volume.h"
 #include "engines/ntfs/ntfs_file_record.h"
 #include "support/sha256.h"
 #include "test_support.h"
@@ -48,7 +49,7 @@ struct ScanRun {
   std::unique_ptr<RecoveryEngine> engine;
   std::unique_ptr<ResultTree> tree;
   std::map<std::string, Listed> byPath;
-  ErrorCode scanResult = kOk;
+  Status scanResult;
 };
 
 // The NTFS record of an image: the only one of a bare volume, else the one starting at
@@ -61,10 +62,10 @@ std::optional<PartitionRecord> ntfsRecord(const std::string& image, uint32_t sta
 
 ScanRun scanImage(const PartitionRecord& record, Task task) {
   ScanRun run;
-  ErrorCode error = kOk;
-  run.engine = openNtfsEngine(record, task, error);
-  EXPECT_TRUE(run.engine) << "open error " << error;
-  if (!run.engine) return run;
+  auto opened = openEngine(record, task);
+  EXPECT_TRUE(opened) << describe(opened.error());
+  if (!opened) return run;
+  run.engine = std::move(*opened);
   run.tree = std::make_unique<ResultTree>(Variant::Ntfs);
   Progress progress;
   ScanOptions options;
@@ -102,13 +103,13 @@ size_t expectRecovered(ScanRun& run, const std::string& manifest, const std::vec
     EXPECT_EQ(rec.contentSize(), row.size) << row.path;
     EXPECT_EQ(rec.size, uint32_t(row.size)) << row.path;
     HashSink sink;
-    EXPECT_EQ(run.engine->extract(rec, sink), kOk) << row.path;
+    EXPECT_TRUE(run.engine->extract(rec, sink)) << row.path;
     EXPECT_EQ(sink.written(), row.size) << row.path;
     EXPECT_EQ(sink.hex(), row.sha256) << row.path;
     // The memory path gives the same bytes.
     if (row.size <= (2u << 20)) {
       std::vector<uint8_t> bytes;
-      EXPECT_EQ(run.engine->readAll(rec, bytes), kOk) << row.path;
+      EXPECT_TRUE(run.engine->readAll(rec, bytes)) << row.path;
       EXPECT_EQ(test::sha256Hex(bytes), row.sha256) << row.path;
     }
   }
@@ -121,7 +122,7 @@ TEST(NtfsFixtureTest, DeletedScanRecoversEveryDeletedFileByteExact) {
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Deleted);
   ASSERT_TRUE(run.engine);
-  EXPECT_EQ(run.scanResult, kOk);
+  EXPECT_TRUE(run.scanResult);
   ASSERT_TRUE(run.tree->root());
   EXPECT_EQ(run.tree->root()->text, std::string("NTFS - Logical Disk (") + record->letter + ":)");
   const size_t checked = expectRecovered(run, "ntfs_deleted", {"deleted", "deleted-in-deleted-folder"});
@@ -157,7 +158,7 @@ TEST(NtfsFixtureTest, FormattedScanListsOldFilesAtTheirPaths) {
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Formatted);
   ASSERT_TRUE(run.engine);
-  EXPECT_EQ(run.scanResult, kOk);
+  EXPECT_TRUE(run.scanResult);
   EXPECT_EQ(expectRecovered(run, "ntfs_formatted", {"formatted"}), 14u);
 }
 
@@ -193,7 +194,7 @@ TEST_P(NtfsPartitionFixtureTest, DeletedFilesOfTheNtfsPartitionRecover) {
       continue;
     }
     HashSink sink;
-    EXPECT_EQ(run.engine->extract(*it->second.record, sink), kOk);
+    EXPECT_TRUE(run.engine->extract(*it->second.record, sink));
     EXPECT_EQ(sink.hex(), row.sha256) << row.path;
     ++checked;
   }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "disk/bytes.h"
+#include "formats/bytes.h"
 #include "engines/raw/format_end.h"
 #include "support/crc32.h"
 

@@ -49,16 +49,16 @@ class RawCarveFixture : public ::testing::Test {
   }
   // Scans into tree; returns the records by their absolute start sector.
   std::map<uint64_t, const RawFileRecord*> scan(bool formatEnds) {
-    ErrorCode error = kOk;
-    engine = openRawEngine(record, Task::Raw, error);
-    EXPECT_EQ(error, kOk);
-    if (!engine) return {};
+    auto opened = openEngine(record, Task::Raw);
+    EXPECT_TRUE(opened);
+    if (!opened) return {};
+    engine = std::move(*opened);
     static_cast<RawEngine&>(*engine).scanner().setFormatEnds(formatEnds);
     tree = std::make_unique<ResultTree>(Variant::Raw);
     ScanOptions options;
     options.task = Task::Raw;
     options.catalogPath = std::string(VELK_RESOURCE_DIR) + "/rp.dat";
-    EXPECT_EQ(engine->scan(*tree, options, progress), kOk);
+    EXPECT_TRUE(engine->scan(*tree, options, progress));
     std::map<uint64_t, const RawFileRecord*> out;
     for (FolderItem* folder : tree->foldersBreadthFirst())
       for (FileRecord* f : folder->files) {
@@ -87,7 +87,7 @@ TEST_F(RawCarveFixture, EveryPlacedFileFoundAtItsSectorAndRecoveredByteExact) {
     EXPECT_EQ(r.verdict, StructureVerdict::Valid) << p.row.path;
     EXPECT_EQ(r.length, p.row.size) << p.row.path;
     std::vector<uint8_t> data;
-    ASSERT_EQ(engine->readAll(r, data), kOk);
+    ASSERT_TRUE(engine->readAll(r, data));
     EXPECT_EQ(test::sha256Hex(data), p.row.sha256) << p.row.path;
     exact += test::sha256Hex(data) == p.row.sha256 ? 1 : 0;
   }
@@ -117,7 +117,7 @@ TEST_F(RawCarveFixture, WithoutEndRulesEachFileRunsToTheNextHeader) {
     EXPECT_EQ(r.verdict, StructureVerdict::Unchecked);
     // The carved bytes begin with the whole file.
     std::vector<uint8_t> data;
-    ASSERT_EQ(engine->readAll(r, data), kOk);
+    ASSERT_TRUE(engine->readAll(r, data));
     ASSERT_GE(data.size(), placed[i].row.size);
     data.resize(placed[i].row.size);
     EXPECT_EQ(test::sha256Hex(data), placed[i].row.sha256) << placed[i].row.path;

@@ -1,0 +1,27 @@
+#pragma once
+// Which file system a catalogue record holds. The catalogue names a volume it has read
+// ("FAT32", "NTFS", "EXT3" …); a partition it only knows from its table entry ("#NTFS#"),
+// or a stretch it cannot name ("Unknown", "Deleted"), is told by its first sector.
+
+#include <string_view>
+
+#include "disk/records.h"
+#include "formats/bytes.h"
+
+namespace velk {
+
+enum class FileSystem : uint8_t { Unknown, Fat16, Fat32, Ntfs, Ext2, Ext3 };
+
+// The file system of a name the catalogue gives a volume it has read; Unknown for any
+// other name (table guesses such as "#FAT32#" included).
+FileSystem namedFileSystem(std::string_view fsName);
+// The record's file system: its name when the catalogue read the volume, else what its
+// boot sector shows (FAT16/FAT32 boot sectors, the NTFS signature), else what its
+// partition-table type promises.
+FileSystem fileSystemOf(const PartitionRecord& record);
+// From a volume's first sector alone.
+FileSystem detectFileSystem(ByteSpan bootSector);
+
+std::string_view fileSystemName(FileSystem fs);
+
+}  // namespace velk

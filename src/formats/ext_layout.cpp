@@ -1,0 +1,127 @@
+#include "formats/ext_layout.h"
+
+#include <cstdio>
+
+namespace velk {
+
+namespace {
+
+bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// True when v is a power of base (1 counts: base^0).
+bool isPowerOf(uint64_t v, uint64_t base) {
+  if (v == 0) return false;
+  while (v % base == 0) v /= base;
+  return v == 1;
+}
+
+}  // namespace
+
+bool ExtSuperblock::groupHasSuperblock(uint64_t group) const {
+  if (!(featureRoCompat & kExtRoCompatSparseSuper)) return true;
+  if (group <= 1) return true;
+  return isPowerOf(group, 3) || isPowerOf(group, 5) || isPowerOf(group, 7);
+}
+
+Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
+  if (bytes.size() < kExtSuperblockSize) return fail(corruptError("the EXT superblock"));
+  if (le16At(bytes, kSbMagic) != kExtMagic) return fail(unsupportedError("the volume holds no EXT file system"));
+
+  ExtSuperblock sb;
+  sb.inodeCount = le32At(bytes, kSbInodeCount);
+  sb.firstDataBlock = le32At(bytes, kSbFirstDataBlock);
+  sb.logBlockSize = le32At(bytes, kSbLogBlockSize);
+  sb.blocksPerGroup = le32At(bytes, kSbBlocksPerGroup);
+  sb.inodesPerGroup = le32At(bytes, kSbInodesPerGroup);
+  sb.revision = le32At(bytes, kSbRevision);
+  sb.featureCompat = le32At(bytes, kSbFeatureCompat);
+  sb.featureIncompat = le32At(bytes, kSbFeatureIncompat);
+  sb.featureRoCompat = le32At(bytes, kSbFeatureRoCompat);
+  sb.journalInode = le32At(bytes, kSbJournalInode);
+  sb.volumeName = fixedText(bytes, kSbVolumeName, kSbVolumeNameSize);
+  sb.blockCount = le32At(bytes, kSbBlockCount);
+  const bool wide = (sb.featureIncompat & kExtIncompat64Bit) != 0;
+  if (wide) sb.blockCount |= uint64_t(le32At(bytes, kSbBlockCountHigh)) << 32;
+
+  if (sb.logBlockSize > kExtMaxLogBlockSize) return fail(corruptError("the EXT superblock"));
+  sb.blockSize = 1024u << sb.logBlockSize;
+  const uint64_t bitsPerBlock = uint64_t(sb.blockSize) * 8;
+  if (sb.blocksPerGroup < 1 || sb.blocksPerGroup > bitsPerBlock) return fail(corruptError("the EXT superblock"));
+  if (sb.inodesPerGroup < 1 || sb.inodesPerGroup > bitsPerBlock) return fail(corruptError("the EXT superblock"));
+  if (sb.firstDataBlock > 1 || sb.firstDataBlock >= sb.blockCount) return fail(corruptError("the EXT superblock"));
+
+  const uint64_t groups = (sb.blockCount - sb.firstDataBlock - 1) / sb.blocksPerGroup + 1;
+  if (groups > UINT32_MAX) return fail(corruptError("the EXT superblock"));
+  sb.groupCount = uint32_t(groups);
+  if (uint64_t(sb.inodeCount) > groups * sb.inodesPerGroup) return fail(corruptError("the EXT superblock"));
+
+  if (sb.revision >= 1) {
+    sb.inodeSize = le16At(bytes, kSbInodeSize);
+    if (!isPowerOfTwo(sb.inodeSize) || sb.inodeSize < kExtGoodOldInodeSize || sb.inodeSize > sb.blockSize)
+      return fail(corruptError("the EXT superblock"));
+  }
+  if (wide) {
+    sb.descriptorSize = le16At(bytes, kSbDescriptorSize);
+    if (!isPowerOfTwo(sb.descriptorSize) || sb.descriptorSize < kGdMinSize64 || sb.descriptorSize > kGdMaxSize ||
+        sb.descriptorSize > sb.blockSize)
+      return fail(corruptError("the EXT superblock"));
+  }
+  // meta_bg spreads the descriptors over the volume; reading the classic table would
+  // take unrelated blocks for descriptors.
+  if (sb.featureIncompat & kExtIncompatMetaBg) return fail(unsupportedError("EXT volumes whose group descriptors are spread by meta_bg are not read"));
+
+  // The descriptor table must lie inside the volume.
+  if (sb.descriptorTableBlock() + sb.descriptorTableBlocks() > sb.blockCount)
+    return fail(corruptError("the EXT superblock"));
+  if (sb.inodeTableBlocks() > sb.blockCount) return fail(corruptError("the EXT superblock"));
+  return sb;
+}
+
+Result<std::vector<ExtGroupDescriptor>> parseGroupDescriptors(ByteSpan table,
+                                                                             const ExtSuperblock& sb) {
+  if (table.size() < sb.descriptorTableBytes()) return fail(corruptError("the EXT group descriptors"));
+  const bool wide = sb.descriptorSize >= kGdMinSize64;
+  const uint64_t tableBlocks = sb.inodeTableBlocks();
+  std::vector<ExtGroupDescriptor> out;
+  out.reserve(sb.groupCount);
+  for (uint32_t g = 0; g < sb.groupCount; ++g) {
+    ByteSpan d = table.subspan(size_t(g) * sb.descriptorSize, sb.descriptorSize);
+    ExtGroupDescriptor gd;
+    gd.blockBitmap = le32At(d, kGdBlockBitmap);
+    gd.inodeBitmap = le32At(d, kGdInodeBitmap);
+    gd.inodeTable = le32At(d, kGdInodeTable);
+    if (wide) {
+      gd.blockBitmap |= uint64_t(le32At(d, kGdBlockBitmapHigh)) << 32;
+      gd.inodeBitmap |= uint64_t(le32At(d, kGdInodeBitmapHigh)) << 32;
+      gd.inodeTable |= uint64_t(le32At(d, kGdInodeTableHigh)) << 32;
+    }
+    if (gd.inodeTable == 0 || gd.inodeTable > sb.blockCount - tableBlocks) return fail(corruptError("the EXT group descriptors"));
+    out.push_back(gd);
+  }
+  return out;
+}
+
+ExtInode ExtInode::decode(ByteSpan bytes) {
+  ExtInode in;
+  std::copy_n(bytes.begin(), std::min(bytes.size(), in.raw.size()), in.raw.begin());
+  ByteSpan r(in.raw);
+  in.mode = le16At(r, kInMode);
+  in.sizeLow = le32At(r, kInSize);
+  in.sizeHigh = le32At(r, kInSizeHigh);
+  in.atime = le32At(r, kInAtime);
+  in.ctime = le32At(r, kInCtime);
+  in.mtime = le32At(r, kInMtime);
+  in.dtime = le32At(r, kInDtime);
+  in.blockCount = le32At(r, kInBlockCount);
+  in.flags = le32At(r, kInFlags);
+  for (size_t i = 0; i < kInodePointerCount; ++i) in.block[i] = le32At(r, kInBlock + 4 * i);
+  return in;
+}
+
+std::string generatedInodeName(uint32_t inodeNumber) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "inode_%08X.tmp", inodeNumber);
+  return buf;
+}
+
+}  // namespace velk
