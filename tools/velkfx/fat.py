@@ -123,7 +123,7 @@ class Fat:
 
     def walk(self):
         """Every entry below the root: (path, entry, any ancestor deleted, parent dir cluster)."""
-        out = []
+        out = Walk()
         todo = [("", self.rootcl if self.kind == 32 else 0, True)]
         seen = set()
         while todo:
@@ -140,6 +140,12 @@ class Fat:
                     todo.append((path, e["cluster"], live and not e["deleted"]))
         return out
 
+    def entry_offset(self, parent, slot):
+        """Byte offset (in the image) of the folder entry at SLOT of a live folder."""
+        if parent == 0:
+            return self.off + self.rootstart * self.bps + slot
+        return self.off + self.cluster_pos(self.chain(parent)[slot // self.csize]) + slot % self.csize
+
     def geometry(self):
         return (f"kind={self.kind} bps={self.bps} spc={self.spc} rootents={self.rootents} clusters={self.nclusters} "
                 f"root_is_one_cluster={int(self.rootents * 32 == self.csize)}")
@@ -152,10 +158,21 @@ def name_matches(want, have, deleted):
     return deleted and have.startswith("?") and len(want) == len(have) and want[1:].lower() == have[1:].lower()
 
 
+class Walk(list):
+    """Walk entries, looked up by their path without each name's first character (which
+    a deleted short name has lost), so large folders are not scanned per row."""
+
+    def lookup(self, path):
+        if not hasattr(self, "by_key"):
+            self.by_key = {}
+            for h in self:
+                self.by_key.setdefault(tuple(x[1:].lower() for x in h[0].split("/")), []).append(h)
+        return self.by_key.get(tuple(x[1:].lower() for x in path.split("/")), [])
+
+
 def find_entry(walk, path):
     want = path.split("/")
-    hits = [h for h in walk if len(h[0].split("/")) == len(want)
-            and all(name_matches(w, x, True) for w, x in zip(want, h[0].split("/")))]
+    hits = [h for h in walk.lookup(path) if all(name_matches(w, x, True) for w, x in zip(want, h[0].split("/")))]
     # an exact spelling beats a wildcard one
     return [h for h in hits if h[0].lower() == path.lower()] or hits
 
@@ -187,6 +204,13 @@ def _check_row(fs, walk, r):
         fail(f"{r.path}: size {e['size']} != {r.size}")
     n = (e["size"] + fs.csize - 1) // fs.csize
     clusters = r.facts.get("clusters")  # a deleted file known to be fragmented
+    start = r.facts.get("start")  # its true first cluster, when the entry's high word was cleared
+    if start is not None:
+        if e["hi"] or e["cluster"] != start & 0xFFFF or start >> 16 == 0:
+            fail(f"{r.path}: entry says cluster {e['cluster']}, not the low word of {start} with a cleared high word")
+        r.note("high-word-cleared", f"low-word-cluster={e['cluster']}",
+               "low-word-cluster-" + ("allocated" if fs.fat[e["cluster"]] else "free"))
+        e = dict(e, cluster=start)
     if state == "live":
         ch = fs.chain(e["cluster"]) if e["size"] else []
         if len(ch) != n:

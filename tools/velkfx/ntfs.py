@@ -409,10 +409,10 @@ def check(image, rows, formatted=False, vol=None):
     return kept
 
 
-def mkntfs(s, image, size, label, *extra):
+def mkntfs(s, image, size, label, *extra, cluster=4096):
     with open(image, "wb") as f:
         f.truncate(size)
-    s.frozen("mkntfs", "-q", "-F", "-f", "-c", "4096", "-L", label, *extra, image)
+    s.frozen("mkntfs", "-q", "-F", "-f", "-c", cluster, "-L", label, *extra, image)
 
 
 def fsck(s, image):

@@ -76,7 +76,7 @@ class Session:
         p = subprocess.run([str(c) for c in cmd], env=self.clock_env(clock, env), stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT if merge else subprocess.PIPE, text=text, input=stdin)
         if check and p.returncode:
-            die(f"{' '.join(map(str, cmd))} failed ({p.returncode}): {p.stdout if text else ''}{p.stderr or ''}")
+            die(f"{' '.join(map(str, cmd))[:300]} failed ({p.returncode}): {p.stdout if text else ''}{p.stderr or ''}")
         return p.stdout
 
     def frozen(self, *cmd, **kw):

@@ -30,6 +30,10 @@ def icat_sha(image, soff, inode, fstype=None):
     return h.hexdigest()
 
 
+def key(path):
+    return tuple(x[1:].lower() for x in path.split("/"))
+
+
 def path_matches(want, have):
     w, h = want.split("/"), have.split("/")
     if len(w) != len(h):
@@ -52,12 +56,15 @@ def check(image, rows, soff=0, skip_data_for=(), unlisted_ok=False, note_inode=F
           fstype=None):
     """Cross-checks rows of one volume with fls and icat; returns the fls entries."""
     ents = fls(image, soff, fstype)
+    index = {}  # by path without each name's first character, which fls may show as "_"
+    for e in ents:
+        index.setdefault(key(e["path"]), []).append(e)
     checked = 0
     for r in rows:
         if r.state == "formatted":
             continue
         checked += 1
-        hits = [e for e in ents if path_matches(r.path, e["path"]) and "r" in e["type"].split("/")]
+        hits = [e for e in index.get(key(r.path), []) if path_matches(r.path, e["path"]) and "r" in e["type"].split("/")]
         if r.state == "live":
             hits = [e for e in hits if not e["deleted"]]
             if len(hits) != 1:
@@ -77,7 +84,8 @@ def check(image, rows, soff=0, skip_data_for=(), unlisted_ok=False, note_inode=F
                 fail(f"tsk: {r.path}: not listed as deleted")
             if r.state == "deleted-in-deleted-folder":
                 parent = r.path.rsplit("/", 1)[0]
-                if not any(e["deleted"] and e["type"].endswith("/d") and path_matches(parent, e["path"]) for e in ents):
+                if not any(e["deleted"] and e["type"].endswith("/d") and path_matches(parent, e["path"])
+                           for e in index.get(key(parent), [])):
                     fail(f"tsk: {r.path}: parent folder not listed as deleted")
         if r.state in skip_data_for:
             continue

@@ -28,5 +28,5 @@ def files(s, m, part, seed, spec, full_path=False):
 
 
 def load():
-    from . import disk_images, ext_images, fat_images, lznt1_sample, ntfs_images, raw_images  # noqa: F401
+    from . import disk_images, ext_images, fat_cases, fat_images, lznt1_sample, ntfs_cases, ntfs_images, raw_images  # noqa: F401
     return IMAGES
