@@ -299,6 +299,13 @@ def _check_freed(vol, r, n, cur, live, image, errors, deleted_list, tsk):
             errors.append(f"{r.path}: icat of inode {n} differs")
 
 
+def _sha_or_none(vol, ino):
+    try:
+        return vol.file_sha(ino)
+    except ValueError:  # a block number beyond the volume
+        return None
+
+
 def _check_journal(vol, r, n, cur, facts, image, errors, debugfs):
     """Kernel deletions wipe the inode: an older copy in the journal must still map the file."""
     copies, icop, names_first, names_other = facts
@@ -314,10 +321,6 @@ def _check_journal(vol, r, n, cur, facts, image, errors, debugfs):
         r.note("no-journal-inode")
     else:
         j, p, s = good[0]
-        try:
-            got = vol.file_sha(p)
-        except ValueError:  # a block number beyond the volume
-            got = None
         # How many copies there are and where depends on commit timing, so only the
         # stable facts go into the notes.
         if debugfs:
@@ -326,17 +329,19 @@ def _check_journal(vol, r, n, cur, facts, image, errors, debugfs):
             t = subprocess.run(["debugfs", "-R", f"logdump -O -b {tb}", image], capture_output=True, text=True)
             if not re.search(rf"FS block {tb} logged at sequence \d+, journal block {j} ", t.stdout):
                 errors.append(f"{r.path}: debugfs logdump does not show block {tb} at journal block {j}")
-        if p["size"] != r.size:
-            r.note(f"first-copy-size={p['size']}")
-        if got == r.sha:
+        got = _sha_or_none(vol, p)
+        newest = max(good, key=lambda c: (c[2], c[0]))[1]
+        if r.state == "overwritten":
+            if r.sha in (got, _sha_or_none(vol, newest)):
+                errors.append(f"{r.path}: claimed overwritten, but a journal copy of inode {n} yields it")
+        elif got == r.sha:
             r.note(f"journal-inode={n}")  # the first qualifying copy maps blocks that hold the file
+        elif _sha_or_none(vol, newest) == r.sha:
+            # a file still growing: older, smaller copies come first, the newest one is whole
+            r.note(f"first-copy-size={p['size']}", "first-copy-does-not-recover", f"newest-journal-inode={n}",
+                   "journal-sizes=" + ",".join(str(x) for x in dict.fromkeys(c[1]["size"] for c in good)))
         else:
-            r.note("first-copy-does-not-recover")
-            newest = max(good, key=lambda c: (c[2], c[0]))
-            if "expect-newest" in r.notes and newest[1]["size"] == r.size and vol.file_sha(newest[1]) == r.sha:
-                r.note(f"newest-journal-inode={n}")
-            elif "expect-broken" not in r.notes:
-                errors.append(f"{r.path}: first journal copy of inode {n} does not yield the data")
+            errors.append(f"{r.path}: no journal copy of inode {n} yields the data")
     name = os.path.basename(r.path)
     if name in names_first.get(n, set()):
         r.note("journal-name")
@@ -359,7 +364,7 @@ def check(image, rows, offset=0, journal=False, debugfs=False, tsk=False, brief=
         cur = vol.parse_inode(vol.inode_raw(n))
         nblocks = (r.size + vol.bs - 1) // vol.bs
         if not brief:
-            r.note(f"inode={n}", f"blocks={nblocks}", reach(vol, nblocks))
+            r.note(f"inode={n}", f"blocks={nblocks}", "extent-mapped" if cur["flags"] & EXTENTS_FL else reach(vol, nblocks))
         if r.state == "live":
             if vol.live.get(r.path) != n or not vol.inode_bit(n):
                 errors.append(f"{r.path}: not live at inode {n}")

@@ -28,5 +28,6 @@ def files(s, m, part, seed, spec, full_path=False):
 
 
 def load():
-    from . import disk_images, ext_images, fat_cases, fat_images, lznt1_sample, ntfs_cases, ntfs_images, raw_images  # noqa: F401
+    from . import (disk_images, ext_cases, ext_images, fat_cases, fat_images, lznt1_sample,  # noqa: F401
+                   ntfs_cases, ntfs_images, raw_images)
     return IMAGES
