@@ -5,6 +5,7 @@ and mtools at the frozen time, plus the few direct edits mtools cannot make."""
 import struct
 
 from .manifest import fail, sha
+from .session import patch
 
 
 def lfn_checksum(raw):
@@ -291,12 +292,6 @@ def check_dates(image, year, expect=None, offset=0):
     if bad:
         fail("entry dates")
     return len(walk)
-
-
-def patch(image, offset, data, volume_offset=0):
-    with open(image, "r+b") as f:
-        f.seek(volume_offset + offset)
-        f.write(data)
 
 
 def set_fsinfo_hint(image, cluster):

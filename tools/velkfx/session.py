@@ -20,6 +20,13 @@ FX_EPOCH = 1767323045
 FROZEN, RUNNING = "frozen", "running"
 
 
+def patch(image, offset, data):
+    """Overwrites bytes of an image in place: the named edits a builder makes."""
+    with open(image, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
 def log(msg):
     print(f"[velkfx] {msg}", file=sys.stderr, flush=True)
 
@@ -118,10 +125,13 @@ class Session:
     def ntfs_mount(self, volume, where, options=""):
         """ntfs-3g kept in the foreground (no_detach) as our child, so unmounting can
         wait until it has written everything back and exited."""
+        return self.fuse(["ntfs-3g", "-o", "no_detach" + ("," + options if options else ""), volume, where], where)
+
+    def fuse(self, argv, where):
+        """Starts a FUSE driver that stays in the foreground; returns it once mounted."""
         os.makedirs(where, exist_ok=True)
-        logf = open(self.path("ntfs-3g.log"), "a")
-        proc = subprocess.Popen(["ntfs-3g", "-o", "no_detach" + ("," + options if options else ""), volume, where],
-                                env=self.clock_env(RUNNING), stdout=logf, stderr=logf)
+        logf = open(self.path("fuse.log"), "a")
+        proc = subprocess.Popen(argv, env=self.clock_env(RUNNING), stdout=logf, stderr=logf)
         self.undo.append((where, lambda: (subprocess.run(["umount", "-l", where], capture_output=True), proc.wait())))
         for _ in range(100):
             if subprocess.run(["mountpoint", "-q", where]).returncode == 0:
@@ -129,13 +139,13 @@ class Session:
             if proc.poll() is not None:
                 break
             time.sleep(0.1)
-        die(f"ntfs-3g did not mount {volume} (see {logf.name})")
+        die(f"{argv[0]} did not mount {where} (see {logf.name})")
 
-    def ntfs_umount(self, where, proc):
+    def fuse_umount(self, where, proc):
         self.run("sync")
         self.umount(where)
         if proc.wait():
-            die("ntfs-3g exited with an error")
+            die(f"the FUSE driver of {where} exited with an error")
 
     # --- contents and outputs
 

@@ -29,5 +29,5 @@ def files(s, m, part, seed, spec, full_path=False):
 
 def load():
     from . import (disk_images, ext_cases, ext_images, fat_cases, fat_images, lznt1_sample,  # noqa: F401
-                   ntfs_cases, ntfs_images, raw_images)
+                   damaged_images, ntfs_cases, ntfs_images, raw_images)
     return IMAGES

@@ -64,7 +64,7 @@ def fill_ntfs(s, vol, rows, dirs, deleted, trees):
         v.put(r.local, r.path)
     v.sync()
     v.rm(*deleted, *trees)
-    s.ntfs_umount(where, proc)
+    s.fuse_umount(where, proc)
     ntfs.fsck(s, vol)
 
 

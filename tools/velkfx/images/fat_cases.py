@@ -7,6 +7,7 @@ import shutil
 
 from .. import fat, tsk
 from ..manifest import fail
+from ..session import patch
 from . import files, image
 
 DID = "deleted-in-deleted-folder"
@@ -112,7 +113,7 @@ def fat32_hiword(s, name):
             if not e["deleted"] or e["cluster"] >> 16 != 1:
                 fail(f"{p}: not a deleted entry above cluster 65535 ({e['cluster']})")
             r.facts["start"] = e["cluster"]
-            fat.patch(img, fs.entry_offset(parent, e["slot"]) + 20, b"\0\0")
+            patch(img, fs.entry_offset(parent, e["slot"]) + 20, b"\0\0")
     s.run("fsck.fat", "-n", img)
     fat.check(img, m.rows)
     tsk.check(img, m.rows, skip_data_for=("deleted",))

@@ -56,7 +56,7 @@ def lznt1_unit(s, name):
     v.mkdir("Packed")
     s.run("setfattr", "-n", "system.ntfs_attrib_be", "-v", "0x00000800", v.at("Packed"))
     v.put(plain, "Packed/sample.bin")
-    s.ntfs_umount(where, proc)
+    s.fuse_umount(where, proc)
 
     vol = ntfs.Ntfs(img)
     rec = [r for r in vol.records().values() if r["name"] == "sample.bin"][0]

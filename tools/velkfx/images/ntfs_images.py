@@ -38,7 +38,7 @@ class Mounted:
 
     def __exit__(self, *exc):
         if not exc[0]:
-            self.s.ntfs_umount(self.where, self.proc)
+            self.s.fuse_umount(self.where, self.proc)
 
 
 def put(s, m, v, name, spec):
