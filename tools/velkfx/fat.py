@@ -279,6 +279,10 @@ def check(image, rows, offset=0, pre=None, spans=None):
     return fs
 
 
+def year_of(date):
+    return (date >> 9) + 1980
+
+
 def check_dates(image, year, expect=None, offset=0):
     """Every creation, write and access date carries YEAR, except the paths in expect."""
     bad = 0
@@ -310,9 +314,9 @@ class Mtools:
     def _m(self, *cmd, clock=None):
         self.s.run(cmd[0], "-i", self.img, *cmd[1:], clock=clock or self.clock)
 
-    def mkdir(self, *paths):
+    def mkdir(self, *paths, clock=None):
         for p in paths:
-            self._m("mmd", "::/" + p)
+            self._m("mmd", "::/" + p, clock=clock)
             self.dirs.add(p)
 
     def put(self, local, path, clock=None):
@@ -320,7 +324,7 @@ class Mtools:
         for i in range(1, len(parts) + 1):
             d = "/".join(parts[:i])
             if d not in self.dirs:
-                self.mkdir(d)
+                self.mkdir(d, clock=clock)
         self._m("mcopy", local, "::/" + path, clock=clock)
 
     def rm(self, *paths):

@@ -125,3 +125,184 @@ def fat32_hiword(s, name):
                 fail(f"{r.path}: icat reads it right despite the cleared high word")
             r.note("tsk-reads-low-word")
     s.publish(name, img, m)
+
+
+def check_years(img, rows, walk=None):
+    """Each row's entry (and its folders') carries the year the row was written in."""
+    walk = walk or fat.Fat(img).walk()
+    for r in rows:
+        want = r.facts["year"]
+        parts = r.path.split("/")
+        for k in range(1, len(parts) + 1):
+            hits = fat.find_entry(walk, "/".join(parts[:k]))
+            e = hits[0][1] if hits else None
+            years = {fat.year_of(e[f]) for f in ("cdate", "wdate", "adate")} if e else None
+            if k == len(parts) and years != {want} or k < len(parts) and e and max(years) > want:
+                fail(f"{r.path}: dates of {'/'.join(parts[:k])} are {years}, not {want}")
+        r.note(f"dated-{want}")
+
+
+def dated_puts(v, rows, when):
+    """Writes rows with the clock at WHEN[row's year]."""
+    for r in rows:
+        v.put(r.local, r.path, clock=when[r.facts["year"]])
+
+
+OLD_CLOCK = {1998: "1998-05-10 09:15:00", 2001: "2001-03-04 10:20:30", 2003: "2003-07-21 18:45:10",
+             2004: "2004-11-02 08:00:00", 2006: "2006-02-14 12:00:00", 2007: "2007-12-24 16:30:00",
+             2009: "2009-06-01 07:00:00", 2012: "2012-09-09 09:09:09"}
+
+
+@image("fatcases", "fat16_old_card")
+def fat16_old_card(s, name):
+    """A FAT16 card written in 1998, 2003 and 2007 (the clock frozen at each date with
+    libfaketime) and emptied in part in 2009: deleted files and a deleted folder whose
+    dates are all far older than five years."""
+    img = s.blank(name + ".img", 32 << 20)
+    s.run("mkfs.vfat", "-F", "16", "-s", "4", "-n", "OLDCARD", "-i", "19980510", img, clock=OLD_CLOCK[1998])
+    v = fat.Mtools(s, img)
+    m = s.manifest(name)
+    spec = [("DCIM/PICT0001.JPG", "jpeg 640x480", "live", "8.3", 1998), ("DCIM/PICT0002.JPG", "jpeg 640x480", "deleted", "8.3", 1998),
+            ("LETTER.TXT", "text 2500:Dear Uncle Tom", "live", "8.3", 1998),
+            ("Holiday 2003/IMG_1001.JPG", "jpeg 800x600", DID, "8.3", 2003),
+            ("Holiday 2003/IMG_1002.JPG", "jpeg 800x600", DID, "8.3", 2003),
+            ("notes 2003.txt", "text 4000", "deleted", "longname", 2003),
+            ("Scans/invoice.pdf", "pdf:Invoice 2007-12", "live", "8.3", 2007),
+            ("REPORT.DOC", "text 9000:Annual report 2007", "deleted", "8.3", 2007)]
+    for path, kind, state, notes, year in spec:
+        files(s, m, 0, "card/", [(path, kind, state, notes)])[path].facts["year"] = year
+    dated_puts(v, m.rows, OLD_CLOCK)
+    for p in ("DCIM/PICT0002.JPG", "notes 2003.txt", "REPORT.DOC"):
+        v.rm(p)
+    v._m("mdeltree", "::/Holiday 2003", clock=OLD_CLOCK[2009])
+    s.run("fsck.fat", "-n", img)
+    fat.check(img, m.rows)
+    tsk.check(img, m.rows)
+    check_years(img, m.rows)
+    s.publish(name, img, m)
+
+
+@image("fatcases", "fat32_old_formatted")
+def fat32_old_formatted(s, name):
+    """FAT32 written in 2001, 2004 and 2006 with folders of many long-named files (each
+    folder spans a dozen clusters), then quick-formatted in 2012 with the same geometry:
+    the old folders' clusters keep their entries and their old dates."""
+    mkfs = ("-F", "32", "-s", "1", "-n", "OLDFMT32", "-i", "20010304")
+    img = s.blank(name + ".img", 40 << 20)
+    s.run("mkfs.vfat", *mkfs, img, clock=OLD_CLOCK[2001])
+    v = fat.Mtools(s, img)
+    m = s.manifest(name)
+    for folder, year, count in (("Photos 2001", 2001, 60), ("Documents 2004", 2004, 50), ("Music 2006", 2006, 40)):
+        for i in range(1, count + 1):
+            path = f"{folder}/{folder.split()[0].lower()} {year} number {i:03d}.txt"
+            files(s, m, 0, "oldfmt/", [(path, f"text {300 + (i * 97) % 1200}", "formatted", "longname")],
+                  full_path=True)[path].facts["year"] = year
+    dated_puts(v, m.rows, OLD_CLOCK)
+    pre = s.path(name + ".pre.img")
+    pre_walk = fat.Fat(img).walk()
+    for folder in ("Photos 2001", "Documents 2004", "Music 2006"):
+        n = len(fat.Fat(img).chain(fat.first_cluster(img, folder)))
+        if n < 8:
+            fail(f"{folder} spans {n} clusters, not several")
+        for r in m.rows:
+            if r.path.startswith(folder + "/"):
+                r.note(f"folder-clusters={n}")
+    check_years(img, m.rows, pre_walk)
+    shutil.copyfile(img, pre)
+    s.run("mkfs.vfat", *mkfs, img, clock=OLD_CLOCK[2012])  # the quick format
+    fat.check(img, m.rows, pre=pre)
+    # fls sees the old entries as orphans, by short name; icat reads each.
+    orphans = {tsk.icat_sha(img, 0, e["inode"]) for e in tsk.fls(img) if e["path"].startswith("$OrphanFiles/")}
+    for r in m.rows:
+        if r.sha not in orphans:
+            fail(f"{r.path}: fls does not list it as an orphan that icat reads")
+        r.note("tsk-orphan")
+    s.publish(name, img, m)
+
+
+@image("fatcases", "fat32_interleaved")
+def fat32_interleaved(s, name):
+    """A deleted file whose clusters interleave with a live file's: placeholders (P1 Q1
+    P2 Q2 ...) were written, the Ps deleted and the FSInfo hint pointed before them, so
+    `broken run.txt` took the Ps' clusters; then the Qs were deleted the same way for
+    `kept log.txt`; then `broken run.txt` was deleted."""
+    img, v = new_fat(s, name, 40 << 20, "-F", "32", "-s", "1", "-n", "VELKINTER", "-i", "1D0C1473")
+    m = s.manifest(name)
+    lead = files(s, m, 0, "inter/", [("README.TXT", "text 700:Interleaved clusters", "live", "8.3")])
+    # (named so that the deleted entries, which lose their first character, stay apart)
+    holders = files(s, m, 0, "inter/", [(f"HOLD{i}{k}.TMP", "bin 2048", "overwritten", "8.3 placeholder")
+                                        for i in range(1, 5) for k in "PQ"])
+    main = files(s, m, 0, "inter/", [("broken run.txt", "text 8192:Fragmented and deleted", "deleted", "longname"),
+                                     ("kept log.txt", "text 8192:Fragmented and live", "live", "longname")])
+    for r in list(lead.values()) + list(holders.values()):
+        v.put(r.local, r.path)
+    first = fat.first_cluster(img, "HOLD1P.TMP")
+    for k, r in zip("PQ", main.values()):
+        v.rm(*[p for p in holders if p.endswith(k + ".TMP")])
+        fat.set_fsinfo_hint(img, first - 1)
+        v.put(r.local, r.path)
+    chain = fat.Fat(img).chain(fat.first_cluster(img, "broken run.txt"))
+    if len(chain) != 16 or chain == list(range(chain[0], chain[0] + 16)):
+        fail(f"broken run.txt is not fragmented: {chain}")
+    v.rm("broken run.txt")
+    r = main["broken run.txt"]
+    r.facts["clusters"] = chain
+    r.note("runs=" + ",".join(f"{c}-{c + 3}" for c in chain[::4]), "interleaved-with=kept log.txt")
+    s.run("fsck.fat", "-n", img)
+    fat.check(img, m.rows)
+    # icat reads a deleted file's free clusters from its start, skipping allocated ones,
+    # and so gets this one right.
+    tsk.check(img, m.rows)
+    s.publish(name, img, m)
+
+
+@image("fatcases", "fat32_other_jump")
+def fat32_other_jump(s, name):
+    """FAT32 by mkfs.vfat and mtools, then its boot sector (and the backup at sector 6)
+    given another formatter's start: a near jump E9 57 00 to the same boot code and the
+    OEM name MSWIN4.1. The BPB is untouched and valid."""
+    img, v = new_fat(s, name, 40 << 20, "-F", "32", "-s", "1", "-n", "OTHERJUMP", "-i", "1D0CE957")
+    m = s.manifest(name)
+    for p, r in files(s, m, 0, "jump/", [("README.TXT", "text 800:Another formatter", "live", "8.3"),
+                                         ("Photos/IMG_0100.JPG", "jpeg 640x480", "live", "8.3"),
+                                         ("Photos/IMG_0101.JPG", "jpeg 640x480", "deleted", "8.3"),
+                                         ("Old/notes.txt", "text 3000", DID)]).items():
+        v.put(r.local, p)
+    v.rm("Photos/IMG_0101.JPG")
+    v.rmtree("Old")
+    with open(img, "rb") as f:
+        boot = f.read(512)
+    if boot[:3] != b"\xeb\x58\x90":
+        fail(f"mkfs.vfat's jump is {boot[:3].hex()}")
+    for sector in (0, 6):  # the edit: same target (0x5A), near jump, another OEM name
+        patch(img, sector * 512, b"\xe9\x57\x00MSWIN4.1")
+    s.run("fsck.fat", "-n", img)
+    fat.check(img, m.rows)
+    tsk.check(img, m.rows)
+    for r in m.rows:
+        r.note("jump-e9", "oem-mswin4.1")
+    s.publish(name, img, m)
+
+
+@image("fatcases", "fat12_floppy")
+def fat12_floppy(s, name):
+    """A 1.44 MB floppy image formatted FAT12 by mkfs.vfat, with deleted files and a
+    deleted folder (mtools)."""
+    img, v = new_fat(s, name, 1474560, "-F", "12", "-n", "FLOPPY", "-i", "1D0C0012")
+    m = s.manifest(name)
+    for p, r in files(s, m, 0, "floppy/", [("README.TXT", "text 700:A floppy", "live", "8.3"),
+                                           ("Letter to Anna.txt", "text 6000:Dear Anna", "deleted", "longname"),
+                                           ("PHOTO.JPG", "jpeg 320x240", "deleted", "8.3"),
+                                           ("DOCS/KEEP.TXT", "text 2000", "live", "8.3"),
+                                           ("DOCS/GONE.TXT", "text 3000", "deleted", "8.3"),
+                                           ("OLD/ALPHA.TXT", "text 1500", DID, "8.3"),
+                                           ("OLD/BRAVO.TXT", "text 2500", DID, "8.3")]).items():
+        v.put(r.local, p)
+    v.rm("Letter to Anna.txt", "PHOTO.JPG", "DOCS/GONE.TXT")
+    v.rmtree("OLD")
+    if fat.Fat(img).kind != 12:
+        fail(f"{name} is not FAT12")
+    s.run("fsck.fat", "-n", img)
+    fat.check(img, m.rows)
+    tsk.check(img, m.rows)
+    s.publish(name, img, m)
