@@ -223,20 +223,27 @@ class Ntfs:
         return None, None
 
 
+def parent_matches(q, seq):
+    """A name's parent reference names record q with sequence number SEQ; freeing a
+    record bumps its sequence, so a deleted folder may be one ahead."""
+    return q["seq"] == seq or not q["inuse"] and q["seq"] == (seq % 0xFFFF) + 1
+
+
 def paths_of(recs, root=5):
-    """Full path and 'some ancestor deleted' flag of every named record."""
+    """Full path and 'some ancestor deleted' flag of every named record whose parents
+    all resolve (same record, matching sequence number)."""
     out = {}
     for n, r in recs.items():
-        parts, anc_deleted, p, seen, ok = [r["name"]], False, r["parent"], {n}, True
+        parts, anc_deleted, p, pseq, seen, ok = [r["name"]], False, r["parent"], r["parent_seq"], {n}, True
         while p != root:
             q = recs.get(p)
-            if q is None or p in seen:
+            if q is None or p in seen or not parent_matches(q, pseq):
                 ok = False
                 break
             seen.add(p)
             parts.append(q["name"])
             anc_deleted |= not q["inuse"]
-            p = q["parent"]
+            p, pseq = q["parent"], q["parent_seq"]
         if ok:
             out[n] = ("/".join(reversed(parts)), anc_deleted)
     return out
@@ -344,6 +351,13 @@ def check(image, rows, formatted=False, vol=None):
         if ":" in path.rsplit("/", 1)[-1]:
             path, stream = path.rsplit(":", 1)
         cands = by_path.get(path, [])
+        if "record" in r.facts:  # its name is gone: found by the record number noted while it lived
+            cands = [r.facts["record"]]
+            recs.setdefault(cands[0], vol.record(cands[0]))
+            paths.setdefault(cands[0], (None, False))
+        elif r.facts.get("parent_reused"):  # its parent's record now holds another folder
+            cands = [n for n, x in recs.items() if n not in paths and x["name"] == path.rsplit("/", 1)[-1]]
+            paths.update((n, (None, False)) for n in cands)
         if not formatted:
             cands = [n for n in cands if recs[n]["inuse"] == (r.state == "live")]
         if not cands and r.state == "auto":
@@ -396,13 +410,15 @@ def check(image, rows, formatted=False, vol=None):
         if "ntfsinfo" in r.facts:
             _check_info(r, d, errors)
         r.state = state
+        r.facts["n"] = n
         kept.append(r)
     if not formatted:
         # Every named deleted record outside the system area must be accounted for.
         listed = {r.path.split(":")[0] for r in rows}
+        matched = {r.facts.get("n") for r in kept}
         for n, rec in recs.items():
             p = paths.get(n, (None,))[0]
-            if n >= 24 and not rec["inuse"] and not rec["isdir"] and p not in listed:
+            if n >= 24 and not rec["inuse"] and not rec["isdir"] and p not in listed and n not in matched:
                 errors.append(f"deleted record {n} ({p}) is not in the plan")
     if errors:
         fail("; ".join(errors))

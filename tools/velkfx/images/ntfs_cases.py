@@ -2,9 +2,10 @@
 file names lost to an emptied extension record, a parent record reused by a new folder,
 a damaged MFT record 0 with an intact $MFTMirr. mkntfs and ntfs-3g make them."""
 
+import os
 import struct
 
-from .. import ntfs
+from .. import ntfs, tsk
 from ..manifest import fail
 from . import image
 from .ntfs_images import Mounted, put
@@ -51,4 +52,73 @@ def ntfs_rec4k(s, name, cluster, byte40):
     m.rows = ntfs.check(img, m.rows, vol=vol)
     for r in m.rows:
         r.note("record-size=4096")
+    s.publish(name, img, m)
+
+
+@image("ntfscases", "ntfs_lost_names")
+def ntfs_lost_names(s, name):
+    """Two deletions whose names no longer lead to their records.
+
+    Links/original.txt got 30 hard links with long names: its $FILE_NAME attributes
+    overflowed into extension records (an attribute list). The names in the base record
+    were unlinked first and the last one from an extension record, so when the file went
+    the base record kept no name and the extension records were freed empty.
+
+    Old Stuff/ and its files were deleted, then New Folder/ was made and took Old Stuff's
+    record: the files' parent references name that record with the old sequence number."""
+    s.require("mkntfs", "ntfs-3g", "ntfsinfo", "ntfsfix", "icat", "fls", root=True)
+    img = s.path(name + ".img")
+    ntfs.mkntfs(s, img, 16 << 20, "VELK-LOST")
+    m = s.manifest(name)
+    links = [f"Links/a hard link with a rather long name number {i:02d}.txt" for i in range(1, 31)]
+    with Mounted(s, img, name) as v:
+        v.mkdir("Links", "Old Stuff", "Live")
+        put(s, m, v, name, [("Links/original.txt", "note 20000", "deleted", "hard-links=31 name-lost"),
+                            ("Old Stuff/a.txt", "note 6000", "deleted", "parent-reused"),
+                            ("Old Stuff/b.txt", "note 300", "deleted", "parent-reused"),
+                            ("Live/keep.txt", "note 3000", "live")])
+        for link in links:
+            s.run("ln", v.at("Links/original.txt"), v.at(link))
+        orig, old = (os.stat(v.at(p)).st_ino for p in ("Links/original.txt", "Old Stuff"))
+    vol = ntfs.Ntfs(img)
+    base = vol.record(orig)
+    in_base = {a["value"][0x42:0x42 + 2 * a["value"][0x40]].decode("utf-16-le") for a in base["attrs"] if a["type"] == 0x30}
+    if not base["attrlist"] or len(in_base) >= 31:
+        fail(f"{name}: the names did not overflow into extension records")
+    last = [p for p in links if p.rsplit("/", 1)[1] not in in_base][-1]
+    # (ntfsinfo counts the runs of a file with an attribute list differently: not compared)
+    ntfs.snapshot_info(s, img, [r for r in m.rows if r.path != "Links/original.txt"])
+    with Mounted(s, img, name) as v:
+        order = sorted(["Links/original.txt"] + links, key=lambda p: (p.rsplit("/", 1)[1] not in in_base, p == last))
+        for p in order:
+            v.rm(p)
+        v.rm("Old Stuff")
+        v.mkdir("New Folder")
+        if os.stat(v.at("New Folder")).st_ino != old:
+            fail(f"{name}: New Folder did not take Old Stuff's record {old}")
+    ntfs.fsck(s, img)
+    vol = ntfs.Ntfs(img)
+    rec = vol.record(orig)
+    if rec["inuse"] or rec["names"] or any(vol.record(n) and vol.record(n)["inuse"] for n in range(vol.nrec)
+                                           if vol.record(n) and vol.record(n)["base"] & 0xFFFFFFFFFFFF == orig):
+        fail(f"{name}: record {orig} still has a name or a live extension record")
+    by_path = {r.path: r for r in m.rows}
+    by_path["Links/original.txt"].facts["record"] = orig
+    new = vol.record(old)
+    for p in ("Old Stuff/a.txt", "Old Stuff/b.txt"):
+        by_path[p].facts["parent_reused"] = True
+    m.rows = ntfs.check(img, m.rows, vol=vol)
+    ents = tsk.fls(img)
+    for r in m.rows:
+        n = r.facts["n"]
+        if r.state != "live":
+            where = [e["path"] for e in ents if e["inode"].split("-")[0] == str(n)]
+            r.note("tsk-lists-in-" + ("orphans" if any(w.startswith("$OrphanFiles") for w in where)
+                                      else "new-folder" if any(w.startswith("New Folder/") for w in where)
+                                      else "links" if any(w.startswith("Links/") for w in where) else "nothing"))
+        if "parent-reused" in r.notes:
+            old_seq = vol.record(n)["parent_seq"]
+            if new["seq"] == old_seq or not new["inuse"] or new["name"] != "New Folder":
+                fail(f"{r.path}: record {old} is not a live New Folder with another sequence number")
+            r.note(f"parent-record={old}", f"parent-seq={old_seq}", f"record-now-seq={new['seq']}")
     s.publish(name, img, m)
