@@ -27,7 +27,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import fixture_gen as fg  # noqa: E402
+from velkfx import content as fg  # noqa: E402
 
 POOL_BYTES = 64 << 20
 WORDS = ("holiday report notes invoice garden letter summary draft budget photo camera "

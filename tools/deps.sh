@@ -13,6 +13,7 @@ velk_packages() {
       gui) echo "$gui" ;;
       fuzz) echo "clang-14 libclang-rt-14-dev" ;;
       bench) echo "libbenchmark-dev sleuthkit testdisk time" ;;
+      fixtures) echo "dosfstools mtools fusefat ntfs-3g e2fsprogs fdisk gdisk libfaketime attr xz-utils python3-pil sleuthkit genisoimage" ;;
     esac
   done
 }
