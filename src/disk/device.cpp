@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <linux/fs.h>
 
+#include "disk/file_system.h"
 #include "disk/partition_table.h"
 
 namespace velk {
@@ -127,12 +128,6 @@ Result<std::unique_ptr<BlockDevice>> openSource(const DriveSource& src, Access a
   return std::make_unique<FileDevice>(fd, size, st.st_dev, st.st_ino);
 }
 
-bool holdsFatOrNtfs(ByteSpan s) {
-  if (matchesAt(s, 3, "NTFS")) return true;
-  return (u8At(s, 0) == 0xEB || u8At(s, 0) == 0xE9) && le16At(s, 0x0B) != 0 &&
-         (matchesAt(s, 0x52, "FAT32") || matchesAt(s, 0x36, "FAT1") || matchesAt(s, 0x36, "FAT "));
-}
-
 }  // namespace
 
 std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable) {
@@ -231,7 +226,7 @@ void DeviceNamespace::assignLetters() {
                      [](const TableEntry& a, const TableEntry& b) { return a.tableSector < b.tableSector; });
     for (const auto& e : entries) {
       if (next > 'Z') break;
-      if (e.start >= sectors || !read(e.start, first.data()) || !holdsFatOrNtfs(first)) continue;
+      if (e.start >= sectors || !read(e.start, first.data()) || !isFatOrNtfsBootSector(first)) continue;
       uint64_t length = std::min<uint64_t>(e.count, sectors - e.start) * 512;
       volumes.push_back({next++, n, e.start * 512, length});
     }

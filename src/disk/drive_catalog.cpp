@@ -6,13 +6,12 @@
 #include "formats/bytes.h"
 #include "disk/partition_table.h"
 #include "disk/sector_reader.h"
+#include "formats/ext_layout.h"
 
 namespace velk {
 namespace {
 
 constexpr uint64_t kGapOffset = 63;  // a logical partition starts 63 sectors after its EBR
-constexpr uint16_t kExtMagic = 0xEF53;
-constexpr uint32_t kExtMaxLogBlockSize = 6;
 
 PartitionRecord tableRecord(int disk) {
   PartitionRecord r;
@@ -89,17 +88,17 @@ void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, 
 }  // namespace
 
 void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
-  std::array<uint8_t, 1024> sb{};
+  std::array<uint8_t, kExtSuperblockSize> bytes{};
   r.setFsName("EXTX");
-  if (!reader.ReadAt((uint64_t(r.startSector) + 2) * 512, sb.size(), sb.data())) return;
-  uint32_t logBlock = le32At(sb, 0x18);
-  if (le16At(sb, 0x38) != kExtMagic || logBlock > kExtMaxLogBlockSize) return;
-  uint32_t blockSize = 1u << (10 + logBlock);
-  r.setFsName(le32At(sb, 0xE0) != 0 ? "EXT3" : "EXT2");
-  r.setLabel(fixedText(sb, 0x78, 16));
-  r.sectorsPerCluster = le32At(sb, 0x20);
-  r.bytesPerSector = blockSize;
-  r.freeBytes = uint64_t(le32At(sb, 0x0C)) * blockSize;
+  if (!reader.ReadAt(uint64_t(r.startSector) * 512 + kExtSuperblockOffset, bytes.size(), bytes.data())) return;
+  // Named from what it says of itself; whether it is sound is the engine's question.
+  auto sb = ExtSuperblock::decode(bytes);
+  if (!sb) return;
+  r.setFsName(sb->journalInode != 0 ? "EXT3" : "EXT2");
+  r.setLabel(sb->volumeName);
+  r.sectorsPerCluster = sb->blocksPerGroup;
+  r.bytesPerSector = sb->blockSize;
+  r.freeBytes = sb->freeBlocks * sb->blockSize;
 }
 
 void DriveCatalog::Refresh() {

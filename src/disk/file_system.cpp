@@ -52,6 +52,14 @@ FileSystem fileSystemOf(const PartitionRecord& record) {
   return FileSystem::Unknown;
 }
 
+bool isFatOrNtfsBootSector(ByteSpan sector) {
+  if (NtfsBootSector::hasSignature(sector)) return true;
+  using namespace fatlayout;
+  const bool namesFat = matchesAt(sector, kFat32FsType, "FAT32") || matchesAt(sector, kFat16FsType, "FAT1") ||
+                        matchesAt(sector, kFat16FsType, "FAT ");
+  return namesFat && FatBootSector::parseBpb(sector).has_value();
+}
+
 std::string_view fileSystemName(FileSystem fs) {
   switch (fs) {
     case FileSystem::Fat16: return "FAT16";

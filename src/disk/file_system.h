@@ -24,4 +24,9 @@ FileSystem detectFileSystem(ByteSpan bootSector);
 
 std::string_view fileSystemName(FileSystem fs);
 
+// Whether a sector is the boot sector of a FAT (any width) or NTFS volume: the NTFS
+// signature, or a sane BIOS parameter block that names itself FAT. Volumes with one get
+// drive letters, and a disk that starts with one holds a single unpartitioned volume.
+bool isFatOrNtfsBootSector(ByteSpan sector);
+
 }  // namespace velk

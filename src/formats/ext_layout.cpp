@@ -23,10 +23,8 @@ bool ExtSuperblock::groupHasSuperblock(uint64_t group) const {
   return isPowerOf(group, 3) || isPowerOf(group, 5) || isPowerOf(group, 7);
 }
 
-Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
-  if (bytes.size() < kExtSuperblockSize) return fail(corruptError("the EXT superblock"));
-  if (le16At(bytes, kSbMagic) != kExtMagic) return fail(unsupportedError("the volume holds no EXT file system"));
-
+std::optional<ExtSuperblock> ExtSuperblock::decode(ByteSpan bytes) {
+  if (bytes.size() < kExtSuperblockSize || le16At(bytes, kSbMagic) != kExtMagic) return std::nullopt;
   ExtSuperblock sb;
   sb.inodeCount = le32At(bytes, kSbInodeCount);
   sb.firstDataBlock = le32At(bytes, kSbFirstDataBlock);
@@ -40,11 +38,27 @@ Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
   sb.journalInode = le32At(bytes, kSbJournalInode);
   sb.volumeName = fixedText(bytes, kSbVolumeName, kSbVolumeNameSize);
   sb.blockCount = le32At(bytes, kSbBlockCount);
+  sb.freeBlocks = le32At(bytes, kSbFreeBlocks);
+  sb.blockGroupNumber = le16At(bytes, kSbBlockGroupNumber);
   const bool wide = (sb.featureIncompat & kExtIncompat64Bit) != 0;
-  if (wide) sb.blockCount |= uint64_t(le32At(bytes, kSbBlockCountHigh)) << 32;
-
-  if (sb.logBlockSize > kExtMaxLogBlockSize) return fail(corruptError("the EXT superblock"));
+  if (wide) {
+    sb.blockCount |= uint64_t(le32At(bytes, kSbBlockCountHigh)) << 32;
+    sb.freeBlocks |= uint64_t(le32At(bytes, kSbFreeBlocksHigh)) << 32;
+  }
+  if (sb.logBlockSize > kExtMaxLogBlockSize) return std::nullopt;
   sb.blockSize = 1024u << sb.logBlockSize;
+  if (sb.revision >= 1) sb.inodeSize = le16At(bytes, kSbInodeSize);
+  if (wide) sb.descriptorSize = le16At(bytes, kSbDescriptorSize);
+  return sb;
+}
+
+Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
+  if (bytes.size() < kExtSuperblockSize) return fail(corruptError("the EXT superblock"));
+  if (le16At(bytes, kSbMagic) != kExtMagic) return fail(unsupportedError("the volume holds no EXT file system"));
+  auto decoded = decode(bytes);
+  if (!decoded) return fail(corruptError("the EXT superblock", "its block size is out of range"));
+  ExtSuperblock sb = *decoded;
+  const bool wide = (sb.featureIncompat & kExtIncompat64Bit) != 0;
   const uint64_t bitsPerBlock = uint64_t(sb.blockSize) * 8;
   if (sb.blocksPerGroup < 1 || sb.blocksPerGroup > bitsPerBlock) return fail(corruptError("the EXT superblock"));
   if (sb.inodesPerGroup < 1 || sb.inodesPerGroup > bitsPerBlock) return fail(corruptError("the EXT superblock"));
@@ -56,12 +70,10 @@ Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
   if (uint64_t(sb.inodeCount) > groups * sb.inodesPerGroup) return fail(corruptError("the EXT superblock"));
 
   if (sb.revision >= 1) {
-    sb.inodeSize = le16At(bytes, kSbInodeSize);
     if (!isPowerOfTwo(sb.inodeSize) || sb.inodeSize < kExtGoodOldInodeSize || sb.inodeSize > sb.blockSize)
       return fail(corruptError("the EXT superblock"));
   }
   if (wide) {
-    sb.descriptorSize = le16At(bytes, kSbDescriptorSize);
     if (!isPowerOfTwo(sb.descriptorSize) || sb.descriptorSize < kGdMinSize64 || sb.descriptorSize > kGdMaxSize ||
         sb.descriptorSize > sb.blockSize)
       return fail(corruptError("the EXT superblock"));

@@ -5,6 +5,7 @@
 // error, never a division by zero or a read past a buffer.
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -37,6 +38,8 @@ inline constexpr size_t kSbVolumeNameSize = 16;
 inline constexpr size_t kSbJournalInode = 0xE0;
 inline constexpr size_t kSbDescriptorSize = 0xFE;
 inline constexpr size_t kSbBlockCountHigh = 0x150;
+inline constexpr size_t kSbFreeBlocksHigh = 0x158;
+inline constexpr size_t kSbBlockGroupNumber = 0x5A;
 
 inline constexpr uint16_t kExtMagic = 0xEF53;
 inline constexpr uint32_t kExtMaxLogBlockSize = 6;  // 64 KiB blocks
@@ -84,6 +87,8 @@ inline constexpr uint32_t kInodeFlagExtents = 0x00080000;
 struct ExtSuperblock {
   uint32_t inodeCount = 0;
   uint64_t blockCount = 0;
+  uint64_t freeBlocks = 0;
+  uint16_t blockGroupNumber = 0;  // of this copy: 0 in the primary superblock
   uint32_t firstDataBlock = 0;
   uint32_t logBlockSize = 0;
   uint32_t blocksPerGroup = 0;
@@ -116,6 +121,9 @@ struct ExtSuperblock {
   // Whether the group keeps a backup superblock and descriptor table.
   bool groupHasSuperblock(uint64_t group) const;
 
+  // The fields of the 1024 superblock bytes as they stand (the magic and a block size up to
+  // 64 KiB are all it asks): enough to name and list a volume.
+  static std::optional<ExtSuperblock> decode(ByteSpan bytes);
   // Decodes and validates the 1024 superblock bytes. Unsupported when the magic is missing
   // or the layout is one the engine does not read (descriptors placed by meta_bg), Corrupt
   // for a field outside its legal range.

@@ -2,41 +2,18 @@
 
 #include <bit>
 
+#include "formats/ext_layout.h"
+#include "formats/fat_boot_sector.h"
+#include "formats/ntfs_boot_sector.h"
+#include "formats/ntfs_layout.h"
+
 namespace velk {
 namespace {
 
-// Boot sector (FAT BPB and NTFS) layout.
-constexpr size_t kJump = 0x00;
-constexpr size_t kOemName = 0x03;
-constexpr size_t kBytesPerSector = 0x0B;
-constexpr size_t kSectorsPerCluster = 0x0D;
-constexpr size_t kReservedSectors = 0x0E;
-constexpr size_t kFatCount = 0x10;
-constexpr size_t kTotalSectors16 = 0x13;
-constexpr size_t kSectorsPerFat16 = 0x16;
-constexpr size_t kTotalSectors32 = 0x20;
-constexpr size_t kSectorsPerFat32 = 0x24;
-constexpr size_t kNtfsTotalSectors = 0x28;
-constexpr size_t kNtfsMftCluster = 0x30;
-constexpr size_t kFat32BackupBoot = 0x32;
-constexpr size_t kFat16FsType = 0x36;
-constexpr size_t kFat32FsType = 0x52;
-constexpr size_t kBootSignature = 0x1FE;
-constexpr uint16_t kBootSignatureValue = 0xAA55;
+using namespace fatlayout;
 
-// EXT superblock layout (offsets inside the 1024-byte superblock).
-constexpr size_t kExtInodeCount = 0x00;
-constexpr size_t kExtBlockCount = 0x04;
-constexpr size_t kExtFreeBlocks = 0x0C;
-constexpr size_t kExtFirstDataBlock = 0x14;
-constexpr size_t kExtLogBlockSize = 0x18;
-constexpr size_t kExtBlocksPerGroup = 0x20;
-constexpr size_t kExtMagic = 0x38;
-constexpr size_t kExtBlockGroupNumber = 0x5A;
-constexpr size_t kExtVolumeName = 0x78;
-constexpr size_t kExtJournalInode = 0xE0;
-constexpr uint16_t kExtMagicValue = 0xEF53;
-constexpr uint32_t kExtMaxLogBlockSize = 6;
+constexpr size_t kJump = 0x00;
+constexpr uint16_t kBootSignatureValue = 0xAA55;
 
 // Sizes beyond 2^32 sectors cannot be written into a table entry anyway; beyond 2^40 they
 // are certainly damage.
@@ -58,7 +35,7 @@ bool hasSignature(ByteSpan s) { return le16At(s, kBootSignature) == kBootSignatu
 VolumeKind classifyGapSector(ByteSpan s) {
   if (u8At(s, kJump) != 0xEB || !hasSignature(s)) return VolumeKind::None;
   if (matchesAt(s, kFat32FsType, "FAT3")) return VolumeKind::Fat32;
-  if (matchesAt(s, kOemName, "NTFS")) return VolumeKind::Ntfs;
+  if (matchesAt(s, ntfs::kBootOemId, "NTFS")) return VolumeKind::Ntfs;
   if (matchesAt(s, kFat16FsType, "FAT1")) return VolumeKind::Fat16;
   return VolumeKind::None;
 }
@@ -74,7 +51,7 @@ uint64_t declaredSectors(ByteSpan s, VolumeKind kind) {
     case VolumeKind::Fat32:
       return inSectors512(le32At(s, kTotalSectors32), bps);
     case VolumeKind::Ntfs: {
-      uint64_t total = le64At(s, kNtfsTotalSectors);
+      uint64_t total = le64At(s, ntfs::kBootTotalSectors);
       if (total >= kMaxPlausibleSectors) return 0;
       return inSectors512(total + 1, bps);  // the backup boot sector follows the volume
     }
@@ -87,40 +64,28 @@ std::optional<ProbedVolume> parseBootSector(ByteSpan s) {
   if (s.size() < 512 || !hasSignature(s)) return std::nullopt;
   const uint8_t jump = u8At(s, kJump);
   if (!((jump == 0xEB && u8At(s, kJump + 2) == 0x90) || jump == 0xE9)) return std::nullopt;
-  const uint32_t bps = le16At(s, kBytesPerSector);
-  if (!legalBytesPerSector(bps)) return std::nullopt;
-  const uint8_t spc = u8At(s, kSectorsPerCluster);
+  if (!legalBytesPerSector(le16At(s, kBytesPerSector))) return std::nullopt;
 
   ProbedVolume v;
-  v.bytesPerSector = bps;
-  if (matchesAt(s, kOemName, "NTFS    ")) {
-    // Large clusters are written as a negative power of two of the cluster's bytes.
-    uint32_t clusterSectors = 0;
-    if (spc != 0 && spc <= 0x80 && std::has_single_bit(spc)) {
-      clusterSectors = spc;
-    } else if (spc > 0x80) {
-      const uint32_t shift = 256u - spc;
-      if (shift <= 31 && (uint64_t(1) << shift) >= bps) clusterSectors = uint32_t((uint64_t(1) << shift) / bps);
-    }
-    if (clusterSectors == 0 || le64At(s, kNtfsMftCluster) == 0 || le64At(s, kNtfsTotalSectors) == 0)
-      return std::nullopt;
+  if (matchesAt(s, ntfs::kBootOemId, "NTFS    ")) {
+    auto boot = NtfsBootSector::parse(s);
+    if (!boot || boot->mftCluster == 0 || boot->totalSectors == 0) return std::nullopt;
     v.kind = VolumeKind::Ntfs;
-    v.sectorsPerCluster = clusterSectors;
+    v.bytesPerSector = boot->bytesPerSector;
+    v.sectorsPerCluster = boot->clusterSize / boot->bytesPerSector;
     v.sectors = declaredSectors(s, VolumeKind::Ntfs);
     return v.sectors ? std::optional(v) : std::nullopt;
   }
 
-  if (spc == 0 || !std::has_single_bit(spc)) return std::nullopt;
-  if (le16At(s, kReservedSectors) == 0) return std::nullopt;
-  const uint8_t fats = u8At(s, kFatCount);
-  if (fats == 0 || fats > 4) return std::nullopt;
-  v.sectorsPerCluster = spc;
-  if (matchesAt(s, kFat32FsType, "FAT32   ")) {
-    if (le16At(s, kSectorsPerFat16) != 0 || le32At(s, kSectorsPerFat32) == 0) return std::nullopt;
+  // The deep scan trusts a find only when its own name and its BIOS parameter block agree.
+  auto bpb = FatBootSector::parseBpb(s);
+  if (!bpb || bpb->numberOfFats > 4) return std::nullopt;
+  v.bytesPerSector = bpb->bytesPerSector;
+  v.sectorsPerCluster = bpb->sectorsPerCluster;
+  if (matchesAt(s, kFat32FsType, "FAT32   ") && bpb->width == FatWidth::Fat32) {
     v.kind = VolumeKind::Fat32;
-    v.backupOffset = le16At(s, kFat32BackupBoot);
-  } else if (matchesAt(s, kFat16FsType, "FAT16   ")) {
-    if (le16At(s, kSectorsPerFat16) == 0) return std::nullopt;
+    v.backupOffset = le16At(s, kBackupBootSector);
+  } else if (matchesAt(s, kFat16FsType, "FAT16   ") && bpb->width == FatWidth::Fat16) {
     v.kind = VolumeKind::Fat16;
   } else {
     return std::nullopt;
@@ -129,24 +94,20 @@ std::optional<ProbedVolume> parseBootSector(ByteSpan s) {
   return v.sectors ? std::optional(v) : std::nullopt;
 }
 
-std::optional<ProbedVolume> parseExtSuperblock(ByteSpan sb) {
-  if (sb.size() < 1024 || le16At(sb, kExtMagic) != kExtMagicValue) return std::nullopt;
-  const uint32_t logBlock = le32At(sb, kExtLogBlockSize);
-  if (logBlock > kExtMaxLogBlockSize) return std::nullopt;
-  const uint32_t blockSize = 1024u << logBlock;
-  const uint32_t blocks = le32At(sb, kExtBlockCount);
-  const uint32_t perGroup = le32At(sb, kExtBlocksPerGroup);
-  if (blocks == 0 || perGroup == 0 || le32At(sb, kExtInodeCount) == 0) return std::nullopt;
-  // 1 KiB blocks keep the boot block as block 0, so the first data block is 1; else 0.
-  if (le32At(sb, kExtFirstDataBlock) != (blockSize == 1024 ? 1u : 0u)) return std::nullopt;
-  if (le16At(sb, kExtBlockGroupNumber) != 0) return std::nullopt;
+std::optional<ProbedVolume> parseExtSuperblock(ByteSpan bytes) {
+  auto sb = ExtSuperblock::parse(bytes);
+  if (!sb) return std::nullopt;
+  // Only a primary superblock (block group 0) is accepted: the backups in later groups would
+  // otherwise look like volumes starting in the middle of the real one. 1 KiB blocks keep
+  // the boot block as block 0, so the first data block is 1; else 0.
+  if (sb->blockGroupNumber != 0 || sb->firstDataBlock != (sb->blockSize == 1024 ? 1u : 0u)) return std::nullopt;
   ProbedVolume v;
-  v.kind = le32At(sb, kExtJournalInode) != 0 ? VolumeKind::Ext3 : VolumeKind::Ext2;
-  v.sectors = uint64_t(blocks) * (blockSize / 512);
-  v.sectorsPerCluster = perGroup;
-  v.bytesPerSector = blockSize;
-  v.freeBytes = uint64_t(le32At(sb, kExtFreeBlocks)) * blockSize;
-  v.label = fixedText(sb, kExtVolumeName, 16);
+  v.kind = sb->journalInode != 0 ? VolumeKind::Ext3 : VolumeKind::Ext2;
+  v.sectors = sb->blockCount * (sb->blockSize / 512);
+  v.sectorsPerCluster = sb->blocksPerGroup;
+  v.bytesPerSector = sb->blockSize;
+  v.freeBytes = sb->freeBlocks * sb->blockSize;
+  v.label = sb->volumeName;
   return v;
 }
 

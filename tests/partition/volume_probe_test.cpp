@@ -97,10 +97,10 @@ TEST(BootSector, FieldsOfAFind) {
   EXPECT_EQ(v->sectorsPerCluster, 1u);
   EXPECT_EQ(v->backupOffset, 6u);
   d.ntfsBoot(1, 4096);
-  d.sector(1)[0x0D] = 0xF4;  // 2^12-byte clusters written the large-cluster way
+  d.sector(1)[0x0D] = 0xF4;  // 2^12 sectors (2 MiB) per cluster, written the large-cluster way
   v = parseBootSector(sectorOf(d, 1));
   ASSERT_TRUE(v);
-  EXPECT_EQ(v->sectorsPerCluster, 8u);
+  EXPECT_EQ(v->sectorsPerCluster, 4096u);
 }
 
 TEST(ExtSuperblock, PrimaryOnly) {
@@ -109,6 +109,7 @@ TEST(ExtSuperblock, PrimaryOnly) {
   uint8_t* sb = d.sector(2);
   putLe32(sb + 0x00, 2048);  // inodes
   putLe32(sb + 0x04, 8192);  // blocks
+  putLe32(sb + 0x28, 2048);  // inodes per group (one group)
   putLe32(sb + 0x14, 1);     // first data block of 1 KiB blocks
   auto v = parseExtSuperblock(sectorOf(d, 2, 1024));
   ASSERT_TRUE(v);
