@@ -5,11 +5,13 @@ set -euo pipefail
 
 velk_packages() {
   local base="g++ cmake make pkg-config xz-utils libfmt-dev libcli11-dev nlohmann-json3-dev libexpected-dev"
+  # The raw engine decodes streams, reads EXIF and checks JPEGs with these.
+  local codecs="zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libexif-dev libturbojpeg0-dev"
   local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick"
   for set in "$@"; do
     case "$set" in
-      build) echo "$base" ;;
-      test) echo "$base libgtest-dev libgmock-dev" ;;
+      build) echo "$base $codecs" ;;
+      test) echo "$base $codecs libgtest-dev libgmock-dev" ;;
       gui) echo "$gui" ;;
       fuzz) echo "clang-14 libclang-rt-14-dev" ;;
       bench) echo "libbenchmark-dev sleuthkit testdisk time" ;;

@@ -33,6 +33,9 @@ struct ScanOptions {
   uint32_t maxSizeKb = 512000;
   std::vector<std::string> rawTypes;
   std::string catalogPath;
+  // RAW: names files from their own metadata (EXIF date and camera, document titles, ID3
+  // artist and title); the File%d name stays with the record.
+  bool nameFromContent = false;
   // Deleted scans: the extension list / name mask ("scratch text"), the selected root text
   // (folder scope) and the type preset.
   std::string mask;

@@ -1,0 +1,105 @@
+#include "engines/raw/jpeg_join.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "engines/raw/ends/end_reader.h"
+
+namespace velk {
+namespace {
+
+using ends::EndReader;
+using ends::JpegWalk;
+
+// Joined candidates handed to the decoder per picture, and the largest picture joined.
+constexpr int kMaxDecodes = 24;
+constexpr uint64_t kMaxJoined = 64u << 20;
+// Sector boundaries before the break tried as the end of the first piece.
+constexpr uint64_t kBoundaryTries = 4;
+// Sectors at the start of a walk that reaches EOI tried as the continuation's start.
+constexpr uint64_t kStartTries = 4;
+// How far past the break the continuation is looked for.
+constexpr uint64_t kJoinReach = 32u << 20;
+
+std::vector<uint8_t> bytesOf(EndReader& r, uint64_t off, uint64_t n) {
+  std::vector<uint8_t> out;
+  out.reserve(size_t(n));
+  while (n > 0) {
+    auto [p, avail] = r.run(off);
+    if (!p) break;
+    const size_t take = size_t(std::min<uint64_t>(avail, n));
+    out.insert(out.end(), p, p + take);
+    off += take;
+    n -= take;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool jpegDecodesCleanly(const std::vector<uint8_t>& bytes) {
+  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
+  if (!handle) return false;
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(handle.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), &width, &height,
+                          &subsamp, &colorspace) != 0)
+    return false;
+  const int w = std::max(1, (width + 7) / 8), h = std::max(1, (height + 7) / 8);
+  if (uint64_t(w) * uint64_t(h) > (16u << 20)) return false;
+  std::vector<uint8_t> pixels(size_t(w) * size_t(h) * 3);
+  return tjDecompress2(handle.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), pixels.data(), w, 0, h,
+                       TJPF_RGB, TJFLAG_STOPONWARNING) == 0;
+}
+
+std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sectorSize) {
+  EndReader r(window);
+  const JpegWalk first = ends::walkJpeg(r);
+  if (first.complete || !first.inScan || first.scanStart == 0) return std::nullopt;
+  const uint64_t ss = sectorSize;
+  // Where the first piece may end: the first sector of zeros inside the scan (a zero gap
+  // decodes as data), else the boundaries just before the break.
+  std::vector<uint64_t> boundaries;
+  for (uint64_t s = (first.scanStart + ss - 1) / ss * ss; s + ss <= first.breakAt; s += ss) {
+    const uint8_t* p = r.at(s, size_t(ss));
+    if (p && std::all_of(p, p + ss, [](uint8_t b) { return b == 0; })) {
+      boundaries.push_back(s);
+      break;
+    }
+  }
+  for (uint64_t k = 0, b = first.breakAt / ss * ss; k < kBoundaryTries && b > first.scanStart; ++k, b -= ss)
+    if (std::find(boundaries.begin(), boundaries.end(), b) == boundaries.end()) boundaries.push_back(b);
+  if (boundaries.empty()) return std::nullopt;
+  const uint64_t lowest = *std::min_element(boundaries.begin(), boundaries.end());
+
+  int decodes = 0;
+  auto tryJoin = [&](uint64_t b, uint64_t start, uint64_t end) -> std::optional<JpegJoin> {
+    if (b >= start || b + (end - start) > kMaxJoined || decodes >= kMaxDecodes) return std::nullopt;
+    std::vector<uint8_t> joined = bytesOf(r, 0, b);
+    const std::vector<uint8_t> rest = bytesOf(r, start, end - start);
+    joined.insert(joined.end(), rest.begin(), rest.end());
+    ++decodes;
+    if (joined.size() == b + (end - start) && jpegDecodesCleanly(joined)) return JpegJoin{b, start, end - start};
+    return std::nullopt;
+  };
+  // Walks from one sector that pass later sectors stand for theirs too: a walk that
+  // breaks skips past its break, one that reaches EOI is tried from its first sectors
+  // (the likeliest boundary first) and then skipped whole.
+  const uint64_t reach = std::min(r.size(), first.breakAt + kJoinReach);
+  for (uint64_t c = lowest + ss; c + 2 <= reach && decodes < kMaxDecodes;) {
+    const JpegWalk w = ends::walkJpeg(r, c);
+    if (!w.complete) {
+      c = std::max(c + ss, (w.breakAt + ss) / ss * ss);
+      continue;
+    }
+    for (uint64_t k = 0; k < kStartTries && c + k * ss < w.end; ++k)
+      if (auto j = tryJoin(boundaries.front(), c + k * ss, w.end)) return j;
+    for (size_t i = 1; i < boundaries.size(); ++i)
+      if (auto j = tryJoin(boundaries[i], c, w.end)) return j;
+    c = (w.end + ss - 1) / ss * ss;
+  }
+  return std::nullopt;
+}
+
+}  // namespace velk
