@@ -181,7 +181,7 @@ EndMode endModeOf(std::string_view extension) { return ruleFor(extension) ? EndM
 
 std::string_view endRuleText(std::string_view extension) {
   const RuleInfo* info = ruleFor(extension);
-  return info ? info->text : "cut at the next header";
+  return info ? info->text : "cut at the next header or the size limit";
 }
 
 FormatEnd findFormatEnd(std::string_view extension, ByteSource& window) {

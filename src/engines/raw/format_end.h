@@ -65,7 +65,7 @@ enum class EndMode : uint8_t {
 };
 EndMode endModeOf(std::string_view extension);
 // What the catalogue says about a type's end: the rule's own words, or "cut at the next
-// header".
+// header or the size limit".
 std::string_view endRuleText(std::string_view extension);
 
 // Applies the extension's rule to the window (the bytes from the header up to the size

@@ -61,6 +61,22 @@ class DeviceWindow final : public ByteSource {
   std::vector<RawChunkView> m_chunks;
 };
 
+// The fewest bytes an entry's patterns fix (the shortest alternative of each).
+size_t signatureBytes(const SignatureEntry& e) {
+  size_t total = 0;
+  for (int k = 0; k < e.patternCount; ++k) {
+    size_t shortest = SIZE_MAX, start = 0;
+    const std::string& p = e.patterns[size_t(k)];
+    while (start <= p.size()) {
+      const size_t bar = std::min(p.find('|', start), p.size());
+      shortest = std::min(shortest, (bar - start) / 2);
+      start = bar + 1;
+    }
+    total += shortest == SIZE_MAX ? 0 : shortest;
+  }
+  return total;
+}
+
 // Buffers of the reader thread: the chunk being tested, the one before it (files that
 // began there) and a few read ahead.
 constexpr size_t kRawPipelineSlots = 6;
@@ -170,6 +186,9 @@ void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t runE
       return;
     }
     if (end.end == 0 && joinJpeg(n, runEnd, entry)) return;
+    // A signature of one or two bytes matches random data every few megabytes: such a
+    // header stands only when its structure does.
+    if (end.end == 0 && signatureBytes(e) < 3) return;
     m_open = OpenFile{n, entry, end};
     return;
   }

@@ -324,7 +324,7 @@ TEST(FormatEndRules, OtherExtensionsAreUnverifiedAndCutAtTheNextHeader) {
   MemorySource s(f);
   EXPECT_EQ(findFormatEnd("mdb", s).verdict, StructureVerdict::Unverified);
   EXPECT_EQ(endModeOf("mdb"), EndMode::NextHeader);
-  EXPECT_EQ(endRuleText("mdb"), "cut at the next header");
+  EXPECT_EQ(endRuleText("mdb"), "cut at the next header or the size limit");
 }
 
 }  // namespace

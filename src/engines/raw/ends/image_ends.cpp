@@ -285,7 +285,8 @@ FormatEnd tiffEnd(EndReader& r) {
     queue.push_back(u32(end - 4));
   }
   if (broken || seen.empty() || furthest > r.size()) return damaged();
-  return withExtension(endedUnproven(furthest), rawKind(make, dng, cr2));
+  const std::string_view kind = rawKind(make, dng, cr2);
+  return withExtension(endedUnproven(furthest), kind.empty() ? std::string_view("tif") : kind);
 }
 
 // Photoshop: header, colour mode data, image resources, layers and masks (each with its
