@@ -23,6 +23,19 @@ constexpr uint64_t kStartTries = 4;
 // How far past the break the continuation is looked for.
 constexpr uint64_t kJoinReach = 32u << 20;
 
+// Entropy-coded data uses most byte values about evenly; zeros, text and sound samples do
+// not.
+bool looksCompressed(const uint8_t* p, size_t n) {
+  uint16_t counts[256] = {};
+  for (size_t i = 0; i < n; ++i) ++counts[p[i]];
+  size_t distinct = 0, top = 0;
+  for (uint16_t c : counts) {
+    distinct += c ? 1 : 0;
+    top = std::max<size_t>(top, c);
+  }
+  return distinct >= n / 4 && top <= n / 16;
+}
+
 std::vector<uint8_t> bytesOf(EndReader& r, uint64_t off, uint64_t n) {
   std::vector<uint8_t> out;
   out.reserve(size_t(n));
@@ -56,19 +69,23 @@ bool jpegDecodesCleanly(const std::vector<uint8_t>& bytes) {
 std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sectorSize) {
   EndReader r(window);
   const JpegWalk first = ends::walkJpeg(r);
-  if (first.complete || !first.inScan || first.scanStart == 0) return std::nullopt;
+  if (first.complete || first.scanStart == 0) return std::nullopt;
   const uint64_t ss = sectorSize;
-  // Where the first piece may end: the first sector of zeros inside the scan (a zero gap
-  // decodes as data), else the boundaries just before the break.
+  // Where the first piece may end: the first sector inside the scan that cannot be
+  // entropy-coded data (zeros, text, samples: too few distinct bytes) — such data can pass
+  // for a scan up to the next marker — else the boundaries just before the break.
   std::vector<uint64_t> boundaries;
-  for (uint64_t s = (first.scanStart + ss - 1) / ss * ss; s + ss <= first.breakAt; s += ss) {
+  // The last stretch of scan data ended at a marker that random data can fake: the break
+  // that follows may lie a whole segment further on.
+  const uint64_t stop = first.scanEnd ? std::min(first.scanEnd, first.breakAt) : first.breakAt;
+  for (uint64_t s = (first.scanStart + ss - 1) / ss * ss; s + ss <= stop; s += ss) {
     const uint8_t* p = r.at(s, size_t(ss));
-    if (p && std::all_of(p, p + ss, [](uint8_t b) { return b == 0; })) {
+    if (p && !looksCompressed(p, size_t(ss))) {
       boundaries.push_back(s);
       break;
     }
   }
-  for (uint64_t k = 0, b = first.breakAt / ss * ss; k < kBoundaryTries && b > first.scanStart; ++k, b -= ss)
+  for (uint64_t k = 0, b = stop / ss * ss; k < kBoundaryTries && b > first.scanStart; ++k, b -= ss)
     if (std::find(boundaries.begin(), boundaries.end(), b) == boundaries.end()) boundaries.push_back(b);
   if (boundaries.empty()) return std::nullopt;
   const uint64_t lowest = *std::min_element(boundaries.begin(), boundaries.end());
@@ -83,21 +100,30 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
     if (joined.size() == b + (end - start) && jpegDecodesCleanly(joined)) return JpegJoin{b, start, end - start};
     return std::nullopt;
   };
-  // Walks from one sector that pass later sectors stand for theirs too: a walk that
-  // breaks skips past its break, one that reaches EOI is tried from its first sectors
-  // (the likeliest boundary first) and then skipped whole.
+  // A walk from one sector goes the same way as the walks from every later sector up to
+  // its first marker: those are skipped. A walk that reaches EOI is tried from its first
+  // sectors (the likeliest boundary first).
   const uint64_t reach = std::min(r.size(), first.breakAt + kJoinReach);
   for (uint64_t c = lowest + ss; c + 2 <= reach && decodes < kMaxDecodes;) {
     const JpegWalk w = ends::walkJpeg(r, c);
-    if (!w.complete) {
-      c = std::max(c + ss, (w.breakAt + ss) / ss * ss);
-      continue;
+    const uint64_t same = std::max(c, w.firstMarker);
+    if (w.complete) {
+      // Its first sectors, and the first after each stretch that is not compressed data
+      // (a zero gap before the second piece).
+      std::vector<uint64_t> starts;
+      bool after = false;
+      for (uint64_t t = c; t <= same && starts.size() < kStartTries && t + ss <= r.size(); t += ss) {
+        const uint8_t* p = r.at(t, size_t(ss));
+        const bool compressed = p && looksCompressed(p, size_t(ss));
+        if (compressed && (t < c + 2 * ss || after)) starts.push_back(t);
+        after = !compressed;
+      }
+      for (uint64_t start : starts)
+        if (auto j = tryJoin(boundaries.front(), start, w.end)) return j;
+      for (size_t i = 1; i < boundaries.size(); ++i)
+        if (auto j = tryJoin(boundaries[i], c, w.end)) return j;
     }
-    for (uint64_t k = 0; k < kStartTries && c + k * ss < w.end; ++k)
-      if (auto j = tryJoin(boundaries.front(), c + k * ss, w.end)) return j;
-    for (size_t i = 1; i < boundaries.size(); ++i)
-      if (auto j = tryJoin(boundaries[i], c, w.end)) return j;
-    c = (w.end + ss - 1) / ss * ss;
+    c = (same / ss + 1) * ss;
   }
   return std::nullopt;
 }

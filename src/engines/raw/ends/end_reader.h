@@ -86,8 +86,11 @@ struct JpegWalk {
   bool complete = false;   // reached EOI after a frame and a scan
   uint64_t end = 0;        // past EOI when complete
   uint64_t breakAt = 0;    // else: the first byte that cannot continue the stream
-  bool inScan = false;     // the break lies in entropy-coded data
   uint64_t scanStart = 0;  // where the first scan's entropy-coded data begins
+  uint64_t scanEnd = 0;    // where the last stretch of entropy-coded data met a marker
+  // Where the first stretch of entropy-coded data met a marker (or the break): a walk
+  // begun anywhere inside that stretch goes the same way from there.
+  uint64_t firstMarker = 0;
 };
 JpegWalk walkJpeg(EndReader& r, uint64_t from = 0);
 FormatEnd jpegEnd(EndReader& r);

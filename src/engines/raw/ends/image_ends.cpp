@@ -28,7 +28,7 @@ JpegWalk walkJpeg(EndReader& r, uint64_t from) {
       const uint64_t q = r.findByte(pos, 0xFF);
       if (q == kNone) {
         w.breakAt = r.size();
-        w.inScan = true;
+        w.firstMarker = w.firstMarker ? w.firstMarker : r.size();
         return w;
       }
       const int n = r.byte(q + 1);
@@ -39,7 +39,7 @@ JpegWalk walkJpeg(EndReader& r, uint64_t from) {
       if (n >= 0xD0 && n <= 0xD7) {
         if (nextRst >= 0 && n - 0xD0 != nextRst) {
           w.breakAt = q;
-          w.inScan = true;
+            w.firstMarker = w.firstMarker ? w.firstMarker : q;
           return w;
         }
         nextRst = (n - 0xD0 + 1) & 7;
@@ -49,6 +49,8 @@ JpegWalk walkJpeg(EndReader& r, uint64_t from) {
       inEntropy = false;
       pos = q;
       scan = true;
+      w.scanEnd = q;
+      w.firstMarker = w.firstMarker ? w.firstMarker : q;
     }
     if (r.byte(pos) != 0xFF) {
       w.breakAt = pos;
@@ -65,11 +67,12 @@ JpegWalk walkJpeg(EndReader& r, uint64_t from) {
       w.end = pos + 2;
       return w;
     }
-    // Markers a picture holds between its segments; anything else is not JPEG.
-    const bool known = m == 0x01 || (m >= 0xC0 && m <= 0xFE && m != 0xD8 && !(m >= 0xD0 && m <= 0xD7));
+    // Markers a picture holds between its segments (after a scan, no new frame); anything
+    // else is not JPEG.
+    const bool between = m == 0xC4 || m == 0xCC || (m >= 0xDA && m <= 0xDD) || (m >= 0xE0 && m <= 0xEF) || m == 0xFE;
+    const bool known = between || (!scan && (m == 0x01 || (m >= 0xC0 && m <= 0xFE && m != 0xD8 && !(m >= 0xD0 && m <= 0xD7))));
     if (!known) {
       w.breakAt = pos;
-      w.inScan = scan;
       return w;
     }
     if (m == 0x01) {
