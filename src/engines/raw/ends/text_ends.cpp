@@ -1,9 +1,10 @@
 // End rules of documents and text: PDF trailers, RTF groups, HTML and XML documents (SVG,
 // XHTML), mail messages and mailboxes, PostScript, vCard, iCalendar, PEM and scripts. Text
-// ends where the bytes stop being text (UTF-8 without control characters but tab, line
-// ends, form feed and escape); what the format's closing mark does not settle is a guess.
+// ends where the bytes stop being text; what the format's closing mark does not settle is
+// a guess.
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <string>
 
@@ -12,27 +13,22 @@
 namespace velk::ends {
 namespace {
 
-// Where the text that begins at from stops.
+// Where the text that begins at from stops: at NUL or a control character other than
+// tab, line ends, form feed and escape. Bytes above 127 pass: legacy code pages (Latin-2,
+// Shift_JIS) are text too.
 uint64_t textRunEnd(EndReader& r, uint64_t from) {
+  static const auto kText = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 256; ++c) t[size_t(c)] = c != 0x7F;
+    for (int c : {0x0A, 0x0D, 0x09, 0x0C, 0x1B}) t[size_t(c)] = true;
+    return t;
+  }();
   uint64_t pos = from;
-  int pending = 0;  // continuation bytes a UTF-8 sequence still needs
   while (pos < r.size()) {
     auto [p, n] = r.run(pos);
     if (!p) break;
-    for (size_t i = 0; i < n; ++i) {
-      const uint8_t c = p[i];
-      if (pending) {
-        if ((c & 0xC0) != 0x80) return pos + i;
-        --pending;
-        continue;
-      }
-      if (c >= 0x20 && c < 0x7F) continue;
-      if (c == '\n' || c == '\r' || c == '\t' || c == 0x0C || c == 0x1B) continue;
-      if (c >= 0xC2 && c <= 0xDF) pending = 1;
-      else if (c >= 0xE0 && c <= 0xEF) pending = 2;
-      else if (c >= 0xF0 && c <= 0xF4) pending = 3;
-      else return pos + i;
-    }
+    for (size_t i = 0; i < n; ++i)
+      if (!kText[p[i]]) return pos + i;
     pos += n;
   }
   return pos;
@@ -156,12 +152,13 @@ FormatEnd rtfEnd(EndReader& r) {
   return damaged();
 }
 
-// The first "</html>" (any case) inside the text, with its line end.
+// The first "</html" (any case) inside the text, to its ">" and line end.
 FormatEnd htmlEnd(EndReader& r) {
   const uint64_t run = textRunEnd(r, 0);
-  const uint64_t hit = r.findText(0, "</html>", true, run);
-  if (hit == kNone) return lastLineEnd(r, 0, run);
-  return verified(r.withLineEnd(hit + 7));
+  const uint64_t hit = r.findText(0, "</html", true, run);
+  const uint64_t gt = hit == kNone ? kNone : r.findByte(hit + 6, '>', std::min(run, hit + 64));
+  if (gt == kNone) return lastLineEnd(r, 0, run);
+  return verified(r.withLineEnd(gt + 1));
 }
 
 // XML: past the prolog (declaration, comments, document type), the root element's name;
