@@ -386,6 +386,7 @@ for line in open(os.path.join(fixtures, 'raw_carve.manifest.tsv')):
     raw_files[cols[1]] = (int(notes['start_sector']) * 512, int(cols[2]))
 for path, (offset, size) in raw_files.items():
     seed('raw_format_ends', path, read('raw_carve.img', offset, min(size + 4 * KIB, 96 * KIB)))
+    seed('raw_content', path, read('raw_carve.img', offset, min(size + 4 * KIB, 96 * KIB)))
 head = sector_test_header([[(0, 'ffd8ff')], [(0, '89504e47')], [(0, '474946'), (4, '3|9')]])
 seed('raw_sector_test', 'jpg_png_gif', head + read('raw_carve.img', 0, 2 * KIB)
      + read('raw_carve.img', 2048 * 512, 2 * KIB) + read('raw_carve.img', 4096 * 512, 2 * KIB))

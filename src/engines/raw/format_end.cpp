@@ -177,6 +177,12 @@ std::string_view verdictText(StructureVerdict verdict) {
   return "unverified";
 }
 
+std::vector<std::string_view> extensionsWithEndRules() {
+  std::vector<std::string_view> out;
+  for (const auto& info : kRules) out.push_back(info.extension);
+  return out;
+}
+
 EndMode endModeOf(std::string_view extension) { return ruleFor(extension) ? EndMode::Decoded : EndMode::NextHeader; }
 
 std::string_view endRuleText(std::string_view extension) {

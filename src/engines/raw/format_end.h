@@ -68,6 +68,9 @@ EndMode endModeOf(std::string_view extension);
 // header or the size limit".
 std::string_view endRuleText(std::string_view extension);
 
+// Every extension that has a rule (fuzzing, the catalogue's listing).
+std::vector<std::string_view> extensionsWithEndRules();
+
 // Applies the extension's rule to the window (the bytes from the header up to the size
 // limit or the range end). The end is never beyond size(). A rule that cannot find the
 // end returns Damaged with end 0; no rule: Unverified with end 0.

@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, FormatEndRule,
     ::testing::Values(
         EndCase{"jpeg", "jpg", jpeg}, EndCase{"png", "png", png}, EndCase{"gif", "gif", gif},
-        EndCase{"bmp", "bmp", bmp, U}, EndCase{"wav", "wav", wav, U}, EndCase{"tiff", "tif", tiff, U},
+        EndCase{"bmp", "bmp", bmp, U}, EndCase{"wav", "wav", wav, U}, EndCase{"tiff", "tif", tiff, U, "tif"},
         EndCase{"zip", "zip", [] { return zipWith({"a.txt"}); }, V, "zip"},
         EndCase{"docx", "docx", [] { return zipWith({"[Content_Types].xml", "word/document.xml"}); }, V, "docx"},
         EndCase{"xlsx_found_as_zip", "zip", [] { return zipWith({"[Content_Types].xml", "xl/workbook.xml"}); }, V, "xlsx"},

@@ -271,6 +271,30 @@ TEST_F(RawScan, TheNextChunksAreAnnouncedOnceAndNeverPastTheRange) {
   EXPECT_EQ(device->hints.front().first, 4000 * S);
 }
 
+TEST_F(RawScan, ExtentsCutFilesAtGapsAndLetThemRunAcrossTouchingExtents) {
+  headerA(2);   // open when the first extent ends at sector 6
+  headerB(20);  // runs from [18, 24) into the touching [24, 30)
+  headerA(27);  // never seen: the extents skip it
+  scanner = std::make_unique<RawScanner>();
+  auto dev = std::make_unique<WatchedDevice>(image);
+  device = dev.get();
+  SectorReader reader;
+  reader.OpenDevice(std::move(dev), "test");
+  scanner->open(std::move(reader));
+  scanner->setStart(0);
+  scanner->setCatalog(&catalog);
+  scanner->setExtents({{0, 6}, {18, 6}, {24, 2}, {40, 4}});
+  ASSERT_EQ(scanner->scan(), kOk);
+  ASSERT_EQ(scanner->found().size(), 2u);
+  EXPECT_EQ(rec(0).startSector, 2u);
+  EXPECT_EQ(rec(0).length, 4 * S);
+  EXPECT_EQ(rec(1).startSector, 20u);
+  EXPECT_EQ(rec(1).length, 6 * S);
+  for (auto [off, len] : device->reads)
+    EXPECT_TRUE(off + len <= 6 * S || (off >= 18 * S && off + len <= 26 * S) || (off >= 40 * S && off + len <= 44 * S))
+        << off;
+}
+
 TEST_F(RawScan, NothingEnabledEndsAtOnce) {
   headerA(0);
   catalog.enableAll(false);
@@ -306,7 +330,7 @@ TEST_F(RawScan, PositionsBeyondFourGiBStay64Bit) {
 
 TEST(RawEngineTree, FilesGoIntoTheFolderWhoseTextEqualsTheirDescription) {
   SignatureCatalog catalog;
-  catalog.entries().push_back(entry("jpg", {{0, "a1a2"}}, "JPEG Image"));
+  catalog.entries().push_back(entry("jfif", {{0, "a1a2"}}, "JPEG Image"));
   catalog.entries().push_back(entry("jpe", {{0, "b1b2"}}, "JPEG"));
   auto image = std::make_shared<std::vector<uint8_t>>(32 * S, 0);
   auto put = [&](uint64_t sector, uint8_t a, uint8_t b) {
