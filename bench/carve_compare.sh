@@ -47,7 +47,8 @@ IMG=$DIR/carve.img
 best() {
     local best=999999 t
     for _ in $(seq "$REPS"); do
-        t=$( { /usr/bin/time -f %e "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+        /usr/bin/time -f %e -o "$DIR/time.out" "$@" >/dev/null 2>&1 || true
+        t=$(tail -1 "$DIR/time.out")
         best=$(echo "$t $best" | awk '{print ($1 < $2) ? $1 : $2}')
     done
     echo "$best"

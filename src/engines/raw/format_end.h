@@ -23,6 +23,8 @@ class ByteSource {
   // The n bytes at offset where they already lie in memory (valid while the source is),
   // else nullptr and they are read.
   virtual const uint8_t* peek(uint64_t, size_t) { return nullptr; }
+  // How many bytes from offset on lie in memory (what peek can lend), 0 when none.
+  virtual uint64_t resident(uint64_t) const { return 0; }
 };
 
 class MemorySource final : public ByteSource {
@@ -33,6 +35,7 @@ class MemorySource final : public ByteSource {
   const uint8_t* peek(uint64_t offset, size_t n) override {
     return offset <= m_bytes.size() && n <= m_bytes.size() - offset ? m_bytes.data() + offset : nullptr;
   }
+  uint64_t resident(uint64_t offset) const override { return offset < m_bytes.size() ? m_bytes.size() - offset : 0; }
 
  private:
   ByteSpan m_bytes;

@@ -14,7 +14,7 @@ using ends::EndReader;
 using ends::JpegWalk;
 
 // Joined candidates handed to the decoder per picture, and the largest picture joined.
-constexpr int kMaxDecodes = 24;
+constexpr int kMaxDecodes = 12;
 constexpr uint64_t kMaxJoined = 64u << 20;
 // Sector boundaries before the break tried as the end of the first piece.
 constexpr uint64_t kBoundaryTries = 4;
@@ -105,9 +105,19 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
   // sectors (the likeliest boundary first).
   const uint64_t reach = std::min(r.size(), first.breakAt + kJoinReach);
   for (uint64_t c = lowest + ss; c + 2 <= reach && decodes < kMaxDecodes;) {
-    const JpegWalk w = ends::walkJpeg(r, c);
+    // A whole picture between the pieces: its own scan data is no continuation.
+    if (r.byte(c) == 0xFF && r.byte(c + 1) == 0xD8) {
+      const JpegWalk whole = ends::walkJpeg(r, c);
+      if (whole.complete) {
+        c = (whole.end + ss - 1) / ss * ss;
+        continue;
+      }
+    }
+    const JpegWalk w = ends::walkJpeg(r, c, true);
     const uint64_t same = std::max(c, w.firstMarker);
-    if (w.complete) {
+    // Random data reaches an EOI within a sector now and then; a continuation that short is
+    // not worth a decode.
+    if (w.complete && w.end - c >= ss) {
       // Its first sectors, and the first after each stretch that is not compressed data
       // (a zero gap before the second piece).
       std::vector<uint64_t> starts;

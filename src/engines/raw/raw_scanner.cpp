@@ -40,6 +40,11 @@ class DeviceWindow final : public ByteSource {
     const std::lock_guard device(m_lock);
     return m_reader.ReadAt(m_start + offset + done, n - done, out + done) ? n : done;
   }
+  uint64_t resident(uint64_t offset) const override {
+    if (offset >= m_length) return 0;
+    const RawChunkView* c = chunkAt(m_start + offset);
+    return c ? std::min(c->offset + c->length - (m_start + offset), m_length - offset) : 0;
+  }
   const uint8_t* peek(uint64_t offset, size_t n) override {
     if (offset > m_length || n > m_length - offset) return nullptr;
     const uint64_t at = m_start + offset;

@@ -15,7 +15,7 @@ char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c
 const uint8_t* EndReader::at(uint64_t off, size_t n) {
   if (off > m_size || n > m_size - off) return nullptr;
   if (off >= m_start && off + n <= m_start + m_len) return m_data + (off - m_start);
-  if (!load(off) || off + n > m_start + m_len) return nullptr;
+  if (!load(off, n) || off + n > m_start + m_len) return nullptr;
   return m_data + (off - m_start);
 }
 
@@ -26,6 +26,8 @@ bool EndReader::textAt(uint64_t off, std::string_view text) {
 
 std::pair<const uint8_t*, size_t> EndReader::run(uint64_t off) {
   if (!at(off, 1)) return {nullptr, 0};
+  // A piece that ends within reach of this one is read again from off, whole.
+  if (m_start + m_len - off < kMinRead && m_start + m_len < m_size && !load(off, kMinRead)) return {nullptr, 0};
   return {m_data + (off - m_start), size_t(m_start + m_len - off)};
 }
 
@@ -93,19 +95,25 @@ uint64_t EndReader::findFirstCaseless(uint64_t off, char c, uint64_t until) {
   return kNone;
 }
 
-bool EndReader::load(uint64_t off) {
+bool EndReader::load(uint64_t off, size_t need) {
   const uint64_t start = off & ~uint64_t(511);
-  const size_t len = size_t(std::min<uint64_t>(kBlock, m_size - start));
+  const size_t wanted = size_t(std::min<uint64_t>(m_size - start, std::max<uint64_t>(off - start + need, kMinRead)));
   m_start = start;
-  // Bytes the source already holds in memory are used where they lie.
-  if (const uint8_t* p = m_src.peek(start, len)) {
-    m_data = p;
-    m_len = len;
-    return len > 0;
+  // Bytes the source already holds in memory are used where they lie, up to a block.
+  const size_t lent = size_t(std::min<uint64_t>({m_src.resident(start), kBlock, m_size - start}));
+  if (lent >= wanted || lent >= off - start + need) {
+    if (const uint8_t* p = m_src.peek(start, lent)) {
+      m_data = p;
+      m_len = lent;
+      return lent > 0;
+    }
   }
-  // Left uninitialised and sized to the window: a scan makes one reader per carved file,
-  // and zero-filling a megabyte for each cost more than the rule itself.
-  if (!m_buf) m_buf.reset(new uint8_t[size_t(std::min<uint64_t>(kBlock, m_size))]);
+  // Left uninitialised and sized to what is read: a scan makes one reader per carved file.
+  const size_t len = std::min(wanted, kBlock);
+  if (m_bufSize < len) {
+    m_buf.reset(new uint8_t[len]);
+    m_bufSize = len;
+  }
   m_data = m_buf.get();
   m_len = m_src.read(start, m_buf.get(), len);
   return m_len > 0;

@@ -52,17 +52,21 @@ class EndReader {
 
  private:
   static constexpr size_t kBlock = 1u << 20;
+  // Bytes read at least when they are not in memory: most rules need a few kilobytes,
+  // and copying a whole block per carved file cost more than the rules.
+  static constexpr size_t kMinRead = 64u << 10;
   template <size_t N, typename F>
   auto read(uint64_t off, F f) -> decltype(f(nullptr)) {
     const uint8_t* p = at(off, N);
     return p ? f(p) : 0;
   }
   uint64_t findFirstCaseless(uint64_t off, char c, uint64_t until);
-  bool load(uint64_t off);
+  bool load(uint64_t off, size_t need);
 
   ByteSource& m_src;
   uint64_t m_size;
   std::unique_ptr<uint8_t[]> m_buf;
+  size_t m_bufSize = 0;
   const uint8_t* m_data = nullptr;  // the loaded block: m_buf, or bytes the source holds
   uint64_t m_start = 0;
   size_t m_len = 0;
@@ -92,7 +96,8 @@ struct JpegWalk {
   // begun anywhere inside that stretch goes the same way from there.
   uint64_t firstMarker = 0;
 };
-JpegWalk walkJpeg(EndReader& r, uint64_t from = 0);
+// From a picture's SOI at `from`, or (continuation) from inside a scan's data there.
+JpegWalk walkJpeg(EndReader& r, uint64_t from = 0, bool continuation = false);
 FormatEnd jpegEnd(EndReader& r);
 FormatEnd pngEnd(EndReader& r);
 FormatEnd gifEnd(EndReader& r);

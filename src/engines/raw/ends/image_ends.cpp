@@ -13,15 +13,15 @@ namespace velk::ends {
 // Markers and their segments, entropy-coded data after each SOS (FF 00 stuffed, FF D0–D7
 // restarts in turn), up to EOI. A stray marker in entropy data or a restart out of turn
 // marks where the stream stopped being this picture.
-JpegWalk walkJpeg(EndReader& r, uint64_t from) {
+JpegWalk walkJpeg(EndReader& r, uint64_t from, bool continuation) {
   JpegWalk w;
-  if (from == 0 && (r.byte(0) != 0xFF || r.byte(1) != 0xD8)) return w;
-  uint64_t pos = from == 0 ? 2 : from;
+  if (!continuation && (r.byte(from) != 0xFF || r.byte(from + 1) != 0xD8)) return w;
+  uint64_t pos = continuation ? from : from + 2;
   // A walk from inside a scan (a continuation) takes the frame and scan as seen, and the
   // first restart it meets as the one due.
-  bool frame = from != 0, scan = from != 0;
-  bool inEntropy = from != 0;
-  int nextRst = from != 0 ? -1 : 0;
+  bool frame = continuation, scan = continuation;
+  bool inEntropy = continuation;
+  int nextRst = continuation ? -1 : 0;
   for (uint64_t step = 0; step < kStepBudget; ++step) {
     if (inEntropy) {
       // Entropy-coded data up to the next marker.

@@ -30,12 +30,12 @@ enum class Step { More, End, Error };
 // (in, n), writes at most kScratch bytes into out, and reports how much it used and made.
 template <typename F>
 FormatEnd decodeStream(EndReader& r, uint64_t start, F step) {
-  std::vector<uint8_t> out(kScratch);
+  const std::unique_ptr<uint8_t[]> out(new uint8_t[kScratch]);  // written, never read
   uint64_t pos = start, decoded = 0;
   for (uint64_t guard = 0; guard < kStepBudget; ++guard) {
     auto [p, n] = r.run(pos);
     size_t used = 0, made = 0;
-    const Step s = step(p, p ? n : 0, out.data(), used, made);
+    const Step s = step(p, p ? n : 0, out.get(), used, made);
     pos += used;
     decoded += made;
     if (s == Step::End) return verified(pos);
