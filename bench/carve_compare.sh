@@ -7,8 +7,9 @@
 #
 # Environment: VELK_CARVE_DIR (default /tmp/velk-carve; never committed), VELK_BENCH_BUILD
 # (Release build dir, default build-bench), VELK_BENCH_REPS (scan repetitions, default 5),
-# VELK_CARVE_BIG_MIB (a second, larger image of filler and corpus copies for the speed
-# rows; default 2048, 0 leaves it out).
+# VELK_CARVE_BIG_MIB (a second, larger image for the speed rows: random filler with a copy
+# of the corpus in one stretch of ten, as a disk's free space holds a few files among much
+# else; default 2048, 0 leaves it out).
 # Writes $VELK_CARVE_DIR/report.md and prints it.
 
 set -euo pipefail
@@ -63,8 +64,8 @@ photorec /log /d "$DIR/photorec/recup" /cmd "$IMG" \
 "$PY" "$BENCH/carve_corpus.py" score "$DIR/manifest.tsv" "$DIR/velk" >"$DIR/velk.tsv"
 "$PY" "$BENCH/carve_corpus.py" score "$DIR/manifest.tsv" "$DIR/photorec" >"$DIR/photorec.tsv"
 
-# The speed rows: the corpus image, and a larger one (filler with the corpus laid in
-# again and again) that is still cached.
+# The speed rows: the corpus image (files back to back: every decoder at work), and a
+# larger one, still cached, where files are sparse.
 SPEED=("$IMG")
 if [[ $BIG -gt 0 ]]; then
     BIGIMG=$DIR/carve-big.img
@@ -77,7 +78,7 @@ rng = random.Random(seed)
 with open(dst, "wb") as f:
     left = mib << 20
     while left > 0:
-        part = corpus if rng.random() < 0.5 else rng.randbytes(len(corpus))
+        part = corpus if rng.random() < 0.1 else rng.randbytes(len(corpus))
         f.write(part[:left])
         left -= min(left, len(part))
 PYEOF

@@ -3,6 +3,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "engines/raw/ends/end_reader.h"
@@ -14,26 +15,33 @@ using ends::EndReader;
 using ends::JpegWalk;
 
 // Joined candidates handed to the decoder per picture, and the largest picture joined.
-constexpr int kMaxDecodes = 12;
+constexpr int kMaxDecodes = 16;
+constexpr int kTriesPerEnd = 5;
 constexpr uint64_t kMaxJoined = 64u << 20;
 // Sector boundaries before the break tried as the end of the first piece.
 constexpr uint64_t kBoundaryTries = 4;
 // Sectors at the start of a walk that reaches EOI tried as the continuation's start.
 constexpr uint64_t kStartTries = 4;
+// Sectors of such a walk looked at for the end of a gap before the continuation.
+constexpr uint64_t kStartScan = 64;
 // How far past the break the continuation is looked for.
 constexpr uint64_t kJoinReach = 32u << 20;
 
-// Entropy-coded data uses most byte values about evenly; zeros, text and sound samples do
-// not.
-bool looksCompressed(const uint8_t* p, size_t n) {
+// Data a scan cannot hold for long: mostly one byte value (zeros, padding), text, or few
+// distinct values. Entropy-coded data, even of a flat picture, spreads over many values.
+bool clearlyNotScanData(const uint8_t* p, size_t n) {
   uint16_t counts[256] = {};
-  for (size_t i = 0; i < n; ++i) ++counts[p[i]];
+  size_t text = 0;
+  for (size_t i = 0; i < n; ++i) {
+    ++counts[p[i]];
+    text += (p[i] >= 0x20 && p[i] < 0x7F) || p[i] == '\n' || p[i] == '\r' || p[i] == '\t';
+  }
   size_t distinct = 0, top = 0;
   for (uint16_t c : counts) {
     distinct += c ? 1 : 0;
     top = std::max<size_t>(top, c);
   }
-  return distinct >= n / 4 && top <= n / 16;
+  return top > n / 4 || distinct < 48 || text * 10 > n * 9;
 }
 
 std::vector<uint8_t> bytesOf(EndReader& r, uint64_t off, uint64_t n) {
@@ -72,15 +80,15 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
   if (first.complete || first.scanStart == 0) return std::nullopt;
   const uint64_t ss = sectorSize;
   // Where the first piece may end: the first sector inside the scan that cannot be
-  // entropy-coded data (zeros, text, samples: too few distinct bytes) — such data can pass
-  // for a scan up to the next marker — else the boundaries just before the break.
+  // entropy-coded data (zeros, text) — such data can pass for a scan up to the next
+  // marker — else the boundaries just before the break.
   std::vector<uint64_t> boundaries;
   // The last stretch of scan data ended at a marker that random data can fake: the break
   // that follows may lie a whole segment further on.
   const uint64_t stop = first.scanEnd ? std::min(first.scanEnd, first.breakAt) : first.breakAt;
   for (uint64_t s = (first.scanStart + ss - 1) / ss * ss; s + ss <= stop; s += ss) {
     const uint8_t* p = r.at(s, size_t(ss));
-    if (p && !looksCompressed(p, size_t(ss))) {
+    if (p && clearlyNotScanData(p, size_t(ss))) {
       boundaries.push_back(s);
       break;
     }
@@ -91,8 +99,12 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
   const uint64_t lowest = *std::min_element(boundaries.begin(), boundaries.end());
 
   int decodes = 0;
+  // Sectors inside one picture between the pieces all walk to its EOI: each EOI gets a few
+  // tries only.
+  std::map<uint64_t, int> triesPerEnd;
   auto tryJoin = [&](uint64_t b, uint64_t start, uint64_t end) -> std::optional<JpegJoin> {
     if (b >= start || b + (end - start) > kMaxJoined || decodes >= kMaxDecodes) return std::nullopt;
+    if (++triesPerEnd[end] > kTriesPerEnd) return std::nullopt;
     std::vector<uint8_t> joined = bytesOf(r, 0, b);
     const std::vector<uint8_t> rest = bytesOf(r, start, end - start);
     joined.insert(joined.end(), rest.begin(), rest.end());
@@ -122,9 +134,10 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
       // (a zero gap before the second piece).
       std::vector<uint64_t> starts;
       bool after = false;
-      for (uint64_t t = c; t <= same && starts.size() < kStartTries && t + ss <= r.size(); t += ss) {
+      for (uint64_t t = c; t <= same && t < c + kStartScan * ss && starts.size() < kStartTries && t + ss <= r.size();
+           t += ss) {
         const uint8_t* p = r.at(t, size_t(ss));
-        const bool compressed = p && looksCompressed(p, size_t(ss));
+        const bool compressed = p && !clearlyNotScanData(p, size_t(ss));
         if (compressed && (t < c + 2 * ss || after)) starts.push_back(t);
         after = !compressed;
       }

@@ -176,10 +176,14 @@ void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t runE
   const bool inJoined = !m_joinedPieces.empty() && n >= m_joinedPieces.front().first;
   if (n < m_claimEnd || inJoined) {
     // Inside a file whose structure gave its end: a stored picture in an archive, a track
-    // in a container. Only a file that proves itself is listed; other headers are its data.
+    // in a container. Inside a file that proved itself, only a file that proves itself is
+    // listed; inside one that did not (a size field, a trailer without its table), any
+    // file whose structure ends. Other headers are its data.
     if (!decoded) return;
     const FormatEnd end = formatEndOf(n, window, entry);
-    if (end.verdict == StructureVerdict::Verified && end.end > 0 && !end.guessed) addRecord(n, end.end, entry, end);
+    const bool listed = m_claimVerified || inJoined ? end.verdict == StructureVerdict::Verified
+                                                    : end.verdict != StructureVerdict::Damaged;
+    if (listed && end.end > 0 && !end.guessed) addRecord(n, end.end, entry, end);
     return;
   }
   if (m_open) closeFile(n > m_open->start ? n : q);
@@ -188,6 +192,7 @@ void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t runE
     if (end.end > 0 && !end.guessed) {
       addRecord(n, end.end, entry, end);
       m_claimEnd = n + end.end;
+      m_claimVerified = end.verdict == StructureVerdict::Verified;
       return;
     }
     if (end.end == 0 && joinJpeg(n, runEnd, entry)) return;
@@ -317,6 +322,7 @@ bool RawScanner::joinJpeg(uint64_t start, uint64_t runEnd, int32_t entry) {
   if (m_nameFromContent) nameFromContent(rec);
   // The first piece is this file's; the second is skipped when the scan gets there.
   m_claimEnd = start + join->firstLength;
+  m_claimVerified = true;
   m_joinedPieces.push_back({start + join->secondOffset, start + join->secondOffset + join->secondLength});
   return true;
 }

@@ -161,6 +161,7 @@ class RawScanner {
   // Where the last file whose structure gave its end stops: headers before it lie inside
   // that file and list only files that prove themselves.
   uint64_t m_claimEnd = 0;
+  bool m_claimVerified = false;
   // Second pieces of joined pictures still ahead of the scan, in order.
   std::vector<std::pair<uint64_t, uint64_t>> m_joinedPieces;
 

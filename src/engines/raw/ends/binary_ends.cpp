@@ -75,6 +75,21 @@ FormatEnd moEnd(EndReader& r) {
   uint64_t end = std::max({uint64_t(28), orig + n * 8, trans + n * 8, hashSize ? hashAt + hashSize * 4 : 0});
   for (uint64_t i = 0; i < n; ++i)
     for (uint64_t table : {orig, trans}) end = std::max(end, u32(table + i * 8 + 4) + u32(table + i * 8) + 1);
+  // Revision 1 adds system-dependent segments and strings (each a list of segment
+  // references whose last reference is 0xFFFFFFFF).
+  if ((u32(4) >> 16) == 1) {
+    const uint64_t segs = u32(28), segAt = u32(32), strs = u32(36), sysOrig = u32(40), sysTrans = u32(44);
+    if (segs > (1u << 16) || strs > (1u << 16)) return damaged();
+    for (uint64_t i = 0; i < segs; ++i) end = std::max(end, u32(segAt + i * 8 + 4) + u32(segAt + i * 8));
+    for (uint64_t table : {sysOrig, sysTrans}) {
+      end = std::max(end, table + strs * 4);
+      for (uint64_t i = 0; i < strs; ++i) {
+        uint64_t at = u32(table + i * 4) + 4;  // after the string's offset: (size, reference) pairs
+        for (int k = 0; k < 256 && r.has(at, 8) && u32(at + 4) != 0xFFFFFFFFu; ++k) at += 8;
+        end = std::max(end, at + 8);
+      }
+    }
+  }
   return end <= r.size() ? endedUnproven(end) : damaged();
 }
 

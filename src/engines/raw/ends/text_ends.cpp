@@ -65,6 +65,16 @@ FormatEnd lastMark(EndReader& r, std::string_view mark, bool caseless = false) {
   return endedUnproven(r.withLineEnd(last + mark.size()));
 }
 
+// The line ends after a closing mark: a document may end with blank lines.
+uint64_t lineEnds(EndReader& r, uint64_t pos) {
+  for (int i = 0; i < 8; ++i) {
+    const uint64_t next = r.withLineEnd(pos);
+    if (next == pos) break;
+    pos = next;
+  }
+  return pos;
+}
+
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == 0x0C || c == 0; }
 
 // "N G obj" or "xref" — what an incremental update or a linearized file's body opens with.
@@ -208,14 +218,14 @@ FormatEnd xmlEnd(EndReader& r) {
       if ((c == '>' || isSpace(c)) && --depth == 0) {
         const uint64_t gt = r.findByte(pos, '>', run);
         if (gt == kNone) break;
-        return withExtension(verified(r.withLineEnd(gt + 1)), kind);
+        return withExtension(verified(lineEnds(r, gt + 1)), kind);
       }
     } else if (r.textAt(lt, open)) {
       const int c = r.byte(lt + open.size());
       const uint64_t gt = r.findByte(lt, '>', run);
       if (gt == kNone) break;
       if ((c == '>' || c == '/' || isSpace(c)) && r.byte(gt - 1) != '/') ++depth;
-      else if (depth == 0 && r.byte(gt - 1) == '/') return withExtension(verified(r.withLineEnd(gt + 1)), kind);
+      else if (depth == 0 && r.byte(gt - 1) == '/') return withExtension(verified(lineEnds(r, gt + 1)), kind);
       pos = gt + 1;
     } else {
       pos = lt + 1;
