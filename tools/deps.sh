@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only when some are missing.
-# Usage: source tools/deps.sh; ensure_packages build|test|gui|fuzz|bench ...
+# Usage: source tools/deps.sh; ensure_packages build|test|gui|fuzz|bench|carve ...
 set -euo pipefail
 
 velk_packages() {
@@ -15,6 +15,7 @@ velk_packages() {
       gui) echo "$gui" ;;
       fuzz) echo "clang-14 libclang-rt-14-dev" ;;
       bench) echo "libbenchmark-dev sleuthkit testdisk time" ;;
+      carve) echo "ffmpeg p7zip-full zstd python3-pil sound-theme-freedesktop" ;;
     esac
   done
 }
