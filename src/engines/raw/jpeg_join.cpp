@@ -109,8 +109,18 @@ std::optional<JpegJoin> findJpegContinuation(ByteSource& window, uint32_t sector
     const std::vector<uint8_t> rest = bytesOf(r, start, end - start);
     joined.insert(joined.end(), rest.begin(), rest.end());
     ++decodes;
-    if (joined.size() == b + (end - start) && jpegDecodesCleanly(joined)) return JpegJoin{b, start, end - start};
-    return std::nullopt;
+    if (joined.size() != b + (end - start) || !jpegDecodesCleanly(joined)) return std::nullopt;
+    // A sector of other data can decode without a warning too: the earliest boundary that
+    // still decodes cleanly with this continuation leaves the least of it in.
+    JpegJoin best{b, start, end - start};
+    for (uint64_t lower : boundaries) {
+      if (lower >= best.firstLength || lower + ss * kBoundaryTries < b || decodes >= kMaxDecodes) continue;
+      std::vector<uint8_t> again = bytesOf(r, 0, lower);
+      again.insert(again.end(), joined.begin() + ptrdiff_t(b), joined.end());
+      ++decodes;
+      if (again.size() == lower + (end - start) && jpegDecodesCleanly(again)) best.firstLength = lower;
+    }
+    return best;
   };
   // A walk from one sector goes the same way as the walks from every later sector up to
   // its first marker: those are skipped. A walk that reaches EOI is tried from its first
