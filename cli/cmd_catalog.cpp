@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_context.h"
+#include "engines/raw/format_end.h"
 #include "engines/raw/signature_catalog.h"
 
 namespace velk::cli {
@@ -30,7 +31,8 @@ nlohmann::json entryJson(const SignatureEntry& e, size_t index) {
           {"extension", e.extension},
           {"description", e.description},
           {"patterns", patterns},
-          {"enabled", e.enabled}};
+          {"enabled", e.enabled},
+          {"end_rule", std::string(endRuleText(e.extension))}};
 }
 
 }  // namespace
@@ -54,10 +56,10 @@ void addCatalogCommand(CLI::App& app, CliContext& ctx) {
       std::cout << out.dump(2) << "\n";
     } else {
       fmt::print("Catalogue: {} ({} signatures)\n", catalog.source().string(), entries.size());
-      fmt::print("  {:>3}  {:<8} {:<40} {:<7} {}\n", "#", "Ext", "Description", "Enabled", "Patterns");
+      fmt::print("  {:>3}  {:<8} {:<40} {:<7} {:<52} {}\n", "#", "Ext", "Description", "Enabled", "End", "Patterns");
       for (size_t i = 0; i < entries.size(); ++i)
-        fmt::print("  {:>3}  {:<8} {:<40} {:<7} {}\n", i, entries[i].extension, entries[i].description,
-                   entries[i].enabled ? "yes" : "no", patternsText(entries[i]));
+        fmt::print("  {:>3}  {:<8} {:<40} {:<7} {:<52} {}\n", i, entries[i].extension, entries[i].description,
+                   entries[i].enabled ? "yes" : "no", endRuleText(entries[i].extension), patternsText(entries[i]));
     }
     ctx.exitCode = kExitOk;
   });

@@ -36,6 +36,7 @@ struct SelectArgs {
   std::string date, name;
   double sizeStart = 0, sizeEnd = 0;
   bool json = false;
+  bool nameFromContent = false;
   // recover / preview
   std::string out;
   bool all = false;
@@ -53,6 +54,7 @@ void addSelectOptions(CLI::App* cmd, SelectArgs& a) {
   cmd->add_option("--max-size", a.maxSizeKb, "Largest raw file in KB");
   cmd->add_option("--types", a.types, "Raw file extensions to look for")->delimiter(',');
   cmd->add_option("--catalog", a.catalog, "Signature catalogue file (rp.dat)");
+  cmd->add_flag("--name-from-content", a.nameFromContent, "Raw: name files from their own metadata");
   cmd->add_option("--mask", a.mask, "Extension list / name mask of a deleted-file scan");
   cmd->add_option("--folder", a.folder, "Only this folder (NTFS/FAT scope)");
   cmd->add_option("--preset", a.preset, "pictures or mail")->check(CLI::IsMember({"pictures", "mail"}));
@@ -77,6 +79,7 @@ bool buildOptions(const SelectArgs& a, ScanOptions& o, std::string& error) {
   o.maxSizeKb = a.maxSizeKb;
   o.rawTypes = a.types;
   o.catalogPath = a.catalog;
+  o.nameFromContent = a.nameFromContent;
   o.mask = a.mask;
   o.folder = a.folder;
   o.preset = a.preset == "pictures" ? kPresetPictures : a.preset == "mail" ? kPresetMail : kPresetNone;

@@ -1,4 +1,4 @@
-// libFuzzer target: every format-aware end rule over the bytes as a carved window.
+// libFuzzer target: every family of format end rules over the bytes as a carved window.
 
 #include <cstddef>
 #include <cstdint>

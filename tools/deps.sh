@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only when some are missing.
-# Usage: source tools/deps.sh; ensure_packages build|test|gui|fuzz|bench ...
+# Usage: source tools/deps.sh; ensure_packages build|test|gui|fuzz|bench|carve ...
 set -euo pipefail
 
 velk_packages() {
   local base="g++ cmake make pkg-config xz-utils libfmt-dev libcli11-dev nlohmann-json3-dev libexpected-dev"
+  # The raw engine decodes streams, reads EXIF and checks JPEGs with these.
+  local codecs="zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libexif-dev libturbojpeg0-dev"
   local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick"
   for set in "$@"; do
     case "$set" in
-      build) echo "$base" ;;
-      test) echo "$base libgtest-dev libgmock-dev" ;;
+      build) echo "$base $codecs" ;;
+      test) echo "$base $codecs libgtest-dev libgmock-dev" ;;
       gui) echo "$gui" ;;
       fuzz) echo "clang-14 libclang-rt-14-dev" ;;
       bench) echo "libbenchmark-dev sleuthkit testdisk time" ;;
       fixtures) echo "dosfstools mtools fusefat ntfs-3g e2fsprogs fdisk gdisk libfaketime attr xz-utils python3-pil sleuthkit genisoimage" ;;
+      carve) echo "ffmpeg p7zip-full zstd python3-pil sound-theme-freedesktop" ;;
     esac
   done
 }

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "engines/raw/content_name.h"
 #include "engines/raw/format_end.h"
+#include "engines/raw/jpeg_join.h"
 #include "engines/raw/raw_scanner.h"
 
 namespace velk {
@@ -73,12 +75,31 @@ int fuzzRawSectorTest(const uint8_t* data, size_t size) {
 }
 
 int fuzzRawFormatEnds(const uint8_t* data, size_t size) {
-  static const char* kExtensions[] = {"jpg", "png", "gif", "bmp", "wav", "tif", "zip", "pdf",
-                                      "rtf", "html", "doc", "iso", "7z", "sqlite", "pst"};
-  for (const char* ext : kExtensions) {
+  // One rule per family is enough for the bytes; the rest share its code.
+  static const auto kExtensions = [] {
+    std::vector<std::string_view> out;
+    std::string_view last;
+    for (std::string_view ext : extensionsWithEndRules()) {
+      if (!last.empty() && endRuleText(ext) == endRuleText(last)) continue;
+      out.push_back(ext);
+      last = ext;
+    }
+    return out;
+  }();
+  for (std::string_view ext : kExtensions) {
     MemorySource src(std::span<const uint8_t>(data, size));
     (void)findFormatEnd(ext, src);
   }
+  return 0;
+}
+
+int fuzzRawContent(const uint8_t* data, size_t size) {
+  for (const char* ext : {"jpg", "pdf", "docx", "mp3"}) {
+    MemorySource src(std::span<const uint8_t>(data, size));
+    (void)contentNameOf(ext, src);
+  }
+  MemorySource src(std::span<const uint8_t>(data, size));
+  (void)findJpegContinuation(src, kRawSectorSize);
   return 0;
 }
 

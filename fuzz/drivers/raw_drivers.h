@@ -16,8 +16,10 @@ int fuzzRawCatalog(const uint8_t* data, size_t size);
 // The first bytes build a small catalogue (patterns, offsets, alternatives); the rest are
 // sectors run through the sector test and a whole scan with format-aware ends.
 int fuzzRawSectorTest(const uint8_t* data, size_t size);
-// Every format end rule over the bytes as a carved window.
+// Every family of format end rules over the bytes as a carved window.
 int fuzzRawFormatEnds(const uint8_t* data, size_t size);
+// Names from metadata (EXIF, PDF, office, ID3) and the two-piece JPEG search over the bytes.
+int fuzzRawContent(const uint8_t* data, size_t size);
 
 // A read-only device over bytes in memory (fuzzing, tests, benchmarks).
 class MemoryBlockDevice final : public BlockDevice {

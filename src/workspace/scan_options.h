@@ -38,6 +38,9 @@ struct ScanOptions {
   // A catalogue already loaded (the desktop app's, with the user's type choices); borrowed,
   // and the raw scan enables rawTypes in it. Null: load catalogPath.
   SignatureCatalog* rawCatalog = nullptr;
+  // RAW: names files from their own metadata (EXIF date and camera, document titles, ID3
+  // artist and title); the File%d name stays with the record.
+  bool nameFromContent = false;
   // Deleted scans: the extension list / name mask ("scratch text"), the selected root text
   // (folder scope) and the type preset.
   std::string mask;

@@ -58,6 +58,7 @@ const std::map<std::string, Entry>& entries() {
       {"raw_catalog", [](const uint8_t* d, size_t n) { return (void)fuzzRawCatalog(d, n), true; }},
       {"raw_sector_test", [](const uint8_t* d, size_t n) { return (void)fuzzRawSectorTest(d, n), true; }},
       {"raw_format_ends", [](const uint8_t* d, size_t n) { return (void)fuzzRawFormatEnds(d, n), true; }},
+      {"raw_content", [](const uint8_t* d, size_t n) { return (void)fuzzRawContent(d, n), true; }},
       {"mail_repair", fuzzMailRepair},
       {"image_wbmp", imageEntry(decodeWbmp)},
       {"image_ras", imageEntry(decodeSunRaster)},

@@ -265,7 +265,9 @@ def build(out, images, fixtures, resources):
     for part, path, size, _, _, notes in read_rows(os.path.join(fixtures, "raw_carve.manifest.tsv")):
         at = dict(kv.split("=", 1) for kv in notes.split() if "=" in kv).get("start_sector", "none")
         if at != "none":
-            seed("raw_format_ends", path, rd("raw_carve.img", int(at) * 512, min(int(size) + 4 * KIB, 96 * KIB)))
+            head = rd("raw_carve.img", int(at) * 512, min(int(size) + 4 * KIB, 96 * KIB))
+            seed("raw_format_ends", path, head)
+            seed("raw_content", path, head)
     head = sector_test_header([[(0, "ffd8ff")], [(0, "89504e47")], [(0, "474946"), (4, "3|9")]])
     seed("raw_sector_test", "jpg_png_gif", head + rd("raw_carve.img", 0, 2 * KIB)
          + rd("raw_carve.img", 2048 * 512, 2 * KIB) + rd("raw_carve.img", 4096 * 512, 2 * KIB))

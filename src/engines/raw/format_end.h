@@ -23,6 +23,8 @@ class ByteSource {
   // The n bytes at offset where they already lie in memory (valid while the source is),
   // else nullptr and they are read.
   virtual const uint8_t* peek(uint64_t, size_t) { return nullptr; }
+  // How many bytes from offset on lie in memory (what peek can lend), 0 when none.
+  virtual uint64_t resident(uint64_t) const { return 0; }
 };
 
 class MemorySource final : public ByteSource {
@@ -33,32 +35,48 @@ class MemorySource final : public ByteSource {
   const uint8_t* peek(uint64_t offset, size_t n) override {
     return offset <= m_bytes.size() && n <= m_bytes.size() - offset ? m_bytes.data() + offset : nullptr;
   }
+  uint64_t resident(uint64_t offset) const override { return offset < m_bytes.size() ? m_bytes.size() - offset : 0; }
 
  private:
   ByteSpan m_bytes;
 };
 
-enum class StructureVerdict : uint8_t { Unchecked, Valid, Broken };
-std::string_view verdictText(StructureVerdict verdict);  // "unchecked", "valid", "broken"
+// What a file's own structure says about it. Verified: it ends where its structure says and
+// every check the format carries (checksums, closing records) passes. Damaged: the structure
+// breaks, runs past the window or a checksum fails. Unverified: no rule, or a rule that can
+// find the end but has nothing to prove the content with.
+enum class StructureVerdict : uint8_t { Unverified, Verified, Damaged };
+std::string_view verdictText(StructureVerdict verdict);  // "unverified", "verified", "damaged"
 
 struct FormatEnd {
-  StructureVerdict verdict = StructureVerdict::Unchecked;
-  // Where the structure ends (0: not known). Set with Valid, and with Broken when the
-  // structure ends but its content is damaged (a bad checksum).
+  StructureVerdict verdict = StructureVerdict::Unverified;
+  // Where the structure ends (0: not known). Set with Verified, with Unverified when the
+  // rule knows the end but cannot prove the content, and with Damaged when the structure
+  // ends but its content is damaged (a bad checksum).
   uint64_t end = 0;
-  std::string extension;     // a more precise extension found inside (docx, xls…), or empty
+  std::string extension;  // a more precise extension found inside (docx, nef, webm…), or empty
+  // The end is a guess from the content (where text stops, the last line end): a header
+  // inside the file still cuts it, as it cuts a file without a rule.
+  bool guessed = false;
 };
 
-// Whether the extension has an end rule.
-bool hasEndRule(std::string_view extension);
-// Whether files of this extension declare their whole size up front and hold other files
-// at sector boundaries (disc images, compound documents): such a file is listed with its
-// declared size at once, and headers inside it do not cut it.
-bool isContainerFormat(std::string_view extension);
+// How a type's end is found.
+enum class EndMode : uint8_t {
+  NextHeader,  // none: the file runs to the next header or the size limit
+  Decoded,     // read forward from the header: the end does not depend on later headers,
+               // and headers inside the file do not cut it
+};
+EndMode endModeOf(std::string_view extension);
+// What the catalogue says about a type's end: the rule's own words, or "cut at the next
+// header or the size limit".
+std::string_view endRuleText(std::string_view extension);
 
-// Applies the extension's rule to the window (the bytes from the header up to the next
-// header, the size limit or the range end). Valid: the structure ends at end ≤ size().
-// Broken: it is damaged or runs past the window. Unchecked: no rule.
+// Every extension that has a rule (fuzzing, the catalogue's listing).
+std::vector<std::string_view> extensionsWithEndRules();
+
+// Applies the extension's rule to the window (the bytes from the header up to the size
+// limit or the range end). The end is never beyond size(). A rule that cannot find the
+// end returns Damaged with end 0; no rule: Unverified with end 0.
 FormatEnd findFormatEnd(std::string_view extension, ByteSource& window);
 
 }  // namespace velk

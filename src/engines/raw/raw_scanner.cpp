@@ -5,54 +5,86 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engines/raw/content_name.h"
+#include "engines/raw/jpeg_join.h"
+#include "support/text.h"
+#include "workspace/recovery_job.h"
 #include "workspace/row_format.h"
 
 namespace velk {
 namespace {
 
-// A carved window read on demand: from the chunks the scan has in hand (this one and the
-// one before) when they hold the bytes, else from the device. Most carved files end inside
-// the chunk they began in or the next one; reading them again from the device doubled the
-// bytes copied per scan, and the step back broke the system's read-ahead.
+// A carved window read on demand: from the chunks the scan holds in memory (the one being
+// tested, the one before, and those the reader thread has read ahead) when they hold the
+// bytes, else from the device. Most carved files lie inside those chunks; reading them
+// again from the device doubled the bytes copied per scan.
 class DeviceWindow final : public ByteSource {
  public:
-  DeviceWindow(SectorReader& reader, uint64_t start, uint64_t length, const RawChunkView& chunk,
-               const RawChunkView& before)
-      : m_reader(reader), m_start(start), m_length(length), m_chunk(chunk), m_before(before) {}
+  DeviceWindow(SectorReader& reader, std::mutex& lock, uint64_t start, uint64_t length,
+               std::vector<RawChunkView> chunks)
+      : m_reader(reader), m_lock(lock), m_start(start), m_length(length), m_chunks(std::move(chunks)) {}
   uint64_t size() const override { return m_length; }
   size_t read(uint64_t offset, uint8_t* out, size_t n) override {
     if (offset >= m_length) return 0;
     n = size_t(std::min<uint64_t>(n, m_length - offset));
-    if (const uint8_t* p = peek(offset, n)) {
-      std::memcpy(out, p, n);
-      return n;
+    size_t done = 0;
+    while (done < n) {
+      const uint64_t at = m_start + offset + done;
+      const RawChunkView* c = chunkAt(at);
+      if (!c) break;
+      const size_t take = size_t(std::min<uint64_t>(n - done, c->offset + c->length - at));
+      std::memcpy(out + done, c->data + (at - c->offset), take);
+      done += take;
     }
-    const uint64_t at = m_start + offset;
-    if (m_chunk.data && m_before.data && m_before.offset + m_before.length == m_chunk.offset &&
-        at >= m_before.offset && at + n <= m_chunk.offset + m_chunk.length) {
-      const size_t first = size_t(std::min<uint64_t>(n, m_chunk.offset - std::min(at, m_chunk.offset)));
-      std::memcpy(out, m_before.data + (at - m_before.offset), first);
-      std::memcpy(out + first, m_chunk.data, n - first);
-      return n;
-    }
-    return m_reader.ReadAt(at, n, out) ? n : 0;
+    if (done == n) return n;
+    const std::lock_guard device(m_lock);
+    return m_reader.ReadAt(m_start + offset + done, n - done, out + done) ? n : done;
+  }
+  uint64_t resident(uint64_t offset) const override {
+    if (offset >= m_length) return 0;
+    const RawChunkView* c = chunkAt(m_start + offset);
+    return c ? std::min(c->offset + c->length - (m_start + offset), m_length - offset) : 0;
   }
   const uint8_t* peek(uint64_t offset, size_t n) override {
     if (offset > m_length || n > m_length - offset) return nullptr;
     const uint64_t at = m_start + offset;
-    if (!m_chunk.data || at < m_chunk.offset || at - m_chunk.offset > m_chunk.length ||
-        n > m_chunk.length - (at - m_chunk.offset))
-      return nullptr;
-    return m_chunk.data + (at - m_chunk.offset);
+    const RawChunkView* c = chunkAt(at);
+    return c && n <= c->offset + c->length - at ? c->data + (at - c->offset) : nullptr;
   }
 
  private:
+  const RawChunkView* chunkAt(uint64_t at) const {
+    for (const auto& c : m_chunks)
+      if (at >= c.offset && at - c.offset < c.length) return &c;
+    return nullptr;
+  }
+
   SectorReader& m_reader;
+  std::mutex& m_lock;
   uint64_t m_start;
   uint64_t m_length;
-  RawChunkView m_chunk;
-  RawChunkView m_before;
+  std::vector<RawChunkView> m_chunks;
 };
+
+// The fewest bytes an entry's patterns fix (the shortest alternative of each).
+size_t signatureBytes(const SignatureEntry& e) {
+  size_t total = 0;
+  for (int k = 0; k < e.patternCount; ++k) {
+    size_t shortest = SIZE_MAX, start = 0;
+    const std::string& p = e.patterns[size_t(k)];
+    while (start <= p.size()) {
+      const size_t bar = std::min(p.find('|', start), p.size());
+      shortest = std::min(shortest, (bar - start) / 2);
+      start = bar + 1;
+    }
+    total += shortest == SIZE_MAX ? 0 : shortest;
+  }
+  return total;
+}
+
+// Buffers of the reader thread: the chunk being tested, the one before it (files that
+// began there) and a few read ahead.
+constexpr size_t kRawPipelineSlots = 6;
 
 }  // namespace
 
@@ -77,7 +109,10 @@ std::vector<Field> RawFileRecord::fields() const {
       {"length", uint64_t(length)},
       {"description", description},
       {"extension", extension},
-      {"structure", std::string(verdictText(verdict))},
+      {"verdict", std::string(verdictText(verdict))},
+      {"carved_name", carvedName.empty() ? name : carvedName},
+      {"content_name", contentName},
+      {"joined_at_sector", joinLength ? joinSector : uint64_t(0)},
   };
 }
 
@@ -101,7 +136,8 @@ uint64_t RawScanner::maximumSizeBytes() const {
 
 FormatEnd RawScanner::formatEndOf(uint64_t start, uint64_t length, int32_t entry) {
   if (!m_formatEnds || !m_catalog || entry < 0 || size_t(entry) >= m_catalog->size()) return {};
-  DeviceWindow window(m_reader, start, length, m_chunk, m_chunkBefore);
+  DeviceWindow window(m_reader, m_deviceLock, start, length,
+                      m_pipeline ? m_pipeline->resident() : std::vector<RawChunkView>{});
   return findFormatEnd(m_catalog->entries()[size_t(entry)].extension, window);
 }
 
@@ -111,6 +147,7 @@ void RawScanner::addRecord(uint64_t start, uint64_t length, int32_t entry, const
   if (end.end > 0 && end.end < length) length = end.end;
   rec->extension = end.extension.empty() ? e.extension : end.extension;
   rec->name = "File" + std::to_string(m_found.size()) + "." + rec->extension;
+  rec->carvedName = rec->name;
   rec->description = e.description;
   rec->startSector = start / m_sectorSize;
   rec->diskSector = m_diskBase + rec->startSector;
@@ -119,114 +156,193 @@ void RawScanner::addRecord(uint64_t start, uint64_t length, int32_t entry, const
   rec->entryIndex = entry;
   rec->verdict = end.verdict;
   rec->checked = false;
+  if (m_nameFromContent) nameFromContent(*rec);
   m_found.push_back(std::move(rec));
 }
 
 void RawScanner::closeFile(uint64_t at) {
-  if (!m_openStart) return;
-  const uint64_t start = *m_openStart;
-  const uint64_t length = at - start;
-  const int32_t entry = m_openEntry;
-  m_openStart.reset();
-  m_openEntry = -1;
-  if (length == 0) return;
-  addRecord(start, length, entry, formatEndOf(start, length, entry));
+  if (!m_open) return;
+  const OpenFile file = std::move(*m_open);
+  m_open.reset();
+  if (at <= file.start) return;
+  addRecord(file.start, at - file.start, file.entry, file.end);
 }
 
-void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t rangeEnd) {
-  if (m_openStart) closeFile(n > *m_openStart ? n : q);
+void RawScanner::openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t runEnd) {
   const SignatureEntry& e = m_catalog->entries()[size_t(entry)];
-  if (m_formatEnds && isContainerFormat(e.extension)) {
-    // A disc image or compound document says how long it is; files inside it are listed
-    // on their own and do not cut it.
-    const uint64_t window = std::min(maximumSizeBytes(), rangeEnd - n);
+  const bool decoded = m_formatEnds && endModeOf(e.extension) == EndMode::Decoded;
+  const uint64_t window = std::min(maximumSizeBytes(), runEnd - n);
+  while (!m_joinedPieces.empty() && m_joinedPieces.front().second <= n) m_joinedPieces.erase(m_joinedPieces.begin());
+  const bool inJoined = !m_joinedPieces.empty() && n >= m_joinedPieces.front().first;
+  if (n < m_claimEnd || inJoined) {
+    // Inside a file whose structure gave its end: a stored picture in an archive, a track
+    // in a container. Inside a file that proved itself, only a file that proves itself is
+    // listed; inside one that did not (a size field, a trailer without its table), any
+    // file whose structure ends. Other headers are its data.
+    if (!decoded) return;
     const FormatEnd end = formatEndOf(n, window, entry);
-    if (end.verdict == StructureVerdict::Valid && end.end > 0) {
+    const bool listed = m_claimVerified || inJoined ? end.verdict == StructureVerdict::Verified
+                                                    : end.verdict != StructureVerdict::Damaged;
+    if (listed && end.end > 0 && !end.guessed) addRecord(n, end.end, entry, end);
+    return;
+  }
+  if (m_open) closeFile(n > m_open->start ? n : q);
+  if (decoded) {
+    const FormatEnd end = formatEndOf(n, window, entry);
+    if (end.end > 0 && !end.guessed) {
       addRecord(n, end.end, entry, end);
+      m_claimEnd = n + end.end;
+      m_claimVerified = end.verdict == StructureVerdict::Verified;
       return;
     }
+    if (end.end == 0 && joinJpeg(n, runEnd, entry)) return;
+    // A signature of one or two bytes matches random data every few megabytes: such a
+    // header stands only when its structure does.
+    if (end.end == 0 && signatureBytes(e) < 3) return;
+    m_open = OpenFile{n, entry, end};
+    return;
   }
-  m_openStart = n;
-  m_openEntry = entry;
+  m_open = OpenFile{n, entry, {}};
+}
+
+void RawScanner::scanRun(ChunkPipeline& pipeline, const SignatureMatcher& matcher, uint64_t begin, uint64_t end,
+                         Progress* progress, uint64_t& done) {
+  const uint64_t ss = m_sectorSize;
+  const uint64_t limit = maximumSizeBytes();
+  MatchState state;
+  m_open.reset();
+  m_claimEnd = 0;
+  m_joinedPieces.clear();
+  uint64_t p = begin;
+  while (p < end && m_flag->isSet()) {
+    const ReadChunk* chunk = pipeline.next();
+    if (!chunk) break;
+    // The chunk before stays in hand for the files that began in it.
+    pipeline.releaseAllBut(2);
+    const uint64_t length = chunk->view.length;
+    auto* buffer = const_cast<uint8_t*>(chunk->view.data);
+    for (uint64_t off = 0; off < length; off += ss) {
+      const uint64_t q = p + off;
+      // One unreadable sector must not hide the rest of its chunk: a chunk that failed is
+      // read again sector by sector, and only the sectors that do not read are skipped.
+      if (!chunk->whole) {
+        const std::lock_guard device(m_deviceLock);
+        if (!m_reader.ReadAt(q, size_t(ss), buffer + off)) {
+          if (m_damage) m_damage->unreadable(m_reader.diskSectorOf(q), (ss + kSectorSize - 1) / kSectorSize);
+          state.reset();  // a header cannot continue across data we did not see
+          continue;
+        }
+      }
+      const SectorMatch m = matcher.testSector(buffer + off, state);
+      if (m.result == kHeader && m.backOffset <= q - begin) {
+        openHeader(q - m.backOffset, q, m.entry, end);
+      } else if (m_open && q - m_open->start >= limit) {
+        closeFile(q);
+      }
+    }
+    p += length;
+    done += length;
+    if (progress) {
+      progress->foundCurrent = done / (uint64_t(kRawLargeChunkSectors) * ss);
+      progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
+    }
+  }
+  // A file still open at the end of the stretch runs to the end of what was scanned.
+  if (m_open) closeFile(std::min(p, end));
 }
 
 Status RawScanner::scan(Progress* progress) {
   m_found.clear();
   m_recovery.clear();
-  m_openStart.reset();
-  m_openEntry = -1;
+  m_open.reset();
   if (!m_catalog || m_catalog->empty()) return fail(usageError("the signature catalogue holds no type"));
   const SignatureMatcher matcher(*m_catalog);
   if (matcher.enabledEntries() == 0) return fail(usageError("no file type is chosen"));
   if (!m_reader.isOpen()) return fail(notFoundError("the device to scan"));
 
   const uint64_t ss = m_sectorSize;
-  // Never read past the device, whatever the range says.
+  // Never read past the device, whatever the range or the extents say.
   const uint64_t base = m_reader.base();
-  const uint64_t deviceBytes = m_reader.deviceSize() > base ? m_reader.deviceSize() - base : 0;
-  const uint64_t begin = m_rangeFirst * ss;
-  const uint64_t end = std::min(m_rangeLast * ss, deviceBytes / ss * ss);
+  const uint64_t deviceBytes = (m_reader.deviceSize() > base ? m_reader.deviceSize() - base : 0) / ss * ss;
+  // Stretches of adjacent sectors: the range, or the extents with touching ones joined.
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  if (m_extents.empty()) {
+    runs.push_back({m_rangeFirst * ss, std::min(m_rangeLast * ss, deviceBytes)});
+  } else {
+    for (const auto& x : m_extents) {
+      if (x.count == 0 || x.first > deviceBytes / ss) continue;
+      const uint64_t a = x.first * ss, b = std::min((x.first + std::min(x.count, deviceBytes / ss - x.first)) * ss, deviceBytes);
+      if (!runs.empty() && runs.back().second == a) runs.back().second = b;
+      else if (runs.empty() || a >= runs.back().second) runs.push_back({a, b});
+    }
+  }
   const uint64_t largeBytes = uint64_t(kRawLargeChunkSectors) * ss;
   const uint64_t smallBytes = uint64_t(kRawSmallChunkSectors) * ss;
-  const uint64_t limit = maximumSizeBytes();
-
+  std::vector<ChunkRequest> requests;
+  uint64_t total = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    for (uint64_t p = runs[i].first; p < runs[i].second;) {
+      const uint64_t left = runs[i].second - p;
+      const uint64_t chunk = std::min(left >= largeBytes ? largeBytes : smallBytes, left);
+      requests.push_back({p, chunk, i});
+      p += chunk;
+    }
+    if (runs[i].second > runs[i].first) total += runs[i].second - runs[i].first;
+  }
   if (progress) {
-    progress->foundTotal = end > begin ? (end - begin + largeBytes - 1) / largeBytes : 0;
+    progress->foundTotal = (total + largeBytes - 1) / largeBytes;
     progress->foundCurrent = 0;
     progress->setStatus("Found Raw Files : 0");
   }
-  // Two buffers in turn: the chunk before stays in hand for the files that began in it.
-  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(size_t(largeBytes)),
-                                     std::vector<uint8_t>(size_t(largeBytes))};
-  size_t turn = 0;
-  uint64_t announced = 0;  // read-ahead asked for up to here
-  MatchState state;
-  uint64_t p = begin;
-  m_chunk = {};
-  while (p < end && m_flag->isSet()) {
-    std::vector<uint8_t>& buffer = buffers[turn];
-    turn ^= 1;
-    m_chunkBefore = m_chunk;
-    const uint64_t chunk = std::min(end - p >= largeBytes ? largeBytes : smallBytes, end - p);
-    // The device reads the next chunks while this one is tested: the scan's own reads
-    // (and the end rules' steps back) otherwise leave the system's read-ahead behind.
-    // Each stretch is announced once.
-    const uint64_t aheadEnd = std::min(end, p + chunk + kRawReadAheadChunks * largeBytes);
-    if (aheadEnd > announced) {
-      const uint64_t from = std::max(announced, p + chunk);
-      if (aheadEnd > from) m_reader.WillRead(from, aheadEnd - from);
-      announced = aheadEnd;
-    }
-    // One unreadable sector must not hide the rest of its chunk: a chunk that fails is read
-    // again sector by sector, and only the sectors that do not read are skipped.
-    const bool whole = m_reader.ReadAt(p, size_t(chunk), buffer.data()).has_value();
-    m_chunk = whole ? RawChunkView{buffer.data(), p, chunk} : RawChunkView{};
-    for (uint64_t off = 0; off < chunk; off += ss) {
-      const uint64_t q = p + off;
-      if (!whole && !m_reader.ReadAt(q, size_t(ss), buffer.data() + off)) {
-        if (m_damage) m_damage->unreadable(m_reader.diskSectorOf(q), (ss + kSectorSize - 1) / kSectorSize);
-        state.reset();  // a header cannot continue across data we did not see
-        continue;
-      }
-      const SectorMatch m = matcher.testSector(buffer.data() + off, state);
-      if (m.result == kHeader && m.backOffset <= q - begin) {
-        openHeader(q - m.backOffset, q, m.entry, end);
-      } else if (m_openStart && q - *m_openStart >= limit) {
-        closeFile(q);
-      }
-    }
-    p += chunk;
-    if (progress) {
-      progress->foundCurrent = (p - begin) / largeBytes;
-      progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
-    }
+  {
+    ChunkPipeline pipeline(m_reader, m_deviceLock, std::move(requests), kRawPipelineSlots, size_t(largeBytes),
+                           kRawReadAheadChunks * largeBytes);
+    m_pipeline = &pipeline;
+    uint64_t done = 0;
+    for (const auto& [begin, end] : runs)
+      if (end > begin && m_flag->isSet()) scanRun(pipeline, matcher, begin, end, progress, done);
+    m_pipeline = nullptr;
   }
-  // A file still open at the end of the range runs to the end of what was scanned.
-  if (m_openStart) closeFile(std::min(p, end));
-  m_chunk = {};
-  m_chunkBefore = {};
   if (progress) progress->setStatus("Found Raw Files : " + std::to_string(m_found.size()));
   return {};
+}
+
+bool RawScanner::joinJpeg(uint64_t start, uint64_t runEnd, int32_t entry) {
+  const std::string_view ext = m_catalog->entries()[size_t(entry)].extension;
+  if (lowerAscii(ext) != "jpg" && lowerAscii(ext) != "jpeg") return false;
+  DeviceWindow window(m_reader, m_deviceLock, start, std::min(maximumSizeBytes(), runEnd - start),
+                      m_pipeline ? m_pipeline->resident() : std::vector<RawChunkView>{});
+  const auto join = findJpegContinuation(window, m_sectorSize);
+  if (!join) return false;
+  FormatEnd end;
+  end.verdict = StructureVerdict::Verified;
+  addRecord(start, join->firstLength + join->secondLength, entry, end);
+  RawFileRecord& rec = *m_found.back();
+  rec.joinSector = (start + join->secondOffset) / m_sectorSize;
+  rec.joinLength = uint32_t(join->secondLength);
+  if (m_nameFromContent) nameFromContent(rec);
+  // The first piece is this file's; the second is skipped when the scan gets there.
+  m_claimEnd = start + join->firstLength;
+  m_claimVerified = true;
+  m_joinedPieces.push_back({start + join->secondOffset, start + join->secondOffset + join->secondLength});
+  return true;
+}
+
+void RawScanner::nameFromContent(RawFileRecord& rec) {
+  VectorSink bytes;
+  const uint64_t reach = std::min<uint64_t>(rec.length, 16u << 20);
+  RawFileRecord head = rec;
+  head.length = uint32_t(reach);
+  if (head.joinLength) head.joinLength = uint32_t(std::min<uint64_t>(rec.joinLength, reach));
+  {
+    const std::lock_guard device(m_deviceLock);
+    if (!writeFile(bytes, head)) return;
+  }
+  MemorySource source(bytes.bytes());
+  const std::string name = contentNameOf(rec.extension, source);
+  if (name.empty()) return;
+  rec.contentName = safeComponent(name + "." + rec.extension);
+  rec.name = rec.contentName;
 }
 
 Status RawScanner::readFile(const RawFileRecord& record, std::vector<uint8_t>& out) {
@@ -239,7 +355,12 @@ Status RawScanner::readFile(const RawFileRecord& record, std::vector<uint8_t>& o
 Status RawScanner::writeFile(ByteSink& out, const RawFileRecord& record) {
   if (record.length == 0) return {};
   if (!m_reader.isOpen()) return fail(notFoundError("the scanned device"));
-  return m_reader.ReadUnitsLooped(record.startSector, record.length, out);
+  // A joined file: its first piece, then the continuation.
+  const uint64_t first = record.joinLength && record.joinLength < record.length ? record.length - record.joinLength
+                                                                                 : record.length;
+  if (Status read = m_reader.ReadUnitsLooped(record.startSector, first, out); !read) return read;
+  if (first == record.length) return {};
+  return m_reader.ReadUnitsLooped(record.joinSector, record.joinLength, out);
 }
 
 void RawScanner::addRecovery(RawFileRecord* record) {
@@ -298,6 +419,8 @@ Status RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& p
   m_scanner.setRange(plan.first, plan.last);
   m_scanner.setMaximumSize(plan.maxSizeKb);
   m_scanner.setCatalog(catalog);
+  m_scanner.setExtents(m_extents);
+  m_scanner.setNameFromContent(options.nameFromContent);
   if (Status scanned = m_scanner.scan(&progress); !scanned) return scanned;
 
   // One folder per description under the root, in the order the files were found.

@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "disk/records.h"
 #include "disk/sector_reader.h"
+#include "engines/raw/chunk_pipeline.h"
 #include "engines/raw/format_end.h"
 #include "engines/raw/signature_catalog.h"
 #include "engines/raw/signature_matcher.h"
@@ -36,7 +38,16 @@ class RawFileRecord final : public FileRecord {
   uint64_t diskSector = 0;   // the same position in absolute disk sectors
   uint32_t length = 0;       // bytes
   int32_t entryIndex = -1;   // catalogue entry that matched
-  StructureVerdict verdict = StructureVerdict::Unchecked;
+  StructureVerdict verdict = StructureVerdict::Unverified;
+  // The name the file's own metadata gives (EXIF date and camera, document title, artist
+  // and title), with the extension; empty when none was asked for or found. The listed
+  // name is then this one, and carvedName keeps "File%d.ext".
+  std::string contentName;
+  std::string carvedName;
+  // A file found in two pieces: the second begins at joinSector (relative, like
+  // startSector) and holds the last joinLength bytes; extraction reads both.
+  uint64_t joinSector = 0;
+  uint32_t joinLength = 0;
 
   RawFileRecord() { deleted = true; }
   Variant variant() const override { return Variant::Raw; }
@@ -50,11 +61,10 @@ class RawFileRecord final : public FileRecord {
   std::vector<Field> fields() const override;
 };
 
-// The bytes of the chunk a scan has in hand (offset relative to the reader's base).
-struct RawChunkView {
-  const uint8_t* data = nullptr;
-  uint64_t offset = 0;
-  uint64_t length = 0;
+// A stretch of sectors to scan, relative to the start sector.
+struct SectorExtent {
+  uint64_t first = 0;
+  uint64_t count = 0;
 };
 
 class RawScanner {
@@ -82,8 +92,13 @@ class RawScanner {
   void setCatalog(const SignatureCatalog* catalog) {
     if (catalog) m_catalog = catalog;
   }
+  // Scans these extents instead of the range: sorted, not overlapping. A file may run from
+  // one extent into the next only where they touch. An empty list scans the range.
+  void setExtents(std::vector<SectorExtent> extents) { m_extents = std::move(extents); }
   // Cut files at the end their structure gives (on by default).
   void setFormatEnds(bool on) { m_formatEnds = on; }
+  // Names files from their own metadata (off by default).
+  void setNameFromContent(bool on) { m_nameFromContent = on; }
   // Absolute disk sector of the start sector, for the records' diskSector.
   void setDiskSectorBase(uint64_t sector) { m_diskBase = sector; }
   void setScanFlag(ScanFlag* flag) { m_flag = flag ? flag : &m_ownFlag; }
@@ -112,30 +127,47 @@ class RawScanner {
   uint64_t maximumSizeBytes() const;
 
  private:
+  struct OpenFile {
+    uint64_t start = 0;
+    int32_t entry = -1;
+    FormatEnd end;  // what its rule found (a guessed end caps it, damage is kept)
+  };
+  void scanRun(ChunkPipeline& pipeline, const SignatureMatcher& matcher, uint64_t begin, uint64_t end,
+               Progress* progress, uint64_t& done);
   void closeFile(uint64_t at);
   void addRecord(uint64_t start, uint64_t length, int32_t entry, const FormatEnd& end);
-  // The structure's end in [start, start + length): never beyond it.
+  // The rule's end in [start, start + length).
   FormatEnd formatEndOf(uint64_t start, uint64_t length, int32_t entry);
-  void openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t rangeEnd);
+  void openHeader(uint64_t n, uint64_t q, int32_t entry, uint64_t runEnd);
+  // A JPEG whose data stops being JPEG: its continuation within a window after it.
+  bool joinJpeg(uint64_t start, uint64_t runEnd, int32_t entry);
+  void nameFromContent(RawFileRecord& rec);
 
   SectorReader m_reader;
+  std::mutex m_deviceLock;  // the reader thread and the end rules share the device
   uint64_t m_start = 0;
   uint32_t m_sectorSize = kRawSectorSize;
   uint64_t m_rangeFirst = 0;
   uint64_t m_rangeLast = 0;
+  std::vector<SectorExtent> m_extents;
   uint32_t m_maxSizeKb = kRawDefaultMaxSizeKb;
   const SignatureCatalog* m_catalog = nullptr;
   bool m_formatEnds = true;
+  bool m_nameFromContent = false;
   uint64_t m_diskBase = 0;
   ScanFlag m_ownFlag;
   ScanFlag* m_flag = &m_ownFlag;
   DamageLog* m_damage = nullptr;
 
   // Scan state.
-  RawChunkView m_chunk;        // set while scan() runs
-  RawChunkView m_chunkBefore;  // the chunk read before it (empty when it did not read whole)
-  std::optional<uint64_t> m_openStart;
-  int32_t m_openEntry = -1;
+  ChunkPipeline* m_pipeline = nullptr;  // set while scan() runs
+  std::optional<OpenFile> m_open;
+  // Where the last file whose structure gave its end stops: headers before it lie inside
+  // that file and list only files that prove themselves.
+  uint64_t m_claimEnd = 0;
+  bool m_claimVerified = false;
+  // Second pieces of joined pictures still ahead of the scan, in order.
+  std::vector<std::pair<uint64_t, uint64_t>> m_joinedPieces;
 
   std::vector<std::unique_ptr<RawFileRecord>> m_found;
   std::vector<RawFileRecord*> m_recovery;
@@ -159,6 +191,9 @@ class RawEngine final : public RecoveryEngine {
   RawEngine(const PartitionRecord& record, SectorReader reader);
 
   Variant variant() const override { return Variant::Raw; }
+  // Scans these extents (sectors relative to the partition start) instead of the range
+  // the options give; see RawScanner::setExtents.
+  void setExtents(std::vector<SectorExtent> extents) { m_extents = std::move(extents); }
   // Uses options.rawCatalog when given (its enabled flags as they are unless
   // options.rawTypes names types), else loads the catalogue (options.catalogPath, or the
   // usual places); then scans. The catalogue's error when there is none usable, Usage when
@@ -172,6 +207,7 @@ class RawEngine final : public RecoveryEngine {
   PartitionRecord m_record;
   RawScanner m_scanner;
   SignatureCatalog m_catalog;
+  std::vector<SectorExtent> m_extents;
 };
 
 // Root text of the tree: "RAW - Logical Disk (%c:)".

@@ -26,6 +26,7 @@ void be32(Bytes& b, uint32_t v) { add(b, {uint8_t(v >> 24), uint8_t(v >> 16), ui
 Bytes jpeg() {
   Bytes b{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10};
   add(b, std::string_view("JFIF\0\1\1\0\0\1\0\1\0\0", 14));
+  add(b, {0xFF, 0xC0, 0x00, 0x0B, 8, 0, 1, 0, 1, 1, 1, 0x11, 0});  // baseline frame, 1×1, one component
   add(b, {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0});
   add(b, {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56, 0xFF, 0xFF, 0xD9});  // stuffing, restart, fill
   return b;
@@ -94,36 +95,44 @@ Bytes tiff() {
   return b;
 }
 
-Bytes zipWith(std::string_view name) {
+// A stored ZIP of the named members, each holding "hello".
+Bytes zipWith(std::vector<std::string_view> names) {
   Bytes b;
   const std::string_view data = "hello";
-  add(b, "PK\x03\x04");
-  le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
-  le32(b, crc32(ByteSpan(reinterpret_cast<const uint8_t*>(data.data()), data.size())));
-  le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
-  le16(b, uint16_t(name.size())), le16(b, 0);
-  add(b, name);
-  add(b, data);
+  const uint32_t crc = crc32(ByteSpan(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  std::vector<uint32_t> offsets;
+  for (std::string_view name : names) {
+    offsets.push_back(uint32_t(b.size()));
+    add(b, "PK\x03\x04");
+    le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+    le32(b, crc), le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
+    le16(b, uint16_t(name.size())), le16(b, 0);
+    add(b, name);
+    add(b, data);
+  }
   const uint32_t cd = uint32_t(b.size());
-  add(b, "PK\x01\x02");
-  le16(b, 20), le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
-  le32(b, crc32(ByteSpan(reinterpret_cast<const uint8_t*>(data.data()), data.size())));
-  le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
-  le16(b, uint16_t(name.size())), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
-  le32(b, 0), le32(b, 0);
-  add(b, name);
+  for (size_t i = 0; i < names.size(); ++i) {
+    add(b, "PK\x01\x02");
+    le16(b, 20), le16(b, 10), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+    le32(b, crc), le32(b, uint32_t(data.size())), le32(b, uint32_t(data.size()));
+    le16(b, uint16_t(names[i].size())), le16(b, 0), le16(b, 0), le16(b, 0), le16(b, 0);
+    le32(b, 0), le32(b, offsets[i]);
+    add(b, names[i]);
+  }
   const uint32_t cdSize = uint32_t(b.size()) - cd;
   add(b, "PK\x05\x06");
-  le16(b, 0), le16(b, 0), le16(b, 1), le16(b, 1);
+  le16(b, 0), le16(b, 0), le16(b, uint16_t(names.size())), le16(b, uint16_t(names.size()));
   le32(b, cdSize), le32(b, cd);
   le16(b, 2);
   add(b, "hi");
   return b;
 }
 
+// A body with its trailer, then an incremental update whose trailer ends the file.
 Bytes pdf() {
   Bytes b;
-  add(b, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n2 0 obj\n<<>>\nendobj\n%%EOF\r\n");
+  add(b, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n<<>>\nstartxref\n29\n%%EOF\n");
+  add(b, "2 0 obj\n<<>>\nendobj\nstartxref\n29\n%%EOF\r\n");
   return b;
 }
 
@@ -178,6 +187,7 @@ struct EndCase {
   const char* name;
   const char* extension;
   std::function<Bytes()> make;
+  StructureVerdict verdict = StructureVerdict::Verified;
   const char* inner = "";  // the extension found inside, if any
   // A trailer that may legitimately end earlier (PDF updates, RTF's optional line end)
   // cannot tell a cut file from a whole one.
@@ -187,6 +197,7 @@ struct EndCase {
 inline void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 
 class FormatEndRule : public ::testing::TestWithParam<EndCase> {};
+constexpr StructureVerdict V = StructureVerdict::Verified, U = StructureVerdict::Unverified;
 
 TEST_P(FormatEndRule, StopsAtTheFilesLastByte) {
   const EndCase& c = GetParam();
@@ -195,9 +206,10 @@ TEST_P(FormatEndRule, StopsAtTheFilesLastByte) {
   window.resize(file.size() + 3000, 0x5A);  // unrelated bytes up to the next header
   MemorySource src(window);
   FormatEnd end = findFormatEnd(c.extension, src);
-  EXPECT_EQ(end.verdict, StructureVerdict::Valid);
+  EXPECT_EQ(end.verdict, c.verdict);
   EXPECT_EQ(end.end, file.size());
   EXPECT_EQ(end.extension, c.inner);
+  EXPECT_EQ(endModeOf(c.extension), EndMode::Decoded);
 }
 
 // A source that only copies, as a device window does: the rules must see the same bytes
@@ -223,7 +235,7 @@ TEST_P(FormatEndRule, ACopyingSourceFindsTheSameEnd) {
   EXPECT_EQ(copying.peek(0, 1), nullptr);
   const FormatEnd a = findFormatEnd(c.extension, lending);
   const FormatEnd b = findFormatEnd(c.extension, copying);
-  EXPECT_EQ(b.verdict, StructureVerdict::Valid);
+  EXPECT_EQ(b.verdict, c.verdict);
   EXPECT_EQ(b.end, size);
   EXPECT_EQ(a.verdict, b.verdict);
   EXPECT_EQ(a.end, b.end);
@@ -236,19 +248,24 @@ TEST_P(FormatEndRule, TruncatedFileIsBroken) {
   Bytes file = c.make();
   file.resize(file.size() - 2);
   MemorySource src(file);
-  EXPECT_NE(findFormatEnd(c.extension, src).verdict, StructureVerdict::Valid);
+  const FormatEnd end = findFormatEnd(c.extension, src);
+  EXPECT_TRUE(end.verdict == StructureVerdict::Damaged || end.guessed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, FormatEndRule,
-    ::testing::Values(EndCase{"jpeg", "jpg", jpeg}, EndCase{"png", "png", png}, EndCase{"gif", "gif", gif},
-                      EndCase{"bmp", "bmp", bmp}, EndCase{"wav", "wav", wav}, EndCase{"tiff", "tif", tiff},
-                      EndCase{"zip", "zip", [] { return zipWith("a.txt"); }},
-                      EndCase{"docx", "docx", [] { return zipWith("word/document.xml"); }, "docx"},
-                      EndCase{"xlsx_found_as_zip", "zip", [] { return zipWith("xl/workbook.xml"); }, "xlsx"},
-                      EndCase{"pdf", "pdf", pdf, "", false}, EndCase{"rtf", "rtf", rtf, "", false}, EndCase{"html", "html", html},
-                      EndCase{"iso", "iso", iso}, EndCase{"doc", "doc", [] { return ole2(u"WordDocument"); }, "doc"},
-                      EndCase{"xls", "doc", [] { return ole2(u"Workbook"); }, "xls"}),
+    ::testing::Values(
+        EndCase{"jpeg", "jpg", jpeg}, EndCase{"png", "png", png}, EndCase{"gif", "gif", gif},
+        EndCase{"bmp", "bmp", bmp, U}, EndCase{"wav", "wav", wav, U}, EndCase{"tiff", "tif", tiff, U, "tif"},
+        EndCase{"zip", "zip", [] { return zipWith({"a.txt"}); }, V, "zip"},
+        EndCase{"docx", "docx", [] { return zipWith({"[Content_Types].xml", "word/document.xml"}); }, V, "docx"},
+        EndCase{"xlsx_found_as_zip", "zip", [] { return zipWith({"[Content_Types].xml", "xl/workbook.xml"}); }, V, "xlsx"},
+        EndCase{"jar", "zip", [] { return zipWith({"META-INF/MANIFEST.MF", "a.class"}); }, V, "jar"},
+        EndCase{"apk", "zip", [] { return zipWith({"AndroidManifest.xml", "classes.dex"}); }, V, "apk"},
+        EndCase{"pdf", "pdf", pdf, V, "", false}, EndCase{"rtf", "rtf", rtf, V, "", false},
+        EndCase{"html", "html", html}, EndCase{"iso", "iso", iso, U},
+        EndCase{"doc", "doc", [] { return ole2(u"WordDocument"); }, U, "doc"},
+        EndCase{"xls", "doc", [] { return ole2(u"Workbook"); }, U, "xls"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(FormatEndBroken, PngWithBadChecksumEndsButIsBroken) {
@@ -256,7 +273,7 @@ TEST(FormatEndBroken, PngWithBadChecksumEndsButIsBroken) {
   file[20] ^= 1;  // a byte of IHDR's data
   MemorySource src(file);
   FormatEnd end = findFormatEnd("png", src);
-  EXPECT_EQ(end.verdict, StructureVerdict::Broken);
+  EXPECT_EQ(end.verdict, StructureVerdict::Damaged);
   EXPECT_EQ(end.end, file.size());
 }
 
@@ -265,31 +282,31 @@ TEST(FormatEndBroken, OneFieldBrokenAtATime) {
     Bytes f = bmp();
     putLe32(&f[14], 41);  // not a DIB header size
     MemorySource s(f);
-    EXPECT_EQ(findFormatEnd("bmp", s).verdict, StructureVerdict::Broken);
+    EXPECT_EQ(findFormatEnd("bmp", s).verdict, StructureVerdict::Damaged);
   }
   {
-    Bytes f = zipWith("a.txt");
+    Bytes f = zipWith({"a.txt"});
     putLe32(&f[f.size() - 2 - 6], 1);  // central directory offset
     MemorySource s(f);
-    EXPECT_EQ(findFormatEnd("zip", s).verdict, StructureVerdict::Broken);
+    EXPECT_EQ(findFormatEnd("zip", s).verdict, StructureVerdict::Damaged);
   }
   {
     Bytes f = iso();
     putLe32(&f[32768 + 80], 1000);  // more blocks than there are
     MemorySource s(f);
-    EXPECT_EQ(findFormatEnd("iso", s).verdict, StructureVerdict::Broken);
+    EXPECT_EQ(findFormatEnd("iso", s).verdict, StructureVerdict::Damaged);
   }
   {
     Bytes f = ole2(u"WordDocument");
     putLe32(&f[0x2C], 100000);  // table sectors beyond the file
     MemorySource s(f);
-    EXPECT_EQ(findFormatEnd("doc", s).verdict, StructureVerdict::Broken);
+    EXPECT_EQ(findFormatEnd("doc", s).verdict, StructureVerdict::Damaged);
   }
   {
     Bytes f = tiff();
     putLe32(&f[4], 4);  // first IFD inside the header
     MemorySource s(f);
-    EXPECT_EQ(findFormatEnd("tif", s).verdict, StructureVerdict::Broken);
+    EXPECT_EQ(findFormatEnd("tif", s).verdict, StructureVerdict::Damaged);
   }
 }
 
@@ -302,13 +319,12 @@ TEST(FormatEndSources, AMemorySourceLendsOnlyWhatItHolds) {
   EXPECT_EQ(s.peek(101, 0), nullptr);
 }
 
-TEST(FormatEndRules, OtherExtensionsAreUnchecked) {
+TEST(FormatEndRules, OtherExtensionsAreUnverifiedAndCutAtTheNextHeader) {
   Bytes f(100, 0);
   MemorySource s(f);
-  EXPECT_EQ(findFormatEnd("mkv", s).verdict, StructureVerdict::Unchecked);
-  EXPECT_FALSE(hasEndRule("mkv"));
-  EXPECT_TRUE(isContainerFormat("iso"));
-  EXPECT_FALSE(isContainerFormat("jpg"));
+  EXPECT_EQ(findFormatEnd("mdb", s).verdict, StructureVerdict::Unverified);
+  EXPECT_EQ(endModeOf("mdb"), EndMode::NextHeader);
+  EXPECT_EQ(endRuleText("mdb"), "cut at the next header or the size limit");
 }
 
 }  // namespace
