@@ -1,0 +1,174 @@
+// The deleted-file walk of an exFAT volume: breadth first from the root, live folders
+// through their FAT chain (or as one run when they have none), deleted folders as the run
+// their stream extension gives. Every file whose set is not in use, and every file below a
+// deleted folder, is listed; a set whose checksum fails is listed as damaged.
+
+#include <cstdio>
+#include <deque>
+#include <set>
+
+#include "engines/exfat/exfat_scans.h"
+#include "formats/exfat_entries.h"
+#include "formats/exfat_volume_facts.h"
+#include "support/text.h"
+#include "workspace/file_filter.h"
+
+namespace velk {
+
+namespace {
+
+// Files found between two updates of the status text (the count is exact at the end).
+constexpr uint64_t kStatusEvery = 64;
+// Folders are read in blocks of whole clusters of about this size.
+constexpr uint64_t kReadBytes = uint64_t(1) << 20;
+
+std::string foundText(uint64_t n) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "Found Deleted Files : %d", int(n));
+  return buf;
+}
+
+// The part of a name before its last "." after the first character.
+std::string_view baseOf(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+class ExfatDeletedWalk {
+ public:
+  ExfatDeletedWalk(ExfatVolume& v, ResultSink& sink, const ScanOptions& options, Progress& progress)
+      : m_v(v), m_sink(sink), m_options(options), m_progress(progress) {}
+
+  ErrorCode run() {
+    m_progress.setStatus(foundText(0));
+    m_progress.foundTotal.store(1);
+    m_progress.foundCurrent.store(0);
+    FolderItem* root = m_sink.addFolder(nullptr, m_v.rootItemText());
+    root->image = 0;
+    m_created.push_back(root);
+    Work rootWork{{}, root, true, 0};
+    for (uint32_t c : m_v.m_rootClusters) {
+      if (!rootWork.runs.empty() && rootWork.runs.back().first + rootWork.runs.back().count == c) ++rootWork.runs.back().count;
+      else rootWork.runs.push_back({c, 1});
+    }
+    m_queued.insert({m_v.m_boot.rootCluster, true});
+    m_queue.push_back(std::move(rootWork));
+
+    while (!m_queue.empty() && m_v.m_scanFlag.isSet()) {
+      const Work w = std::move(m_queue.front());
+      m_queue.pop_front();
+      if (w.item != root) w.item->image = w.live ? 1 : 3;
+      // Only a root that cannot be read at all ends the scan; an unreadable cluster
+      // elsewhere ends its own folder.
+      if (!walkFolder(w) && w.item == root && m_clustersRead == 0) {
+        m_progress.setStatus(foundText(m_found));
+        return m_v.readError();
+      }
+      m_progress.foundCurrent.fetch_add(1);
+    }
+    m_progress.setStatus(foundText(m_found));
+    ExfatVolume::prune(m_sink, m_created);
+    return kOk;
+  }
+
+ private:
+  struct Work {
+    std::vector<ClusterRun> runs;
+    FolderItem* item = nullptr;
+    bool live = false;
+    size_t depth = 0;
+  };
+  enum class Next { Continue, Done };
+
+  // False when a cluster could not be read (the folder ends there).
+  bool walkFolder(const Work& w) {
+    const std::string* scope = w.depth < m_v.m_scopePath.size() ? &m_v.m_scopePath[w.depth] : nullptr;
+    ExfatDirectoryReader* self = nullptr;
+    ExfatDirectoryReader reader({[&](const ExfatEntrySet& s, uint64_t index) {
+                                   if (entry(w, s, index, scope) == Next::Done) self->stop();
+                                 },
+                                 nullptr, nullptr});
+    self = &reader;
+    const uint64_t cb = m_v.m_boot.clusterBytes();
+    const uint32_t perBlock = uint32_t(std::max<uint64_t>(1, kReadBytes / cb));
+    for (const ClusterRun& run : w.runs) {
+      for (uint32_t done = 0; done < run.count;) {
+        if (reader.stopped() || !m_v.m_scanFlag.isSet()) return true;
+        const uint32_t n = std::min(perBlock, run.count - done);
+        m_block.resize(size_t(n * cb));
+        if (m_v.read(m_v.m_boot.clusterOffset(run.first + done), m_block.size(), m_block.data())) {
+          m_clustersRead += n;
+          reader.feed(m_block);
+        } else {
+          // Feed the clusters before the unreadable one, then end the folder.
+          for (uint32_t k = 0; k < n; ++k) {
+            if (!m_v.read(m_v.m_boot.clusterOffset(run.first + done + k), size_t(cb), m_block.data())) return false;
+            ++m_clustersRead;
+            reader.feed(ByteSpan(m_block.data(), size_t(cb)));
+          }
+        }
+        done += n;
+      }
+    }
+    return true;
+  }
+
+  Next entry(const Work& w, const ExfatEntrySet& s, uint64_t index, const std::string* scope) {
+    if (!m_v.m_scanFlag.isSet()) return Next::Done;
+    if (s.isDirectory()) return folder(w, s, scope);
+    if (!scope) file(w, s, index);
+    return Next::Continue;
+  }
+
+  Next folder(const Work& w, const ExfatEntrySet& s, const std::string* scope) {
+    if (scope && lowerAscii(s.name) != *scope) return Next::Continue;
+    // The scope folder is the one followed; the rest of this folder is not examined.
+    const Next done = scope ? Next::Done : Next::Continue;
+    // A removed folder whose first cluster is in use again holds someone else's entries.
+    if (!s.inUse && m_v.allocated(s.firstCluster)) return done;
+    const bool live = w.live && s.inUse;
+    bool whole = false;
+    const ExfatExtent extent{s.firstCluster, std::min(s.dataLength, kExfatMaxDirectoryBytes), s.noFatChain, s.inUse,
+                             false};
+    std::vector<ClusterRun> runs = m_v.runsFor(extent, whole);
+    // Each folder is walked at most once live and once not: a folder that names itself or
+    // an ancestor cannot make the walk go on forever.
+    if (runs.empty() || !m_queued.insert({s.firstCluster, live}).second) return done;
+    FolderItem* item = m_sink.addFolder(w.item, s.name);
+    m_created.push_back(item);
+    m_queue.push_back({std::move(runs), item, live, w.depth + 1});
+    m_progress.foundTotal.fetch_add(1);
+    return done;
+  }
+
+  void file(const Work& w, const ExfatEntrySet& s, uint64_t index) {
+    if (s.inUse && w.live) return;
+    auto r = std::make_unique<ExfatFileRecord>();
+    r->takeSet(s);
+    r->deleted = true;
+    r->setEntry = index;
+    if (!patternsAccept(m_v.m_patterns, lowerAscii(baseOf(r->name)), r->extension)) return;
+    if (!FilterAccepts(m_options.quickFilter, *r, m_options.quickFilterEnabled)) return;
+    m_sink.addFile(w.item, std::move(r));
+    if (++m_found % kStatusEvery == 0) m_progress.setStatus(foundText(m_found));
+  }
+
+  ExfatVolume& m_v;
+  ResultSink& m_sink;
+  const ScanOptions& m_options;
+  Progress& m_progress;
+  std::deque<Work> m_queue;
+  std::set<std::pair<uint32_t, bool>> m_queued;
+  std::vector<FolderItem*> m_created;
+  std::vector<uint8_t> m_block;
+  uint64_t m_clustersRead = 0;
+  uint64_t m_found = 0;
+};
+
+ErrorCode runDeletedWalk(ExfatVolume& volume, ResultSink& sink, const ScanOptions& options, Progress& progress) {
+  return ExfatDeletedWalk(volume, sink, options, progress).run();
+}
+
+}  // namespace velk
