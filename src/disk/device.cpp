@@ -159,7 +159,7 @@ tl::expected<std::unique_ptr<BlockDevice>, int> openSource(const DriveSource& sr
 }
 
 bool holdsFatOrNtfs(ByteSpan s) {
-  if (matchesAt(s, 3, "NTFS")) return true;
+  if (matchesAt(s, 3, "NTFS") || matchesAt(s, 3, "EXFAT   ")) return true;
   return (u8At(s, 0) == 0xEB || u8At(s, 0) == 0xE9) && le16At(s, 0x0B) != 0 &&
          (matchesAt(s, 0x52, "FAT32") || matchesAt(s, 0x36, "FAT1") || matchesAt(s, 0x36, "FAT "));
 }

@@ -8,6 +8,7 @@
 
 #include "disk/bytes.h"
 #include "disk/sector_reader.h"
+#include "formats/exfat_volume_facts.h"
 #include "support/text.h"
 
 namespace velk {
@@ -211,6 +212,21 @@ std::optional<VolumeInformation> ntfsVolumeInfo(SectorReader& r, ByteSpan bs) {
   return info;
 }
 
+// Label from the root's volume-label entry, free space from the allocation bitmap.
+std::optional<VolumeInformation> exfatVolumeInfo(SectorReader& r) {
+  auto facts = readExfatVolumeFacts([&r](uint64_t o, size_t n, uint8_t* p) { return r.ReadAt(o, n, p); }, true);
+  if (!facts) return std::nullopt;
+  const ExfatBootSector& b = facts->found.boot;
+  VolumeInformation info;
+  info.fsName = "exFAT";
+  info.label = facts->label;
+  info.bytesPerSector = b.bytesPerSector();
+  info.sectorsPerCluster = b.sectorsPerCluster();
+  info.totalClusters = b.clusterCount;
+  info.freeClusters = facts->freeClusters.value_or(0);
+  return info;
+}
+
 }  // namespace
 
 std::optional<VolumeInformation> SectorReader::QueryVolume(char letter) {
@@ -219,6 +235,7 @@ std::optional<VolumeInformation> SectorReader::QueryVolume(char letter) {
   std::array<uint8_t, 512> bs{};
   if (!r.ReadAt(0, bs.size(), bs.data())) return std::nullopt;
   if (matchesAt(bs, 3, "NTFS")) return ntfsVolumeInfo(r, bs);
+  if (matchesAt(bs, 3, "EXFAT   ")) return exfatVolumeInfo(r);
   return fatVolumeInfo(r, bs);
 }
 

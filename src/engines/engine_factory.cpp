@@ -1,6 +1,7 @@
 #include "engines/engine_factory.h"
 
 #include "disk/bytes.h"
+#include "engines/exfat/exfat_engine.h"
 #include "engines/ext/ext_engine.h"
 #include "engines/fat/fat_engine.h"
 #include "engines/ntfs/ntfs_engine.h"
@@ -10,6 +11,8 @@ namespace velk {
 
 EngineKind engineKindFor(const PartitionRecord& record, Task task) {
   if (task == Task::Raw) return EngineKind::Raw;
+  // Before the names: exFAT sits in type 0x07 entries, which are listed as "#NTFS#".
+  if (isExfatRecord(record)) return EngineKind::Exfat;
   const std::string fs = record.fsNameText();
   if (fs == "NTFS" || fs == "#NTFS#") return EngineKind::Ntfs;
   if (fs == "FAT32" || fs == "#FAT32#" || fs == "FAT" || fs == "FAT16" || fs == "#FAT16#") return EngineKind::Fat;
@@ -29,6 +32,7 @@ std::unique_ptr<RecoveryEngine> openEngine(const PartitionRecord& record, Task t
     case EngineKind::Ext: return openExtEngine(record, task, error);
     case EngineKind::Raw: return openRawEngine(record, task, error);
     case EngineKind::Ntfs: return openNtfsEngine(record, task, error);
+    case EngineKind::Exfat: return openExfatEngine(record, task, error);
     case EngineKind::None:
       break;
   }

@@ -10,7 +10,7 @@
 
 namespace velk {
 
-enum class EngineKind { None, Fat, Ntfs, Ext, Raw };
+enum class EngineKind { None, Fat, Ntfs, Ext, Raw, Exfat };
 
 // Which engine reads the record for the task (None: no engine fits).
 EngineKind engineKindFor(const PartitionRecord& record, Task task);

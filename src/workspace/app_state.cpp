@@ -42,7 +42,7 @@ PageKind pageFor(int command, int argument, const PartitionRecord& selected) {
   if (argument == kTaskPartition) return PageKind::Partition;
   if (argument == kTaskRaw) return PageKind::Raw;
   const std::string fs = selected.fsNameText();
-  if (fs == "FAT32" || fs == "FAT16" || fs == "FAT") return PageKind::Fat;
+  if (fs == "FAT32" || fs == "FAT16" || fs == "FAT" || fs == "exFAT") return PageKind::Fat;
   if (fs == "NTFS") return PageKind::Ntfs;
   if (fs == "EXT2" || fs == "EXT3") return PageKind::Ext;
   return PageKind::None;
@@ -50,7 +50,7 @@ PageKind pageFor(int command, int argument, const PartitionRecord& selected) {
 
 bool driveListsPartition(int taskId, const PartitionRecord& r) {
   const std::string fs = r.fsNameText();
-  bool fatOrNtfs = fs == "NTFS" || fs == "FAT32" || fs == "FAT" || fs == "FAT16";
+  bool fatOrNtfs = fs == "NTFS" || fs == "FAT32" || fs == "FAT" || fs == "FAT16" || fs == "exFAT";
   switch (taskId) {
     case kTaskDeleted: return fatOrNtfs || fs == "EXT3" || fs == "EXT2";
     case kTaskFormatted: return fatOrNtfs;
