@@ -84,10 +84,12 @@ unmount_fuse() {
 put() { cp "$1" "$MNT/$2"; }  # LOCAL PATH_IN_VOLUME
 check_fs() { fsck.exfat -n "$LOOP" >"$WORK/fsck.log" 2>&1 || { cat "$WORK/fsck.log" >&2; die "fsck.exfat: $1"; }; }
 
-# publish NAME IMAGE MANIFEST
+# publish NAME IMAGE MANIFEST PART BYTE_OFFSET: with the volume table (label, cluster size,
+# free clusters) beside the manifest.
 publish() {
     xz -9e -T1 -c "$2" >"$OUT/$1.img.xz"
     cp "$3" "$OUT/$1.manifest.tsv"
+    { printf 'part\tlabel\tcluster_bytes\tfree_clusters\n'; "$PY" "$HELPER" volume "$2" "$5" "$4"; } >"$OUT/$1.volume.tsv"
     log "$1: $(stat -c %s "$2") bytes -> $(stat -c %s "$OUT/$1.img.xz") bytes xz, $(($(wc -l <"$3") - 1)) files"
 }
 
@@ -175,7 +177,7 @@ build_exfat_deleted() {
         readme.txt=live spacer.bin=live later.bin=live; } >"$WORK/$name.manifest.tsv"
     detach
     "$PY" "$HELPER" tsk "$img" $start "$WORK/$name.manifest.tsv" 1
-    publish $name "$img" "$WORK/$name.manifest.tsv"
+    publish $name "$img" "$WORK/$name.manifest.tsv" 1 $((start * 512))
 }
 
 # ---------------------------------------------------------------- exfat_formatted
@@ -225,7 +227,7 @@ build_exfat_formatted() {
         "Documents/2025/Tax return notes.txt=formatted" Documents/old.txt=formatted; } >"$WORK/$name.manifest.tsv"
     detach
     "$PY" "$HELPER" tsk "$img" 0 "$WORK/$name.manifest.tsv" 0
-    publish $name "$img" "$WORK/$name.manifest.tsv"
+    publish $name "$img" "$WORK/$name.manifest.tsv" 0 0
 }
 
 # ---------------------------------------------------------------- exfat_gpt
@@ -252,7 +254,7 @@ build_exfat_gpt() {
         --expect gone.txt=deleted hello.txt=live; } >"$WORK/$name.manifest.tsv"
     detach
     "$PY" "$HELPER" tsk "$img" $start "$WORK/$name.manifest.tsv" 1
-    publish $name "$img" "$WORK/$name.manifest.tsv"
+    publish $name "$img" "$WORK/$name.manifest.tsv" 1 $((start * 512))
 }
 
 targets=("$@")

@@ -9,6 +9,8 @@ images of its own (independent of the library) that checks every claim a manifes
   rows IMG OFFSET BEFORE.json PART MODE  manifest rows (MODE deleted|formatted), each state
        [--expect PATH=STATE ...]         and note read back from the image as it is now
   tsk IMG SECTOR_OFFSET MANIFEST PART    fls/icat of The Sleuth Kit against the manifest
+  volume IMG OFFSET PART                 a row of the volume table: label, cluster size and
+                                         the clusters the bitmap marks free
 """
 import hashlib
 import json
@@ -253,6 +255,12 @@ def rows(img, offset, before_paths, part, mode, expect):
         print('\t'.join(str(x) for x in r))
 
 
+def volume(img, offset, part):
+    v = Volume(img, offset)
+    used = sum(v.allocated(c) for c in range(2, v.count + 2))
+    print(f'{part}\t{v.label}\t{v.cb}\t{v.count - used}')
+
+
 def tsk(img, sector_offset, manifest, part):
     """TSK's view of the manifest's removed files: listed (fls) and byte-exact (icat)."""
     fls = subprocess.run(['fls', '-r', '-p', '-o', str(sector_offset), img], capture_output=True,
@@ -295,6 +303,8 @@ def main():
                 k, _, val = item.rpartition('=')
                 expect[k] = val
         rows(args[0], int(args[1]), args[2], args[3], args[4], expect)
+    elif cmd == 'volume':
+        volume(args[0], int(args[1]), args[2])
     elif cmd == 'tsk':
         tsk(args[0], int(args[1]), args[2], args[3])
     else:

@@ -129,10 +129,9 @@ class ExfatDeletedWalk {
     // A removed folder whose first cluster is in use again holds someone else's entries.
     if (!s.inUse && m_v.allocated(s.firstCluster)) return done;
     const bool live = w.live && s.inUse;
-    bool whole = false;
     const ExfatExtent extent{s.firstCluster, std::min(s.dataLength, kExfatMaxDirectoryBytes), s.noFatChain, s.inUse,
                              false};
-    std::vector<ClusterRun> runs = m_v.runsFor(extent, whole);
+    std::vector<ClusterRun> runs = m_v.runsFor(extent);
     // Each folder is walked at most once live and once not: a folder that names itself or
     // an ancestor cannot make the walk go on forever.
     if (runs.empty() || !m_queued.insert({s.firstCluster, live}).second) return done;

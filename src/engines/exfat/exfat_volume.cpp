@@ -158,16 +158,14 @@ uint32_t ExfatVolume::clusterAtByte(uint64_t offset) const {
   return uint32_t(std::min<uint64_t>(kFirstCluster + (offset - heap) / m_boot.clusterBytes(), UINT32_MAX));
 }
 
-std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x, bool& whole) {
+std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x) {
   std::vector<ClusterRun> runs;
   const uint64_t cb = m_boot.clusterBytes();
   const uint64_t n = x.dataLength / cb + (x.dataLength % cb ? 1 : 0);
-  whole = n == 0;
   if (n == 0 || !m_boot.isCluster(x.firstCluster)) return runs;
   const uint64_t toHeapEnd = uint64_t(m_boot.lastCluster()) - x.firstCluster + 1;
   if (x.noFatChain) {
     runs.push_back({x.firstCluster, uint32_t(std::min(n, toHeapEnd))});
-    whole = n <= toHeapEnd;
     return runs;
   }
   // The chain holds when it is exactly as long as the data and, for a removed object, none
@@ -177,12 +175,10 @@ std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x, bool& whole) 
   for (size_t i = 0; holds && !x.inUse && i < chain.clusters.size(); ++i) holds = !allocated(chain.clusters[i]);
   if (holds) {
     for (uint32_t c : chain.clusters) appendCluster(runs, c);
-    whole = true;
     return runs;
   }
   if (x.inUse && !x.formatted) {
     runs.push_back({x.firstCluster, uint32_t(std::min(n, toHeapEnd))});
-    whole = n <= toHeapEnd;
     return runs;
   }
   // The chain is gone: the data is taken from the first cluster on, stepping over clusters
@@ -194,7 +190,6 @@ std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x, bool& whole) 
     appendCluster(runs, cluster);
     ++taken;
   }
-  whole = taken == n;
   return runs;
 }
 
@@ -231,10 +226,9 @@ ErrorCode ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
   if (!r) return kErrorInvalidParameter;
   if (!m_valid) return m_openError;
   std::lock_guard lock(m_readerMutex);
-  bool whole = false;
-  const auto runs = runsFor({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, r->formatted}, whole);
+  const auto runs = runsFor({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, r->formatted});
   // Bytes up to the valid data length come from the clusters, the rest reads as zeros and
-  // is written without being held anywhere.
+  // is written without being held anywhere (so only the clusters before it must exist).
   uint64_t remaining = r->validDataLength;
   const uint64_t cb = m_boot.clusterBytes();
   if (m_buffer.size() < kBlockBytes) m_buffer.resize(size_t(kBlockBytes));
@@ -252,7 +246,7 @@ ErrorCode ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
   }
   if (remaining > 0) return kErrorInvalidAccess;
   if (!out.writeZeros(r->dataLength - r->validDataLength)) return EIO;
-  return whole ? kOk : kErrorInvalidAccess;
+  return kOk;
 }
 
 void ExfatVolume::prune(ResultSink& sink, const std::vector<FolderItem*>& created) {

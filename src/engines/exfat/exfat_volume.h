@@ -88,9 +88,9 @@ class ExfatVolume final : public RecoveryEngine {
   [[nodiscard]] ErrorCode scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
 
-  // The clusters an object's bytes lie in, in order, at most its length. whole is false when
-  // they do not cover it (a cut chain, a run past the heap).
-  std::vector<ClusterRun> runsFor(const ExfatExtent& extent, bool& whole);
+  // The clusters an object's bytes lie in, in order, at most its length; fewer when the
+  // heap ends first or a chain is cut.
+  std::vector<ClusterRun> runsFor(const ExfatExtent& extent);
 
  private:
   friend class ExfatDeletedWalk;
