@@ -71,6 +71,7 @@ struct ExfatBootSector {
   uint32_t sectorsPerCluster() const { return uint32_t(1) << clusterShift; }
   uint64_t clusterBytes() const { return uint64_t(1) << (sectorShift + clusterShift); }
   uint64_t volumeBytes() const { return volumeLength << sectorShift; }
+  uint64_t heapBytes() const { return uint64_t(clusterCount) << (sectorShift + clusterShift); }
   bool isCluster(uint32_t c) const { return c >= exfatlayout::kFirstCluster && c - exfatlayout::kFirstCluster < clusterCount; }
   uint32_t lastCluster() const { return clusterCount + 1; }
   // Byte offset of cluster c (c ≥ 2) from the volume's first byte.

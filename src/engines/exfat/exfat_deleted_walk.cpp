@@ -146,6 +146,7 @@ class ExfatDeletedWalk {
     if (s.inUse && w.live) return;
     auto r = std::make_unique<ExfatFileRecord>();
     r->takeSet(s);
+    r->fitsVolume = s.dataLength <= m_v.m_boot.heapBytes();
     r->deleted = true;
     r->setEntry = index;
     if (!patternsAccept(m_v.m_patterns, lowerAscii(baseOf(r->name)), r->extension)) return;

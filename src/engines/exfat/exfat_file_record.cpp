@@ -96,7 +96,7 @@ std::vector<Field> ExfatFileRecord::fields() const {
                        {"modified_at", modified.isoText()},
                        {"accessed_at", accessed.isoText()}};
   // A set whose checksum fails may name the wrong clusters or size.
-  if (!checksumOk) f.push_back({"verdict", std::string("damaged")});
+  if (!checksumOk || !fitsVolume) f.push_back({"verdict", std::string("damaged")});
   return f;
 }
 

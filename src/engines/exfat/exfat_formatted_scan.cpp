@@ -242,6 +242,7 @@ class ExfatFormattedScan {
                                    }
                                    auto r = std::make_unique<ExfatFileRecord>();
                                    r->takeSet(s);
+                                   r->fitsVolume = s.dataLength <= m_v.m_boot.heapBytes();
                                    r->deleted = !s.inUse;
                                    r->formatted = true;
                                    r->setEntry = index;

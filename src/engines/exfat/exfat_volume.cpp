@@ -225,6 +225,8 @@ ErrorCode ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
   const auto* r = dynamic_cast<const ExfatFileRecord*>(&base);
   if (!r) return kErrorInvalidParameter;
   if (!m_valid) return m_openError;
+  // No file outgrows the heap: a length past it is damage, not megabytes of zeros to write.
+  if (r->dataLength > m_boot.heapBytes()) return kErrorInvalidAccess;
   std::lock_guard lock(m_readerMutex);
   const auto runs = runsFor({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, r->formatted});
   // Bytes up to the valid data length come from the clusters, the rest reads as zeros and
