@@ -11,6 +11,7 @@
 #include <set>
 #include <span>
 
+#include "../../fuzz/exfat_scan_driver.h"
 #include "codec/lznt1_fuzz.h"
 #include "disk/disk_fuzz.h"
 #include "engines/ext/ext_engine.h"
@@ -50,6 +51,7 @@ const std::map<std::string, Entry>& entries() {
       {"undo_file", fuzzUndoFile},
       {"boot_sector", [](const uint8_t* d, size_t n) { return fuzzFatBootSector(d, n) && fuzzNtfsBootSector(d, n); }},
       {"fat_scan", [](const uint8_t* d, size_t n) { return (void)runFatScansOnMemoryImage(d, n), true; }},
+      {"exfat_scan", [](const uint8_t* d, size_t n) { return (void)runExfatScansOnMemoryImage(d, n), true; }},
       {"mft_record", [](const uint8_t* d, size_t n) { return (void)fuzzParseMftRecord(d, n), true; }},
       {"ntfs_stream", fuzzNtfsStream},
       {"lznt1", codec::fuzzLznt1},

@@ -144,12 +144,26 @@ bool ExfatVolume::allocated(uint32_t c) {
   return b && ((*b >> (bit % 8)) & 1);
 }
 
-bool ExfatVolume::claimed(uint32_t c) const {
-  auto it = std::upper_bound(m_claimed.begin(), m_claimed.end(), c,
-                             [](uint32_t v, const ClusterRun& r) { return v < r.first; });
-  if (it == m_claimed.begin()) return false;
-  --it;
-  return c - it->first < it->count;
+uint64_t ExfatVolume::nextUntaken(uint64_t c, bool formatted) {
+  while (c <= m_boot.lastCluster()) {
+    if (formatted) {
+      auto it = std::upper_bound(m_claimed.begin(), m_claimed.end(), c,
+                                 [](uint64_t v, const ClusterRun& r) { return v < r.first; });
+      if (it == m_claimed.begin() || c - std::prev(it)->first >= std::prev(it)->count) return c;
+      c = uint64_t(std::prev(it)->first) + std::prev(it)->count;
+      continue;
+    }
+    const uint64_t bit = c - kFirstCluster;
+    const auto b = m_bitmap ? m_bitmap->byte(bit / 8) : std::nullopt;
+    if (!b) return c;
+    if (*b == 0xFF && bit % 8 == 0) {
+      c += 8;  // eight clusters in use at once: a full volume is crossed a byte at a time
+      continue;
+    }
+    if (((*b >> (bit % 8)) & 1) == 0) return c;
+    ++c;
+  }
+  return c;
 }
 
 uint32_t ExfatVolume::clusterAtByte(uint64_t offset) const {
@@ -183,12 +197,12 @@ std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x) {
   }
   // The chain is gone: the data is taken from the first cluster on, stepping over clusters
   // known to hold something else (marked in use, or found belonging to another object).
-  uint64_t taken = 0;
-  for (uint64_t c = x.firstCluster; c <= m_boot.lastCluster() && taken < n; ++c) {
-    const uint32_t cluster = uint32_t(c);
-    if (taken > 0 && (x.formatted ? claimed(cluster) : allocated(cluster))) continue;
-    appendCluster(runs, cluster);
-    ++taken;
+  appendCluster(runs, x.firstCluster);
+  uint64_t c = x.firstCluster;
+  for (uint64_t taken = 1; taken < n; ++taken) {
+    c = nextUntaken(c + 1, x.formatted);
+    if (c > m_boot.lastCluster()) break;
+    appendCluster(runs, uint32_t(c));
   }
   return runs;
 }

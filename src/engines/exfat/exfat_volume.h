@@ -100,8 +100,9 @@ class ExfatVolume final : public RecoveryEngine {
   std::optional<uint32_t> fatEntry(uint32_t c);
   // True when the bitmap marks the cluster in use (false when unknown).
   bool allocated(uint32_t c);
-  // Taken by another object found by the formatted scan.
-  bool claimed(uint32_t c) const;
+  // The first cluster from c on not known to hold something else: marked in use in the
+  // bitmap, or (formatted) found belonging to another object. Past the heap when none.
+  uint64_t nextUntaken(uint64_t c, bool formatted);
   bool read(uint64_t offset, size_t length, uint8_t* out) { return m_reader.ReadAt(offset, length, out); }
   ErrorCode readError() const;
   // Cluster number of a byte offset inside the volume (the first cluster before the heap).
