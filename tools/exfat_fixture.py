@@ -11,6 +11,8 @@ images of its own (independent of the library) that checks every claim a manifes
   tsk IMG SECTOR_OFFSET MANIFEST PART    fls/icat of The Sleuth Kit against the manifest
   volume IMG OFFSET PART                 a row of the volume table: label, cluster size and
                                          the clusters the bitmap marks free
+  seeds OUT_DIR FIXTURE_DIR              fuzz seeds: each fixture volume compacted to its
+                                         first clusters (tools/fuzz_corpus.sh calls this)
 """
 import hashlib
 import json
@@ -261,6 +263,40 @@ def volume(img, offset, part):
     print(f'{part}\t{v.label}\t{v.cb}\t{v.count - used}')
 
 
+def boot_checksum(data):
+    s = 0
+    for i, b in enumerate(data):
+        if i in (106, 107, 112):
+            continue
+        s = ((s >> 1) | ((s & 1) << 31)) + b
+        s &= 0xFFFFFFFF
+    return s
+
+
+def compact(img, offset, clusters):
+    """The volume with its FAT moved right after both boot regions and cut to the first
+    clusters, the heap right behind it: cluster numbers stay as they were."""
+    v = Volume(img, offset)
+    boot = bytearray(v.read(0, v.bps))
+    fat_sectors = ((clusters + 2) * 4 + v.bps - 1) // v.bps
+    heap = 24 + fat_sectors
+    struct.pack_into('<QIIII', boot, 0x48, heap + clusters * (v.cb // v.bps), 24, fat_sectors, heap, clusters)
+    region = bytearray(boot + v.read(v.bps, 10 * v.bps))
+    region += struct.pack('<I', boot_checksum(region)) * (v.bps // 4)
+    fat = bytearray(v.read(v.fat_at, (clusters + 2) * 4))
+    fat += bytes(fat_sectors * v.bps - len(fat))
+    return bytes(region * 2) + bytes(fat) + v.read(v.heap_at, clusters * v.cb)
+
+
+def seeds(out, fixtures):
+    import os
+    os.makedirs(out, exist_ok=True)
+    for name, offset, clusters in (('exfat_deleted', 1 << 20, 24), ('exfat_formatted', 0, 72),
+                                   ('exfat_gpt', 1 << 20, 8)):
+        with open(os.path.join(out, name + '.compact'), 'wb') as f:
+            f.write(compact(os.path.join(fixtures, name + '.img'), offset, clusters))
+
+
 def tsk(img, sector_offset, manifest, part):
     """TSK's view of the manifest's removed files: listed (fls) and byte-exact (icat)."""
     fls = subprocess.run(['fls', '-r', '-p', '-o', str(sector_offset), img], capture_output=True,
@@ -305,6 +341,8 @@ def main():
         rows(args[0], int(args[1]), args[2], args[3], args[4], expect)
     elif cmd == 'volume':
         volume(args[0], int(args[1]), args[2])
+    elif cmd == 'seeds':
+        seeds(args[0], args[1])
     elif cmd == 'tsk':
         tsk(args[0], int(args[1]), args[2], args[3])
     else:

@@ -455,4 +455,6 @@ seed('image_pgx', 'gray8.pgx', b'PG ML + 8 4 3\n' + bytes(range(12)))
 seed('image_pgx', 'signed12.pgx', b'PG LM - 12 3 2\n' + bytes(range(12)))
 seed('image_pgx', 'crlf.pgx', b'PG ML 16 2 2\r\n' + bytes(range(8)))
 PY
+# exFAT volumes, compacted by the exFAT builder's own helper.
+python3 tools/exfat_fixture.py seeds "$out/exfat_scan" "$images"
 echo "seeds: $(find "$out" -type f | wc -l) files, $(du -sh "$out" | cut -f1)" >&2
