@@ -11,6 +11,26 @@
 # folder above it, first cluster, NoFatChain, contiguous or fragmented, clusters free, and
 # the sha256 of the bytes they hold. The Sleuth Kit's counts are printed for comparison.
 #
+# Images (manifests as tools/README.md describes them, plus <name>.volume.tsv: label,
+# cluster bytes and free clusters as the bitmap says):
+# - exfat_deleted: 32 MiB MBR disk, partition 1 of type 0x07 at 2048, 4 KiB clusters, label
+#   "VELK EXFAT". Deleted from the root: short, unicode and long names (four name entries),
+#   an empty file, 1 byte, one cluster, 300 KB contiguous, a fragmented file (FAT chain,
+#   zeroed at deletion, a live file between its parts), read-only and hidden+system files.
+#   Deleted from the live Documents, the deleted folders Documents/Archive and Old Photos
+#   (with Old Photos/2019), and two files of Many, a live folder of 40 sets whose second
+#   cluster is reached through the FAT. victim.bin is deleted and its slot and clusters
+#   taken by later.bin (overwritten).
+# - exfat_formatted: unpartitioned 24 MiB, 4 KiB clusters, filled (Photos, Documents with
+#   Documents/2025 and a fragmented growing.log, Music, Many with a set cut across its two
+#   clusters), Documents/old.txt deleted, then mkfs.exfat again: old root gone, the rest kept.
+# - exfat_gpt: 40 MiB GPT disk, one basic-data partition at 2048, 32 KiB clusters, gone.txt
+#   deleted beside the live hello.txt.
+# Note words: contiguous|fragmented, nofatchain|fatchain, cluster=N (first cluster),
+# set-cluster=N (cluster holding the file entry), folder-cluster=N, attr=0xNN,
+# name-entries=N, modified=ISO time with the 10 ms field and UTC offset, entry-gone,
+# deleted-before-format.
+#
 # What exfat-fuse does that the layouts rely on:
 # - a new file takes the first free cluster and stays contiguous (NoFatChain set) while
 #   the cluster after its end is free; when it is not, the file gets a FAT chain

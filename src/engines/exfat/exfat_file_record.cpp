@@ -92,11 +92,12 @@ std::vector<Field> ExfatFileRecord::fields() const {
                        {"valid_data_length", validDataLength},
                        {"no_fat_chain", noFatChain},
                        {"set_checksum", std::string(checksumOk ? "ok" : "mismatch")},
+                       {"overwritten", overwritten},
                        {"created_at", created.isoText()},
                        {"modified_at", modified.isoText()},
                        {"accessed_at", accessed.isoText()}};
   // A set whose checksum fails may name the wrong clusters or size.
-  if (!checksumOk || !fitsVolume) f.push_back({"verdict", std::string("damaged")});
+  if (!checksumOk || !fitsVolume || overwritten) f.push_back({"verdict", std::string("damaged")});
   return f;
 }
 

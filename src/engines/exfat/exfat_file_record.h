@@ -20,6 +20,7 @@ class ExfatFileRecord final : public FileRecord {
   bool inUse = false;            // the set's own in-use bit
   bool checksumOk = true;        // false: listed as damaged
   bool fitsVolume = true;        // false: longer than the cluster heap, damaged too
+  bool overwritten = false;      // some of its clusters are in use again: damaged too
   bool formatted = false;        // found by the formatted scan (no bitmap of its time)
   uint16_t attributes = 0;
   std::string extension;         // lowered, after the last "." past the first character

@@ -310,34 +310,37 @@ class ExfatFormattedScan {
     return FilterAccepts(m_options.quickFilter, r, m_options.quickFilterEnabled);
   }
 
+  // Clusters of the folders found and of the files in use at the format: a file whose chain
+  // is gone steps over them. Then every file goes into its folder.
   void list() {
     std::vector<ClusterRun> claimed;
     const uint64_t cb = m_v.m_boot.clusterBytes();
-    for (size_t g = 0; g < m_groups.size(); ++g) {
-      Group& grp = m_groups[g];
+    for (const Group& grp : m_groups) {
       for (uint32_t c : grp.clusters) claimed.push_back({c, 1});
-      FolderItem* item = grp.files.empty() ? nullptr : itemFor(g);
-      for (auto& r : grp.files) {
-        // Files in use at the format owned their clusters then: nothing else's data is there.
-        if (r->inUse && r->noFatChain && m_v.m_boot.isCluster(r->firstCluster) && r->dataLength > 0) {
-          const uint64_t n = std::min<uint64_t>((r->dataLength + cb - 1) / cb, m_v.m_boot.lastCluster() - r->firstCluster + 1);
-          claimed.push_back({r->firstCluster, uint32_t(n)});
-        }
-        if (keep(*r)) m_sink.addFile(item, std::move(r));
+      for (const auto& r : grp.files) {
+        if (!r->inUse || !r->noFatChain || !m_v.m_boot.isCluster(r->firstCluster) || r->dataLength == 0) continue;
+        const uint64_t n = std::min<uint64_t>((r->dataLength + cb - 1) / cb, m_v.m_boot.lastCluster() - r->firstCluster + 1);
+        claimed.push_back({r->firstCluster, uint32_t(n)});
       }
-      grp.files.clear();
     }
     std::sort(claimed.begin(), claimed.end(), [](const ClusterRun& a, const ClusterRun& b) { return a.first < b.first; });
     std::vector<ClusterRun> merged;
     for (const ClusterRun& r : claimed) {
-      const uint64_t end = uint64_t(r.first) + r.count;
-      if (!merged.empty() && r.first <= uint64_t(merged.back().first) + merged.back().count) {
-        merged.back().count = uint32_t(std::max<uint64_t>(uint64_t(merged.back().first) + merged.back().count, end) - merged.back().first);
-      } else {
-        merged.push_back(r);
-      }
+      const uint64_t end = uint64_t(r.first) + r.count, last = merged.empty() ? 0 : uint64_t(merged.back().first) + merged.back().count;
+      if (!merged.empty() && r.first <= last) merged.back().count = uint32_t(std::max(last, end) - merged.back().first);
+      else merged.push_back(r);
     }
     m_v.m_claimed = std::move(merged);
+
+    for (size_t g = 0; g < m_groups.size(); ++g) {
+      FolderItem* item = m_groups[g].files.empty() ? nullptr : itemFor(g);
+      for (auto& r : m_groups[g].files) {
+        // What the new volume has written since lies where the bitmap marks clusters in use.
+        r->overwritten = m_v.overwritten({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, true});
+        if (keep(*r)) m_sink.addFile(item, std::move(r));
+      }
+      m_groups[g].files.clear();
+    }
   }
 
   ExfatVolume& m_v;

@@ -207,6 +207,14 @@ std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x) {
   return runs;
 }
 
+bool ExfatVolume::overwritten(const ExfatExtent& x) {
+  if (x.inUse && !x.formatted) return false;
+  for (const ClusterRun& run : runsFor(x))
+    for (uint64_t c = run.first; c < uint64_t(run.first) + run.count; ++c)
+      if (allocated(uint32_t(c))) return true;
+  return false;
+}
+
 // ---------------------------------------------------------------------------- engine
 
 ErrorCode ExfatVolume::readError() const { return m_reader.lastStatus() != 0 ? m_reader.lastStatus() : EIO; }

@@ -91,6 +91,9 @@ class ExfatVolume final : public RecoveryEngine {
   // The clusters an object's bytes lie in, in order, at most its length; fewer when the
   // heap ends first or a chain is cut.
   std::vector<ClusterRun> runsFor(const ExfatExtent& extent);
+  // A removed object some of whose clusters the bitmap marks in use again: something newer
+  // lies there now.
+  bool overwritten(const ExfatExtent& extent);
 
  private:
   friend class ExfatDeletedWalk;

@@ -141,7 +141,7 @@ TEST_P(ExfatFixtureTest, DeletedScanListsAndRecoversEveryRemovedFile) {
     }
     const ExfatFileRecord& r = *it->second;
     EXPECT_EQ(r.contentSize(), row.size) << row.path;
-    EXPECT_TRUE(r.checksumOk) << row.path;
+    EXPECT_TRUE(r.checksumOk && !r.overwritten) << row.path;
     EXPECT_EQ(r.firstCluster, std::stoul(note(row, "cluster"))) << row.path;
     EXPECT_EQ(r.attributeText(), attributeTexts.at(note(row, "attr"))) << row.path;
     // "2026-01-02T03:04:05.00+01:00": local time with its offset, seconds with the 10 ms field.
@@ -233,6 +233,24 @@ TEST_F(ExfatDamage, ASetWhoseChecksumFailsIsListedAsDamaged) {
   bool damaged = false;
   for (const auto& f : r->fields()) damaged = damaged || (f.key == "verdict" && f.value == FieldValue(std::string("damaged")));
   EXPECT_TRUE(damaged);
+}
+
+// gone.txt's first cluster marked in use again in the allocation bitmap, which lies where
+// the root's bitmap entry (type 0x81) says.
+TEST_F(ExfatDamage, AFileWhoseClustersAreInUseAgainIsListedAsDamaged) {
+  using namespace exfatlayout;
+  uint8_t* b = copy.bytes->data() + copy.base;
+  const unsigned shift = b[kBytesPerSectorShift], clusterShift = shift + b[kSectorsPerClusterShift];
+  auto cluster = [&](uint32_t c) { return b + (uint64_t(le32(b + kClusterHeapOffset)) << shift) + (uint64_t(c - 2) << clusterShift); };
+  uint8_t* e = cluster(le32(b + kFirstClusterOfRoot));
+  while (e[0] != exfatentry::kTypeBitmap) e += exfatentry::kSize;
+  const uint32_t bit = std::stoul(note(gone, "cluster")) - 2;
+  cluster(le32(e + exfatentry::kBitmapFirstCluster))[bit / 8] |= uint8_t(1 << (bit % 8));
+  Scanned s;
+  const ExfatFileRecord* r = scanGone(s);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->overwritten);
+  EXPECT_TRUE(r->checksumOk);
 }
 
 TEST_F(ExfatDamage, ABrokenMainBootSectorFallsBackToTheBackupRegion) {
