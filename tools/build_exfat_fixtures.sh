@@ -19,8 +19,10 @@
 #   zeroed at deletion, a live file between its parts), read-only and hidden+system files.
 #   Deleted from the live Documents, the deleted folders Documents/Archive and Old Photos
 #   (with Old Photos/2019), and two files of Many, a live folder of 40 sets whose second
-#   cluster is reached through the FAT. victim.bin is deleted and its slot and clusters
-#   taken by later.bin (overwritten).
+#   cluster is reached through the FAT. Camera (40 sets of five entries) is deleted whole:
+#   exfat-fuse shrinks it to one cluster first, so its files from the 26th on lie in a
+#   cluster it no longer names. victim.bin is deleted and its slot and clusters taken by
+#   later.bin (overwritten).
 # - exfat_formatted: unpartitioned 24 MiB, 4 KiB clusters, filled (Photos, Documents with
 #   Documents/2025 and a fragmented growing.log, Music, Many with a set cut across its two
 #   clusters), Documents/old.txt deleted, then mkfs.exfat again: old root gone, the rest kept.
@@ -166,6 +168,12 @@ build_exfat_deleted() {
     for i in $(seq -w 1 40); do
         put "$(gen "Many/entry $i with a longer name.txt" 300)" "Many/entry $i with a longer name.txt"
     done
+    # The same in a folder deleted whole: emptying it, the driver shrinks it to its first
+    # cluster before removing it, so its second cluster is no longer its own.
+    mkdir "$MNT/Camera"
+    for i in $(seq -w 1 40); do
+        put "$(gen "Camera/IMG_00$i taken on the beach.jpg" 500)" "Camera/IMG_00$i taken on the beach.jpg"
+    done
     put "$(gen victim.bin 8192)" victim.bin
     unmount_fuse
     "$PY" "$HELPER" setattr "$img" $((start * 512)) readonly.txt 0x21
@@ -181,7 +189,7 @@ build_exfat_deleted() {
         "$MNT/one.bin" "$MNT/cluster.bin" "$MNT/big log.txt" "$MNT/fragmented.txt" "$MNT/readonly.txt" \
         "$MNT/hidden.sys" "$MNT/Documents/draft v2.docx" "$MNT/Documents/Meeting notes.pdf" \
         "$MNT/Many/entry 05 with a longer name.txt" "$MNT/Many/entry 33 with a longer name.txt"
-    rm -r "$MNT/Documents/Archive" "$MNT/Old Photos"
+    rm -r "$MNT/Documents/Archive" "$MNT/Old Photos" "$MNT/Camera"
     unmount_fuse
     check_fs "after deleting"
     "$PY" "$HELPER" snapshot "$img" $((start * 512)) "$WORK/after.json"
@@ -194,6 +202,7 @@ build_exfat_deleted() {
         "Many/entry 05 with a longer name.txt=$d" "Many/entry 33 with a longer name.txt=$d" \
         Documents/Archive/old.txt=$f Documents/Archive/older.txt=$f "Old Photos/beach.jpg=$f" \
         "Old Photos/mountain.jpg=$f" "Old Photos/2019/party.jpg=$f" victim.bin=overwritten \
+        "Camera/IMG_0001 taken on the beach.jpg=$f" "Camera/IMG_0040 taken on the beach.jpg=$f" \
         readme.txt=live spacer.bin=live later.bin=live; } >"$WORK/$name.manifest.tsv"
     detach
     "$PY" "$HELPER" tsk "$img" $start "$WORK/$name.manifest.tsv" 1

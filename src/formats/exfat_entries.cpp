@@ -113,6 +113,51 @@ SetDecode decodeExfatEntrySet(ByteSpan e) {
   return out;
 }
 
+namespace {
+
+// Stream extension, file name and the two vendor entries, in use or not: what may follow
+// a file entry.
+bool isSecondary(uint8_t type) {
+  const uint8_t t = type & kTypeMask;
+  return t == 0x40 || t == 0x41 || t == 0x60 || t == 0x61;
+}
+
+}  // namespace
+
+ExfatClusterFacts analyseExfatCluster(ByteSpan bytes) {
+  ExfatClusterFacts f;
+  const size_t count = bytes.size() / kSize;
+  size_t i = 0;
+  while (i < count && i < kMaxSetEntries && isSecondary(bytes[i * kSize])) ++i;
+  f.leading = i;
+  f.head.assign(bytes.begin(), bytes.begin() + ptrdiff_t(i * kSize));
+  while (i < count) {
+    const ByteSpan here = bytes.subspan(i * kSize);
+    if (here[0] == kEndOfDirectory) f.full = false;
+    if (here[0] == kTypeBitmap) f.root = f.holdsEntries = true;
+    const SetDecode d = decodeExfatEntrySet(here);
+    if (d.status == SetStatus::Truncated) {
+      f.tailNeed = d.entries - (count - i);
+      f.tail.assign(here.begin(), here.end());
+      break;
+    }
+    if (d.status == SetStatus::Ok && d.set->checksumOk) {
+      f.holdsEntries = true;
+      if (d.set->isDirectory()) f.folderStarts.push_back(d.set->firstCluster);
+    }
+    i += d.status == SetStatus::Ok ? d.entries : 1;
+  }
+  return f;
+}
+
+bool exfatSetContinues(const ExfatClusterFacts& end, ByteSpan next) {
+  if (end.tailNeed == 0 || next.size() < end.tailNeed * kSize) return false;
+  std::vector<uint8_t> joined(end.tail);
+  joined.insert(joined.end(), next.begin(), next.begin() + ptrdiff_t(end.tailNeed * kSize));
+  const SetDecode d = decodeExfatEntrySet(joined);
+  return d.status == SetStatus::Ok && d.set->checksumOk;
+}
+
 bool ExfatDirectoryReader::feed(ByteSpan bytes) {
   if (m_stopped) return false;
   if (m_pending.empty()) {

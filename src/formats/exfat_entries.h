@@ -120,6 +120,24 @@ struct SetDecode {
 // set decoded with checksumOk false (a deleted set is also checked as it was in use).
 SetDecode decodeExfatEntrySet(ByteSpan entries);
 
+// What one cluster says about itself as a piece of a folder: whether it holds entries, where
+// the sets cut by its ends lie, and the first clusters of the folders its sets name.
+struct ExfatClusterFacts {
+  bool holdsEntries = false;  // a set whose checksum holds, or the root's bitmap entry
+  bool full = true;           // no end-of-folder entry: the folder may go on after it
+  bool root = false;
+  size_t leading = 0;         // secondary entries before the first primary (a set's end)
+  size_t tailNeed = 0;        // entries a set cut by the cluster's end still needs
+  std::vector<uint8_t> tail;  // that set's bytes in this cluster
+  std::vector<uint8_t> head;  // the leading entries
+  std::vector<uint32_t> folderStarts;
+};
+ExfatClusterFacts analyseExfatCluster(ByteSpan cluster);
+
+// True when the set cut at the end of `end`'s cluster goes on at the start of `next` (the
+// first bytes of another cluster): its checksum over both pieces holds.
+bool exfatSetContinues(const ExfatClusterFacts& end, ByteSpan next);
+
 // Walks a folder's entries fed in pieces (clusters): a set cut by a piece's end is
 // completed by the next piece. Entries that belong to no valid set are stepped over one at
 // a time, so a damaged entry hides nothing after it.

@@ -21,6 +21,8 @@ namespace {
 constexpr uint64_t kStatusEvery = 64;
 // Folders are read in blocks of whole clusters of about this size.
 constexpr uint64_t kReadBytes = uint64_t(1) << 20;
+// Free clusters tried for the next cluster of a deleted folder whose chain is gone.
+constexpr size_t kMaxLookAhead = size_t(1) << 16;
 
 std::string foundText(uint64_t n) {
   char buf[64];
@@ -131,7 +133,9 @@ class ExfatDeletedWalk {
     const bool live = w.live && s.inUse;
     const ExfatExtent extent{s.firstCluster, std::min(s.dataLength, kExfatMaxDirectoryBytes), s.noFatChain, s.inUse,
                              false};
-    std::vector<ClusterRun> runs = m_v.runsFor(extent);
+    bool chainGone = false;
+    std::vector<ClusterRun> runs = m_v.runsFor(extent, &chainGone);
+    if (chainGone && s.isDirectory()) runs = removedFolderRuns(extent);
     // Each folder is walked at most once live and once not: a folder that names itself or
     // an ancestor cannot make the walk go on forever.
     if (runs.empty() || !m_queued.insert({s.firstCluster, live}).second) return done;
@@ -140,6 +144,43 @@ class ExfatDeletedWalk {
     m_queue.push_back({std::move(runs), item, live, w.depth + 1});
     m_progress.foundTotal.fetch_add(1);
     return done;
+  }
+
+  // A deleted folder whose chain is gone grew into whatever cluster was free then, often
+  // past its own files' data. After its first cluster, the next free cluster that goes on
+  // with its entries is taken (the set cut at the end of the one before continues there,
+  // or, when none was cut, a set whose checksum holds begins there). It ends at a cluster
+  // with an end-of-folder entry, at its length, or when none is found nearby. Past its
+  // length only a cut set that continues counts: a driver may shrink a folder it empties
+  // before removing it, and the clusters it let go still hold the deleted entries.
+  std::vector<ClusterRun> removedFolderRuns(const ExfatExtent& x) {
+    const ExfatBootSector& b = m_v.m_boot;
+    const uint64_t cb = b.clusterBytes();
+    const uint64_t length = x.dataLength / cb + (x.dataLength % cb ? 1 : 0);
+    const uint64_t n = kExfatMaxDirectoryBytes / cb;
+    std::vector<ClusterRun> runs{{x.firstCluster, 1}};
+    std::vector<uint8_t> cluster(static_cast<size_t>(cb));
+    std::vector<uint8_t> probe(size_t(std::min<uint64_t>(cb, exfatentry::kMaxSetEntries * exfatentry::kSize)));
+    if (!m_v.read(b.clusterOffset(x.firstCluster), cluster.size(), cluster.data())) return runs;
+    ExfatClusterFacts prev = analyseExfatCluster(cluster);
+    uint64_t c = x.firstCluster;
+    for (uint64_t taken = 1, tried = 0; taken < n && prev.full && (taken < length || prev.tailNeed) &&
+                                        tried < kMaxLookAhead;
+         ++tried) {
+      c = m_v.nextUntaken(c + 1, false);
+      if (c > b.lastCluster() || !m_v.m_scanFlag.isSet()) break;
+      if (!m_v.read(b.clusterOffset(uint32_t(c)), probe.size(), probe.data())) continue;
+      const SetDecode first = decodeExfatEntrySet(probe);
+      const bool goesOn = prev.tailNeed ? exfatSetContinues(prev, probe)
+                                        : taken < length && first.status == SetStatus::Ok && first.set->checksumOk;
+      if (!goesOn || !m_v.read(b.clusterOffset(uint32_t(c)), cluster.size(), cluster.data())) continue;
+      prev = analyseExfatCluster(cluster);
+      if (runs.back().first + runs.back().count == c) ++runs.back().count;
+      else runs.push_back({uint32_t(c), 1});
+      ++taken;
+      tried = 0;
+    }
+    return runs;
   }
 
   void file(const Work& w, const ExfatEntrySet& s, uint64_t index) {

@@ -32,51 +32,10 @@ std::string countText(const char* format, uint64_t n) {
   return buf;
 }
 
-// Stream extension, file name and the two vendor entries, in use or not: what may follow
-// a file entry.
-bool isSecondary(uint8_t type) {
-  const uint8_t t = type & 0x7F;
-  return t == 0x40 || t == 0x41 || t == 0x60 || t == 0x61;
-}
-
-// What one cluster says about itself as a piece of a folder.
-struct ClusterFacts {
+// A cluster's facts and its number.
+struct ClusterFacts : ExfatClusterFacts {
   uint32_t cluster = 0;
-  bool holdsEntries = false;  // a set with a good checksum, or the root's bitmap entry
-  bool full = true;           // no end-of-folder entry: the folder may go on after it
-  bool root = false;
-  size_t leading = 0;         // secondary entries before the first primary (a set's end)
-  size_t tailNeed = 0;        // entries a set cut by the cluster's end still needs
-  std::vector<uint8_t> tail;  // that set's bytes in this cluster
-  std::vector<uint8_t> head;  // the leading entries
 };
-
-ClusterFacts analyse(uint32_t cluster, ByteSpan bytes, std::unordered_set<uint32_t>& namedStarts) {
-  ClusterFacts f;
-  f.cluster = cluster;
-  const size_t count = bytes.size() / kSize;
-  size_t i = 0;
-  while (i < count && i < kMaxSetEntries && isSecondary(bytes[i * kSize])) ++i;
-  f.leading = i;
-  f.head.assign(bytes.begin(), bytes.begin() + ptrdiff_t(i * kSize));
-  while (i < count) {
-    const ByteSpan here = bytes.subspan(i * kSize);
-    if (here[0] == kEndOfDirectory) f.full = false;
-    if (here[0] == kTypeBitmap) f.root = f.holdsEntries = true;
-    const SetDecode d = decodeExfatEntrySet(here);
-    if (d.status == SetStatus::Truncated) {
-      f.tailNeed = d.entries - (count - i);
-      f.tail.assign(here.begin(), here.end());
-      break;
-    }
-    if (d.status == SetStatus::Ok && d.set->checksumOk) {
-      f.holdsEntries = true;
-      if (d.set->isDirectory()) namedStarts.insert(d.set->firstCluster);
-    }
-    i += d.status == SetStatus::Ok ? d.entries : 1;
-  }
-  return f;
-}
 
 }  // namespace
 
@@ -155,7 +114,10 @@ class ExfatFormattedScan {
       for (uint32_t k = 0; k < n; ++k, ++c) {
         const uint8_t* at = block.data() + k * cb;
         if (!whole && !m_v.read(m_v.m_boot.clusterOffset(uint32_t(c)), size_t(cb), block.data() + k * cb)) continue;
-        ClusterFacts f = analyse(uint32_t(c), ByteSpan(at, size_t(cb)), m_namedStarts);
+        ClusterFacts f;
+        static_cast<ExfatClusterFacts&>(f) = analyseExfatCluster(ByteSpan(at, size_t(cb)));
+        f.cluster = uint32_t(c);
+        m_namedStarts.insert(f.folderStarts.begin(), f.folderStarts.end());
         // A cluster holding only the end of a set and then the folder's end is kept too:
         // another folder's cut set may continue there.
         const bool setEnd = f.leading > 0 && f.leading * kSize < cb && at[f.leading * kSize] == kEndOfDirectory;
@@ -166,9 +128,11 @@ class ExfatFormattedScan {
     }
   }
 
-  // Consecutive clusters form one folder while the one before is full and the next is no
-  // folder's own first cluster; a set cut at a folder's end that a checksum confirms in
-  // another cluster's first entries makes that cluster's folder its continuation.
+  // Consecutive clusters form one folder while the one before is full, the next is no
+  // folder's own first cluster, and the two agree where they meet (a set cut at the end
+  // goes on in the next, or none is cut and the next begins with one); a set cut at a
+  // folder's end that a checksum confirms in another cluster's first entries makes that
+  // cluster's folder its continuation.
   void group() {
     const uint64_t cb = m_v.m_boot.clusterBytes();
     const uint64_t maxClusters = std::max<uint64_t>(1, kExfatMaxDirectoryBytes / cb);
@@ -179,7 +143,8 @@ class ExfatFormattedScan {
       bool fresh = m_groups.empty() || named != m_namedStarts.end();
       if (!fresh) {
         const ClusterFacts& prev = m_facts[lastFacts.back()];
-        fresh = f.cluster != prev.cluster + 1 || !prev.full || m_groups.back().clusters.size() >= maxClusters;
+        const bool meet = prev.tailNeed == 0 ? f.leading == 0 : exfatSetContinues(prev, f.head);
+        fresh = f.cluster != prev.cluster + 1 || !prev.full || !meet || m_groups.back().clusters.size() >= maxClusters;
       }
       if (fresh) {
         m_groups.emplace_back();
@@ -216,11 +181,7 @@ class ExfatFormattedScan {
     for (size_t k = 0; k < continuations.size() && k < kMaxJoinTries; ++k) {
       const size_t h = continuations[(from + k) % continuations.size()];
       const ClusterFacts& start = m_facts[m_firstFacts[h]];
-      if (h == g || m_groups[h].merged || start.leading < end.tailNeed) continue;
-      std::vector<uint8_t> joined(end.tail);
-      joined.insert(joined.end(), start.head.begin(), start.head.begin() + ptrdiff_t(end.tailNeed * kSize));
-      const SetDecode d = decodeExfatEntrySet(joined);
-      if (d.status != SetStatus::Ok || !d.set->checksumOk) continue;
+      if (h == g || m_groups[h].merged || !exfatSetContinues(end, start.head)) continue;
       Group& into = m_groups[g];
       into.clusters.insert(into.clusters.end(), m_groups[h].clusters.begin(), m_groups[h].clusters.end());
       into.root = into.root || m_groups[h].root;

@@ -172,7 +172,7 @@ uint32_t ExfatVolume::clusterAtByte(uint64_t offset) const {
   return uint32_t(std::min<uint64_t>(kFirstCluster + (offset - heap) / m_boot.clusterBytes(), UINT32_MAX));
 }
 
-std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x) {
+std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x, bool* chainGone) {
   std::vector<ClusterRun> runs;
   const uint64_t cb = m_boot.clusterBytes();
   const uint64_t n = x.dataLength / cb + (x.dataLength % cb ? 1 : 0);
@@ -197,6 +197,7 @@ std::vector<ClusterRun> ExfatVolume::runsFor(const ExfatExtent& x) {
   }
   // The chain is gone: the data is taken from the first cluster on, stepping over clusters
   // known to hold something else (marked in use, or found belonging to another object).
+  if (chainGone) *chainGone = true;
   appendCluster(runs, x.firstCluster);
   uint64_t c = x.firstCluster;
   for (uint64_t taken = 1; taken < n; ++taken) {

@@ -89,8 +89,9 @@ class ExfatVolume final : public RecoveryEngine {
   [[nodiscard]] ErrorCode extract(const FileRecord& record, ByteSink& out) override;
 
   // The clusters an object's bytes lie in, in order, at most its length; fewer when the
-  // heap ends first or a chain is cut.
-  std::vector<ClusterRun> runsFor(const ExfatExtent& extent);
+  // heap ends first or a chain is cut. chainGone (when given) tells whether the object had a
+  // FAT chain that no longer holds, so that the clusters were guessed.
+  std::vector<ClusterRun> runsFor(const ExfatExtent& extent, bool* chainGone = nullptr);
   // A removed object some of whose clusters the bitmap marks in use again: something newer
   // lies there now.
   bool overwritten(const ExfatExtent& extent);
