@@ -21,7 +21,8 @@
 #   (with Old Photos/2019), and two files of Many, a live folder of 40 sets whose second
 #   cluster is reached through the FAT. Camera (40 sets of five entries) is deleted whole:
 #   exfat-fuse shrinks it to one cluster first, so its files from the 26th on lie in a
-#   cluster it no longer names. victim.bin is deleted and its slot and clusters taken by
+#   cluster it no longer names; "Empty names" (40 empty files) the same without a chain.
+#   victim.bin is deleted and its slot and clusters taken by
 #   later.bin (overwritten).
 # - exfat_formatted: unpartitioned 24 MiB, 4 KiB clusters, filled (Photos, Documents with
 #   Documents/2025 and a fragmented growing.log, Music, Many with a set cut across its two
@@ -174,6 +175,12 @@ build_exfat_deleted() {
     for i in $(seq -w 1 40); do
         put "$(gen "Camera/IMG_00$i taken on the beach.jpg" 500)" "Camera/IMG_00$i taken on the beach.jpg"
     done
+    # Empty files own no cluster, so this folder grows into the cluster after its first and
+    # keeps NoFatChain; shrunk the same way when emptied.
+    mkdir "$MNT/Empty names"
+    for i in $(seq -w 1 40); do
+        put "$(gen "Empty names/an empty file called number $i.txt" 0)" "Empty names/an empty file called number $i.txt"
+    done
     put "$(gen victim.bin 8192)" victim.bin
     unmount_fuse
     "$PY" "$HELPER" setattr "$img" $((start * 512)) readonly.txt 0x21
@@ -189,10 +196,18 @@ build_exfat_deleted() {
         "$MNT/one.bin" "$MNT/cluster.bin" "$MNT/big log.txt" "$MNT/fragmented.txt" "$MNT/readonly.txt" \
         "$MNT/hidden.sys" "$MNT/Documents/draft v2.docx" "$MNT/Documents/Meeting notes.pdf" \
         "$MNT/Many/entry 05 with a longer name.txt" "$MNT/Many/entry 33 with a longer name.txt"
-    rm -r "$MNT/Documents/Archive" "$MNT/Old Photos" "$MNT/Camera"
+    rm -r "$MNT/Documents/Archive" "$MNT/Old Photos" "$MNT/Camera" "$MNT/Empty names"
     unmount_fuse
     check_fs "after deleting"
     "$PY" "$HELPER" snapshot "$img" $((start * 512)) "$WORK/after.json"
+    # The folders the walk must follow past what their sets say now.
+    local got
+    for want in "Camera:fatchain clusters=2 now=deleted length=4096" \
+        "Empty names:nofatchain clusters=2 now=deleted length=4096" \
+        "Many:fatchain clusters=2 now=in-use length=8192"; do
+        got=$("$PY" "$HELPER" folder "$img" $((start * 512)) "$WORK/before.json" "${want%%:*}")
+        [[ $got == "${want#*:}" ]] || die "${want%%:*}: $got, wanted ${want#*:}"
+    done
 
     local d=deleted f=deleted-in-deleted-folder
     { header; "$PY" "$HELPER" rows "$img" $((start * 512)) "$WORK/before.json,$WORK/after.json" 1 deleted \
@@ -203,6 +218,7 @@ build_exfat_deleted() {
         Documents/Archive/old.txt=$f Documents/Archive/older.txt=$f "Old Photos/beach.jpg=$f" \
         "Old Photos/mountain.jpg=$f" "Old Photos/2019/party.jpg=$f" victim.bin=overwritten \
         "Camera/IMG_0001 taken on the beach.jpg=$f" "Camera/IMG_0040 taken on the beach.jpg=$f" \
+        "Empty names/an empty file called number 40.txt=$f" \
         readme.txt=live spacer.bin=live later.bin=live; } >"$WORK/$name.manifest.tsv"
     detach
     "$PY" "$HELPER" tsk "$img" $start "$WORK/$name.manifest.tsv" 1

@@ -11,6 +11,8 @@ images of its own (independent of the library) that checks every claim a manifes
   tsk IMG SECTOR_OFFSET MANIFEST PART    fls/icat of The Sleuth Kit against the manifest
   volume IMG OFFSET PART                 a row of the volume table: label, cluster size and
                                          the clusters the bitmap marks free
+  folder IMG OFFSET BEFORE.json PATH     a folder then and now: "nofatchain|fatchain clusters=N
+                                         now=in-use|deleted length=BYTES"
   seeds OUT_DIR FIXTURE_DIR              fuzz seeds: each fixture volume compacted to its
                                          first clusters (tools/fuzz_corpus.sh calls this)
 """
@@ -263,6 +265,15 @@ def volume(img, offset, part):
     print(f'{part}\t{v.label}\t{v.cb}\t{v.count - used}')
 
 
+def folder(img, offset, before_path, path):
+    v = Volume(img, offset)
+    e = [f for f in json.load(open(before_path)) if f['path'] == path][0]
+    now = v.read_set(e['at'])
+    state = 'in-use' if now[0] == 0x85 else 'deleted' if now[0] == 0x05 else 'gone'
+    print(f'{"nofatchain" if e["nofat"] else "fatchain"} clusters={len(e["clusters"])} now={state} '
+          f'length={u64(now, 32 + 24)}')
+
+
 def boot_checksum(data):
     s = 0
     for i, b in enumerate(data):
@@ -341,6 +352,8 @@ def main():
         rows(args[0], int(args[1]), args[2], args[3], args[4], expect)
     elif cmd == 'volume':
         volume(args[0], int(args[1]), args[2])
+    elif cmd == 'folder':
+        folder(args[0], int(args[1]), args[2], args[3])
     elif cmd == 'seeds':
         seeds(args[0], args[1])
     elif cmd == 'tsk':

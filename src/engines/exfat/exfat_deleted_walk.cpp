@@ -135,7 +135,7 @@ class ExfatDeletedWalk {
                              false};
     bool chainGone = false;
     std::vector<ClusterRun> runs = m_v.runsFor(extent, &chainGone);
-    if (chainGone && s.isDirectory()) runs = removedFolderRuns(extent);
+    if (!s.inUse && (chainGone || s.noFatChain)) runs = removedFolderRuns(extent);
     // Each folder is walked at most once live and once not: a folder that names itself or
     // an ancestor cannot make the walk go on forever.
     if (runs.empty() || !m_queued.insert({s.firstCluster, live}).second) return done;
@@ -149,10 +149,11 @@ class ExfatDeletedWalk {
   // A deleted folder whose chain is gone grew into whatever cluster was free then, often
   // past its own files' data. After its first cluster, the next free cluster that goes on
   // with its entries is taken (the set cut at the end of the one before continues there,
-  // or, when none was cut, a set whose checksum holds begins there). It ends at a cluster
-  // with an end-of-folder entry, at its length, or when none is found nearby. Past its
-  // length only a cut set that continues counts: a driver may shrink a folder it empties
-  // before removing it, and the clusters it let go still hold the deleted entries.
+  // or, when none was cut, a set whose checksum holds begins there); a folder without a
+  // chain simply goes on in the next cluster. It ends at a cluster with an end-of-folder
+  // entry, at its length, or when none is found nearby. Past its length only a cut set
+  // that continues counts: a driver may shrink a folder it empties before removing it, and
+  // the clusters it let go still hold the deleted entries.
   std::vector<ClusterRun> removedFolderRuns(const ExfatExtent& x) {
     const ExfatBootSector& b = m_v.m_boot;
     const uint64_t cb = b.clusterBytes();
@@ -167,12 +168,14 @@ class ExfatDeletedWalk {
     for (uint64_t taken = 1, tried = 0; taken < n && prev.full && (taken < length || prev.tailNeed) &&
                                         tried < kMaxLookAhead;
          ++tried) {
-      c = m_v.nextUntaken(c + 1, false);
+      c = x.noFatChain ? c + 1 : m_v.nextUntaken(c + 1, false);
       if (c > b.lastCluster() || !m_v.m_scanFlag.isSet()) break;
-      if (!m_v.read(b.clusterOffset(uint32_t(c)), probe.size(), probe.data())) continue;
+      if (!m_v.read(b.clusterOffset(uint32_t(c)), probe.size(), probe.data())) break;
       const SetDecode first = decodeExfatEntrySet(probe);
-      const bool goesOn = prev.tailNeed ? exfatSetContinues(prev, probe)
-                                        : taken < length && first.status == SetStatus::Ok && first.set->checksumOk;
+      const bool goesOn = (x.noFatChain && taken < length) ||
+                          (prev.tailNeed ? exfatSetContinues(prev, probe)
+                                         : taken < length && first.status == SetStatus::Ok && first.set->checksumOk);
+      if (x.noFatChain && !goesOn) break;
       if (!goesOn || !m_v.read(b.clusterOffset(uint32_t(c)), cluster.size(), cluster.data())) continue;
       prev = analyseExfatCluster(cluster);
       if (runs.back().first + runs.back().count == c) ++runs.back().count;
