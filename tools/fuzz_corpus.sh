@@ -24,4 +24,6 @@ command -v python3 >/dev/null || {
   $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq python3-minimal >/dev/null
 }
 PYTHONPATH=tools PYTHONDONTWRITEBYTECODE=1 python3 -m velkfx fuzz-seeds "$out" "$images"
+# exFAT volumes, compacted by the exFAT builder's own helper.
+python3 tools/exfat_fixture.py seeds "$out/exfat_scan" "$images"
 echo "seeds: $(find "$out" -type f | wc -l) files, $(du -sh "$out" | cut -f1)" >&2

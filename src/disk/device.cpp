@@ -226,7 +226,7 @@ void DeviceNamespace::assignLetters() {
                      [](const TableEntry& a, const TableEntry& b) { return a.tableSector < b.tableSector; });
     for (const auto& e : entries) {
       if (next > 'Z') break;
-      if (e.start >= sectors || !read(e.start, first.data()) || !isFatOrNtfsBootSector(first)) continue;
+      if (e.start >= sectors || !read(e.start, first.data()) || !isLetteredVolumeBootSector(first)) continue;
       uint64_t length = std::min<uint64_t>(e.count, sectors - e.start) * 512;
       volumes.push_back({next++, n, e.start * 512, length});
     }

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "formats/exfat_boot.h"
 #include "formats/fat_boot_sector.h"
 #include "formats/ntfs_boot_sector.h"
 
@@ -11,7 +12,8 @@ namespace {
 
 // Names the catalogue gives a volume whose own structures it read, and the older names of
 // the same file systems.
-constexpr std::array<std::pair<std::string_view, FileSystem>, 6> kNames{{
+constexpr std::array<std::pair<std::string_view, FileSystem>, 7> kNames{{
+    {"exFAT", FileSystem::ExFat},
     {"FAT32", FileSystem::Fat32},
     {"FAT16", FileSystem::Fat16},
     {"FAT", FileSystem::Fat16},
@@ -37,6 +39,8 @@ FileSystem namedFileSystem(std::string_view fsName) {
 }
 
 FileSystem detectFileSystem(ByteSpan bootSector) {
+  // exFAT lives in type 0x07 entries too: its own signature decides before the table's guess.
+  if (looksLikeExfatBootSector(bootSector)) return FileSystem::ExFat;
   if (NtfsBootSector::hasSignature(bootSector)) return FileSystem::Ntfs;
   if (auto width = detectFatWidth(bootSector)) return *width == FatWidth::Fat32 ? FileSystem::Fat32 : FileSystem::Fat16;
   return FileSystem::Unknown;
@@ -52,8 +56,8 @@ FileSystem fileSystemOf(const PartitionRecord& record) {
   return FileSystem::Unknown;
 }
 
-bool isFatOrNtfsBootSector(ByteSpan sector) {
-  if (NtfsBootSector::hasSignature(sector)) return true;
+bool isLetteredVolumeBootSector(ByteSpan sector) {
+  if (NtfsBootSector::hasSignature(sector) || looksLikeExfatBootSector(sector)) return true;
   using namespace fatlayout;
   const bool namesFat = matchesAt(sector, kFat32FsType, "FAT32") || matchesAt(sector, kFat16FsType, "FAT1") ||
                         matchesAt(sector, kFat16FsType, "FAT ");
@@ -64,6 +68,7 @@ std::string_view fileSystemName(FileSystem fs) {
   switch (fs) {
     case FileSystem::Fat16: return "FAT16";
     case FileSystem::Fat32: return "FAT32";
+    case FileSystem::ExFat: return "exFAT";
     case FileSystem::Ntfs: return "NTFS";
     case FileSystem::Ext2: return "EXT2";
     case FileSystem::Ext3: return "EXT3";

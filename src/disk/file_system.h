@@ -10,7 +10,7 @@
 
 namespace velk {
 
-enum class FileSystem : uint8_t { Unknown, Fat16, Fat32, Ntfs, Ext2, Ext3 };
+enum class FileSystem : uint8_t { Unknown, Fat16, Fat32, ExFat, Ntfs, Ext2, Ext3 };
 
 // The file system of a name the catalogue gives a volume it has read; Unknown for any
 // other name (table guesses such as "#FAT32#" included).
@@ -24,9 +24,9 @@ FileSystem detectFileSystem(ByteSpan bootSector);
 
 std::string_view fileSystemName(FileSystem fs);
 
-// Whether a sector is the boot sector of a FAT (any width) or NTFS volume: the NTFS
-// signature, or a sane BIOS parameter block that names itself FAT. Volumes with one get
-// drive letters, and a disk that starts with one holds a single unpartitioned volume.
-bool isFatOrNtfsBootSector(ByteSpan sector);
+// Whether a sector is the boot sector of a FAT (any width), exFAT or NTFS volume: the NTFS
+// or exFAT signature, or a sane BIOS parameter block that names itself FAT. Volumes with one
+// get drive letters, and a disk that starts with one holds a single unpartitioned volume.
+bool isLetteredVolumeBootSector(ByteSpan sector);
 
 }  // namespace velk

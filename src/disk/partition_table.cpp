@@ -115,7 +115,7 @@ bool hasBootSignature(ByteSpan sector) {
 
 bool isVolumeBootSector(ByteSpan s) {
   return (u8At(s, 0) == 0xEB && matchesAt(s, 0x52, "FAT3")) || matchesAt(s, 3, "NTFS") ||
-         matchesAt(s, 0x36, "FAT1");
+         matchesAt(s, 0x36, "FAT1") || matchesAt(s, 3, "EXFAT   ");
 }
 
 bool isExtendedType(uint8_t type) { return type == 0x0F || type == 0x05 || type == 0x85; }

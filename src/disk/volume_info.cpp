@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disk/sector_reader.h"
+#include "formats/exfat_volume_facts.h"
 #include "formats/fat_boot_sector.h"
 #include "formats/mft_record.h"
 #include "formats/ntfs_boot_sector.h"
@@ -125,6 +126,21 @@ std::optional<VolumeInformation> ntfsVolumeInfo(SectorReader& r, ByteSpan bs) {
   return info;
 }
 
+// Label from the root's volume-label entry, free space from the allocation bitmap.
+std::optional<VolumeInformation> exfatVolumeInfo(SectorReader& r) {
+  auto facts = readExfatVolumeFacts([&r](uint64_t o, size_t n, uint8_t* p) { return r.ReadAt(o, n, p).has_value(); }, true);
+  if (!facts) return std::nullopt;
+  const ExfatBootSector& b = facts->found.boot;
+  VolumeInformation info;
+  info.fsName = "exFAT";
+  info.label = facts->label;
+  info.bytesPerSector = b.bytesPerSector();
+  info.sectorsPerCluster = b.sectorsPerCluster();
+  info.totalClusters = b.clusterCount;
+  info.freeClusters = facts->freeClusters.value_or(0);
+  return info;
+}
+
 }  // namespace
 
 std::optional<VolumeInformation> SectorReader::QueryVolume(char letter) {
@@ -133,6 +149,7 @@ std::optional<VolumeInformation> SectorReader::QueryVolume(char letter) {
   std::array<uint8_t, 512> bs{};
   if (!r.ReadAt(0, bs.size(), bs.data())) return std::nullopt;
   if (matchesAt(bs, 3, "NTFS")) return ntfsVolumeInfo(r, bs);
+  if (matchesAt(bs, 3, "EXFAT   ")) return exfatVolumeInfo(r);
   return fatVolumeInfo(r, bs);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engines/exfat/exfat_engine.h"
 #include "engines/ext/ext_engine.h"
 #include "engines/fat/fat_engine.h"
 #include "engines/ntfs/ntfs_engine.h"
@@ -13,14 +14,17 @@ namespace velk {
 namespace {
 
 constexpr std::array kFatSystems{FileSystem::Fat16, FileSystem::Fat32};
+constexpr std::array kExfatSystems{FileSystem::ExFat};
 constexpr std::array kNtfsSystems{FileSystem::Ntfs};
 constexpr std::array kExtSystems{FileSystem::Ext2, FileSystem::Ext3};
 constexpr std::array kVolumeTasks{Task::Deleted, Task::Formatted};
 constexpr std::array kDeletedOnly{Task::Deleted};
 constexpr std::array kRawOnly{Task::Raw};
 
-const std::array<EngineEntry, 4> kEngines{{
+// exFAT's findings are listed, laid out and recovered as FAT's are.
+const std::array<EngineEntry, 5> kEngines{{
     {"FAT", Variant::Fat, kFatSystems, kVolumeTasks, openFatEngine},
+    {"EXFAT", Variant::Fat, kExfatSystems, kVolumeTasks, openExfatEngine},
     {"NTFS", Variant::Ntfs, kNtfsSystems, kVolumeTasks, openNtfsEngine},
     {"EXT", Variant::Ext, kExtSystems, kDeletedOnly, openExtEngine},
     {"RAW", Variant::Raw, {}, kRawOnly, openRawEngine},

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "drivers/disk_drivers.h"
+#include "drivers/exfat_drivers.h"
 #include "drivers/ext_drivers.h"
 #include "drivers/fat_drivers.h"
 #include "drivers/lznt1_drivers.h"
@@ -47,6 +48,7 @@ const std::map<std::string, Entry>& entries() {
       {"undo_file", fuzzUndoFile},
       {"boot_sector", [](const uint8_t* d, size_t n) { return fuzzFatBootSector(d, n) && fuzzNtfsBootSector(d, n); }},
       {"fat_scan", [](const uint8_t* d, size_t n) { return (void)runFatScansOnMemoryImage(d, n), true; }},
+      {"exfat_scan", [](const uint8_t* d, size_t n) { return (void)runExfatScansOnMemoryImage(d, n), true; }},
       {"mft_record", [](const uint8_t* d, size_t n) { return (void)fuzzParseMftRecord(d, n), true; }},
       {"ntfs_stream", fuzzNtfsStream},
       {"lznt1", codec::fuzzLznt1},
