@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <iostream>
 
@@ -16,11 +15,9 @@ bool CliContext::prepareDevices() {
   auto& ns = DeviceNamespace::instance();
   ns.reset();
   for (const auto& image : images) {
-    int rc = ns.attachImage(image);
-    if (rc != 0) {
-      std::cerr << "velk-cli: cannot attach image '" << image << "': "
-                << (rc == EINVAL ? "not a disk image (empty, too small or not a regular file)" : std::strerror(rc))
-                << "\n";
+    std::string reason;
+    if (ns.attachImage(image, &reason) != 0) {
+      std::cerr << "velk-cli: cannot open image '" << image << "': " << reason << "\n";
       exitCode = kExitUsage;
       return false;
     }

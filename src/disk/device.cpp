@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <linux/fs.h>
 
+#include "disk/image_formats.h"
 #include "disk/partition_table.h"
 
 namespace velk {
@@ -140,6 +141,12 @@ bool policyActive(const FaultPolicy& p) {
 
 tl::expected<std::unique_ptr<BlockDevice>, int> openSource(const DriveSource& src, Access access) {
   if (src.memory) return memoryDevice(src.memory, access == Access::Write);
+  if (src.format != ImageFormat::Raw) {
+    if (access == Access::Write) return tl::unexpected(EROFS);  // containers are never written through
+    auto dev = openImageContainer(src.path, src.format);
+    if (!dev) return tl::unexpected(dev.error().code);
+    return std::move(*dev);
+  }
   int flags = (access == Access::Write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   int fd = ::open(src.path.c_str(), flags);
   if (fd < 0) return tl::unexpected(errno);
@@ -182,18 +189,31 @@ void DeviceNamespace::reset() {
   m_faults = {};
 }
 
-int DeviceNamespace::attachImage(const std::filesystem::path& path) {
+int DeviceNamespace::attachImage(const std::filesystem::path& path, std::string* reason) {
+  auto refuse = [&](int code, std::string why) {
+    if (reason) *reason = std::move(why);
+    return code;
+  };
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return EINVAL;
+  if (::stat(path.c_str(), &st) != 0) return refuse(errno, std::strerror(errno));
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return refuse(EINVAL, "not a regular file or block device");
   DriveSource src;
   src.displayName = path.string();
   src.path = path;
   src.isBlockDevice = S_ISBLK(st.st_mode);
-  auto dev = openSource(src, Access::Read);
-  if (!dev) return dev.error();
-  src.size = (*dev)->size();
-  if (src.size < 512) return EINVAL;
+  src.format = src.isBlockDevice ? ImageFormat::Raw : probeImageFormat(path);
+  std::unique_ptr<BlockDevice> dev;
+  if (src.format != ImageFormat::Raw) {
+    auto opened = openImageContainer(path, src.format);
+    if (!opened) return refuse(opened.error().code, opened.error().reason);
+    dev = std::move(*opened);
+  } else {
+    auto opened = openSource(src, Access::Read);
+    if (!opened) return refuse(opened.error(), std::strerror(opened.error()));
+    dev = std::move(*opened);
+  }
+  src.size = dev->size();
+  if (src.size < 512) return refuse(EINVAL, src.size ? "the disk is smaller than one sector" : "the image is empty");
   src.descriptor.product = path.filename().string();
   src.descriptor.busType = 0;
   std::lock_guard lock(m_mutex);

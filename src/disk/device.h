@@ -64,6 +64,9 @@ class BlockDevice {
   virtual std::optional<std::pair<uint64_t, uint64_t>> identity() const { return std::nullopt; }
 };
 
+// The container a drive's image file is in (image_formats.h); Raw (0) for plain files.
+enum class ImageFormat : uint8_t;
+
 // A byte source that backs a physical drive: a file, a block device, or memory (tests and
 // fuzzing).
 struct DriveSource {
@@ -73,6 +76,7 @@ struct DriveSource {
   DeviceDescriptor descriptor;
   uint64_t size = 0;
   bool isBlockDevice = false;
+  ImageFormat format{};                // of path: read through its library unless Raw
 };
 
 struct VolumeEntry {
@@ -100,9 +104,11 @@ class DeviceNamespace {
 
   // Forgets every drive and volume.
   void reset();
-  // Attaches a disk image file as the next physical drive. 0 or an errno; ENOENT when
-  // missing, EINVAL when empty or not a regular file/block device.
-  [[nodiscard]] int attachImage(const std::filesystem::path& path);
+  // Attaches a disk image file as the next physical drive: a raw image, or the disk inside
+  // an E01/VHD/VHDX/VMDK/QCOW2 container (told by content). 0 or an errno; ENOENT when
+  // missing, EINVAL when empty, not a regular file/block device, or a container that
+  // cannot be read. When reason is given it receives why (the container library's words).
+  [[nodiscard]] int attachImage(const std::filesystem::path& path, std::string* reason = nullptr);
   // Attaches bytes in memory as the next physical drive (tests, fuzzing).
   int attachMemory(std::string name, std::shared_ptr<std::vector<uint8_t>> bytes);
   // Adds the machine's whole-disk block devices (sorted by name) after the images.

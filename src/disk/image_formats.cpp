@@ -1,0 +1,330 @@
+#include "disk/image_formats.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "disk/image_libraries.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+
+using OpenResult = tl::expected<std::unique_ptr<BlockDevice>, ImageOpenFailure>;
+using Identity = std::optional<std::pair<uint64_t, uint64_t>>;
+
+// A differencing chain deeper than this is refused; it also ends a chain whose parent
+// names lead back to a member.
+constexpr int kMaxParentDepth = 8;
+
+// First bytes of each container, as the formats define them.
+struct Signature {
+  std::string_view bytes;
+  ImageFormat format;
+};
+constexpr Signature kHeadSignatures[] = {
+    {{"EVF\x09\x0d\x0a\xff\x00", 8}, ImageFormat::Ewf},   // EWF-E01 (and SMART)
+    {{"LVF\x09\x0d\x0a\xff\x00", 8}, ImageFormat::Ewf},   // EWF-L01
+    {{"EVF2\x0d\x0a\x81\x00", 8}, ImageFormat::Ewf},      // EWF2-Ex01
+    {{"LEF2\x0d\x0a\x81\x00", 8}, ImageFormat::Ewf},      // EWF2-Lx01
+    {"vhdxfile", ImageFormat::Vhdx},
+    {"conectix", ImageFormat::Vhd},   // the footer copy a dynamic or differencing VHD starts with
+    {"KDMV", ImageFormat::Vmdk},      // hosted sparse extent
+    {"COWD", ImageFormat::Vmdk},      // ESX sparse extent
+    {"# Disk DescriptorFile", ImageFormat::Vmdk},
+    {{"QFI\xfb", 4}, ImageFormat::Qcow},
+};
+constexpr size_t kVhdFooterSize = 512;
+
+// What a device remembers of the file it was opened from.
+Identity identityOf(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(uint64_t(st.st_dev), uint64_t(st.st_ino));
+}
+
+ImageOpenFailure refusal(int code, std::string reason) { return {code, std::move(reason)}; }
+
+template <class Api>
+ImageOpenFailure libraryRefusal(ImageFormat format, const ErrorBox<Api>& error) {
+  return refusal(EINVAL, fmt::format("not a readable {} image ({}: {})", imageFormatName(format), Api::kLibrary,
+                                     error.reason()));
+}
+
+// One open container. Reads go through the library handle at the front of the chain
+// (its parents follow it); these libraries are never written through.
+template <class Api>
+class ContainerDevice : public BlockDevice {
+ public:
+  ContainerDevice(std::vector<HandlePtr<Api>> chain, uint64_t size, Identity identity)
+      : m_chain(std::move(chain)), m_size(size), m_identity(identity) {}
+  ~ContainerDevice() override {
+    for (auto& handle : m_chain) handle.reset();  // a child before the parent it reads through
+  }
+
+  int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
+    if (offset >= m_size) return 0;
+    length = size_t(std::min<uint64_t>(length, m_size - offset));
+    auto* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+      ErrorBox<Api> error;
+      ssize_t n = Api::read(handle(), out + done, length - done, off64_t(offset + done), error.out());
+      if (n < 0 && done == 0) return -EIO;
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    return vetRead(offset, int64_t(done));
+  }
+  int64_t writeAt(uint64_t, const void*, size_t) override { return -EBADF; }
+  uint64_t size() const override { return m_size; }
+  Identity identity() const override { return m_identity; }
+
+ protected:
+  typename Api::Handle* handle() const { return m_chain.front().get(); }
+  // The bytes of [offset, offset + got) the caller may trust (a container can hand back
+  // filler for data it knows to be bad).
+  virtual int64_t vetRead(uint64_t /*offset*/, int64_t got) { return got; }
+
+ private:
+  std::vector<HandlePtr<Api>> m_chain;
+  uint64_t m_size;
+  Identity m_identity;
+};
+
+// libewf returns a chunk whose checksum fails (or whose data is gone) as filler and only
+// records the sectors it spans. Those sectors read as an I/O error here, so a scan marks
+// them unreadable instead of taking the filler for the disk's bytes.
+class EwfDevice final : public ContainerDevice<EwfApi> {
+ public:
+  EwfDevice(std::vector<HandlePtr<EwfApi>> chain, uint64_t size, Identity identity, uint32_t bytesPerSector)
+      : ContainerDevice(std::move(chain), size, identity), m_bytesPerSector(bytesPerSector) {}
+
+ protected:
+  int64_t vetRead(uint64_t offset, int64_t got) override {
+    if (got <= 0) return got;
+    noteChecksumErrors();
+    const uint64_t end = offset + uint64_t(got);
+    uint64_t firstBad = end;
+    for (const auto& [from, to] : m_bad)
+      if (from < end && to > offset) firstBad = std::min(firstBad, std::max(from, offset));
+    if (firstBad == offset) return -EIO;
+    return int64_t(firstBad - offset);
+  }
+
+ private:
+  void noteChecksumErrors() {
+    ErrorBox<EwfApi> error;
+    uint32_t count = 0;
+    if (libewf_handle_get_number_of_checksum_errors(handle(), &count, error.out()) != 1) return;
+    for (; m_seenErrors < count; ++m_seenErrors) {
+      uint64_t first = 0, sectors = 0;
+      if (libewf_handle_get_checksum_error(handle(), m_seenErrors, &first, &sectors, error.out()) != 1) continue;
+      const uint64_t limit = UINT64_MAX / m_bytesPerSector;
+      if (first >= limit || sectors == 0) continue;
+      const uint64_t from = first * m_bytesPerSector;
+      const uint64_t to = sectors >= limit - first ? UINT64_MAX : (first + sectors) * m_bytesPerSector;
+      if (std::find(m_bad.begin(), m_bad.end(), std::make_pair(from, to)) == m_bad.end()) m_bad.emplace_back(from, to);
+    }
+  }
+
+  uint32_t m_bytesPerSector;
+  uint32_t m_seenErrors = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> m_bad;  // byte ranges [from, to)
+};
+
+template <class Api>
+tl::expected<HandlePtr<Api>, ImageOpenFailure> newHandle() {
+  typename Api::Handle* raw = nullptr;
+  ErrorBox<Api> error;
+  if (Api::init(&raw, error.out()) != 1) return tl::unexpected(refusal(ENOMEM, error.reason()));
+  return HandlePtr<Api>(raw);
+}
+
+template <class Api>
+tl::expected<uint64_t, ImageOpenFailure> mediaSizeOf(ImageFormat format, typename Api::Handle* handle) {
+  ErrorBox<Api> error;
+  size64_t size = 0;
+  if (Api::mediaSize(handle, &size, error.out()) != 1) return tl::unexpected(libraryRefusal(format, error));
+  if (size == 0) return tl::unexpected(refusal(EINVAL, fmt::format("the {} image holds no disk data", imageFormatName(format))));
+  return uint64_t(size);
+}
+
+// The segment files of an EWF image (.E01, .E02 … .EAA …, or .Ex01 …) are found from
+// the first by name; a segment under another name is opened alone.
+std::vector<std::string> ewfSegments(const fs::path& path) {
+  const std::string first = path.string();
+  std::vector<std::string> names;
+  ErrorBox<EwfApi> error;
+  char** globbed = nullptr;
+  int count = 0;
+  if (libewf_glob(first.c_str(), first.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &count, error.out()) == 1) {
+    names.assign(globbed, globbed + std::max(count, 0));
+    libewf_glob_free(globbed, count, nullptr);
+  }
+  if (names.empty()) names.push_back(first);
+  return names;
+}
+
+OpenResult openEwf(const fs::path& path) {
+  auto handle = newHandle<EwfApi>();
+  if (!handle) return tl::unexpected(handle.error());
+  std::vector<std::string> names = ewfSegments(path);
+  std::vector<char*> argv;
+  for (auto& name : names) argv.push_back(name.data());
+  ErrorBox<EwfApi> error;
+  if (libewf_handle_open(handle->get(), argv.data(), int(argv.size()), LIBEWF_OPEN_READ, error.out()) != 1)
+    return tl::unexpected(libraryRefusal(ImageFormat::Ewf, error));
+  // The library opens a cut-short segment set and reads its missing chunks as filler.
+  if (libewf_handle_segment_files_corrupted(handle->get(), error.out()) != 0)
+    return tl::unexpected(refusal(EINVAL, "its EWF segment files are incomplete (a segment is cut short or a later "
+                                          "segment is missing)"));
+  uint32_t bytesPerSector = 0;
+  if (libewf_handle_get_bytes_per_sector(handle->get(), &bytesPerSector, error.out()) != 1 || bytesPerSector == 0)
+    return tl::unexpected(refusal(EINVAL, "its EWF header gives no sector size"));
+  auto size = mediaSizeOf<EwfApi>(ImageFormat::Ewf, handle->get());
+  if (!size) return tl::unexpected(size.error());
+  std::vector<HandlePtr<EwfApi>> chain;
+  chain.push_back(std::move(*handle));
+  return std::make_unique<EwfDevice>(std::move(chain), *size, identityOf(path), bytesPerSector);
+}
+
+// A parent named by a differencing image: as named (relative names from the child's
+// folder), else the file of that name next to the child (names recorded on another
+// machine carry its folders).
+std::optional<fs::path> findParent(const fs::path& child, const std::string& name) {
+  const fs::path folder = child.parent_path();
+  const fs::path given(name);
+  const size_t slash = name.find_last_of("/\\");
+  const std::array<fs::path, 2> candidates = {given.is_absolute() ? given : folder / given,
+                                              folder / name.substr(slash == std::string::npos ? 0 : slash + 1)};
+  std::error_code ec;
+  for (const auto& candidate : candidates)
+    if (fs::is_regular_file(candidate, ec)) return candidate;
+  return std::nullopt;
+}
+
+// VHD/VHDX, VMDK and QCOW: the image, then the parents of a differencing image, each
+// opened by its library and attached to its child.
+template <class Api>
+OpenResult openChain(const fs::path& path, ImageFormat format) {
+  std::vector<HandlePtr<Api>> chain;
+  fs::path current = path;
+  for (int depth = 0;; ++depth) {
+    auto handle = newHandle<Api>();
+    if (!handle) return tl::unexpected(handle.error());
+    ErrorBox<Api> error;
+    if (Api::open(handle->get(), current, error.out()) != 1) {
+      ImageOpenFailure failure = libraryRefusal(format, error);
+      if (depth > 0) failure.reason = fmt::format("its parent image '{}' is {}", current.string(), failure.reason);
+      return tl::unexpected(failure);
+    }
+    if (std::string why = Api::unsupported(handle->get()); !why.empty())
+      return tl::unexpected(refusal(EINVAL, why));
+    if (!chain.empty() && Api::setParent(chain.back().get(), handle->get(), error.out()) != 1)
+      return tl::unexpected(refusal(EINVAL, fmt::format("its parent image '{}' does not fit it ({}: {})",
+                                                        current.string(), Api::kLibrary, error.reason())));
+    std::string parentName;
+    const int hasParent = Api::parentName(handle->get(), parentName, error.out());
+    chain.push_back(std::move(*handle));
+    if (hasParent != 1) break;
+    if (depth == kMaxParentDepth)
+      return tl::unexpected(refusal(EINVAL, fmt::format("its chain of parent images is longer than {}", kMaxParentDepth)));
+    auto parent = findParent(current, parentName);
+    if (!parent)
+      return tl::unexpected(refusal(ENOENT, fmt::format("it is a differencing image and its parent '{}' is not next "
+                                                        "to it",
+                                                        parentName)));
+    if (!Api::acceptsParent(probeImageFormat(*parent)))
+      return tl::unexpected(refusal(EINVAL, fmt::format("its parent '{}' is not a {} image", parent->string(),
+                                                        imageFormatName(format))));
+    current = *parent;
+  }
+  auto size = mediaSizeOf<Api>(format, chain.front().get());
+  if (!size) return tl::unexpected(size.error());
+  return std::make_unique<ContainerDevice<Api>>(std::move(chain), *size, identityOf(path));
+}
+
+// "libvhdi_file_footer_read_data: unsupported signature." → "unsupported signature".
+std::string messageOfFrame(std::string_view line) {
+  const size_t colon = line.find(": ");
+  if (colon != std::string_view::npos && line.substr(0, colon).find(' ') == std::string_view::npos)
+    line.remove_prefix(colon + 2);
+  while (!line.empty() && (line.back() == '.' || line.back() == ' ' || line.back() == '\r')) line.remove_suffix(1);
+  return std::string(line);
+}
+
+}  // namespace
+
+std::string reasonFromBacktrace(std::string_view backtrace) {
+  std::vector<std::string> messages;
+  while (!backtrace.empty() && messages.size() < 2) {
+    const size_t end = std::min(backtrace.find('\n'), backtrace.size());
+    std::string message = messageOfFrame(backtrace.substr(0, end));
+    backtrace.remove_prefix(std::min(end + 1, backtrace.size()));
+    if (!message.empty() && (messages.empty() || messages.front() != message)) messages.push_back(std::move(message));
+  }
+  if (messages.empty()) return "no reason given";
+  return messages.size() == 1 ? messages[0] : messages[1] + ": " + messages[0];
+}
+
+std::string_view imageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Raw: return "raw";
+    case ImageFormat::Ewf: return "EWF";
+    case ImageFormat::Vhd: return "VHD";
+    case ImageFormat::Vhdx: return "VHDX";
+    case ImageFormat::Vmdk: return "VMDK";
+    case ImageFormat::Qcow: return "QCOW";
+  }
+  return "raw";
+}
+
+ImageFormat detectImageFormat(ByteSpan head, ByteSpan tail) {
+  for (const auto& signature : kHeadSignatures)
+    if (matchesAt(head, 0, signature.bytes)) return signature.format;
+  // A fixed VHD is the raw disk followed by its footer (511 bytes long in the oldest
+  // images, so the cookie may sit one byte in).
+  if (tail.size() == kVhdFooterSize && (matchesAt(tail, 0, "conectix") || matchesAt(tail, 1, "conectix")))
+    return ImageFormat::Vhd;
+  return ImageFormat::Raw;
+}
+
+ImageFormat probeImageFormat(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ImageFormat::Raw;
+  std::array<uint8_t, 512> head{}, tail{};
+  struct stat st {};
+  ssize_t headBytes = 0, tailBytes = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    headBytes = ::pread(fd, head.data(), head.size(), 0);
+    if (uint64_t(st.st_size) >= tail.size()) tailBytes = ::pread(fd, tail.data(), tail.size(), st.st_size - off_t(tail.size()));
+  }
+  ::close(fd);
+  return detectImageFormat(ByteSpan(head.data(), size_t(std::max<ssize_t>(headBytes, 0))),
+                           ByteSpan(tail.data(), size_t(std::max<ssize_t>(tailBytes, 0))));
+}
+
+tl::expected<std::unique_ptr<BlockDevice>, ImageOpenFailure> openImageContainer(const fs::path& path,
+                                                                                ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Ewf: return openEwf(path);
+    case ImageFormat::Vhd:
+    case ImageFormat::Vhdx: return openChain<VhdiApi>(path, format);
+    case ImageFormat::Vmdk: return openChain<VmdkApi>(path, format);
+    case ImageFormat::Qcow: return openChain<QcowApi>(path, format);
+    case ImageFormat::Raw: break;
+  }
+  return tl::unexpected(refusal(EINVAL, "not a disk-image container"));
+}
+
+}  // namespace velk
