@@ -54,19 +54,21 @@ Identity identityOf(const fs::path& path) {
 
 ImageOpenFailure refusal(int code, std::string reason) { return {code, std::move(reason)}; }
 
+// "<what went wrong> (<library>: <its reason>)"
 template <class Api>
-ImageOpenFailure libraryRefusal(ImageFormat format, const ErrorBox<Api>& error) {
-  return refusal(EINVAL, fmt::format("not a readable {} image ({}: {})", imageFormatName(format), Api::kLibrary,
-                                     error.reason()));
+ImageOpenFailure libraryRefusal(const ErrorBox<Api>& error, std::string_view what) {
+  return refusal(EINVAL, fmt::format("{} ({}: {})", what, Api::kLibrary, error.reason()));
 }
+std::string notReadable(ImageFormat format) { return fmt::format("not a readable {} image", imageFormatName(format)); }
 
 // One open container. Reads go through the library handle at the front of the chain
 // (its parents follow it); these libraries are never written through.
 template <class Api>
 class ContainerDevice : public BlockDevice {
  public:
-  ContainerDevice(std::vector<HandlePtr<Api>> chain, uint64_t size, Identity identity)
-      : m_chain(std::move(chain)), m_size(size), m_identity(identity) {}
+  // piece: when not 0, no library read crosses a multiple of it.
+  ContainerDevice(std::vector<HandlePtr<Api>> chain, uint64_t size, Identity identity, uint64_t piece = 0)
+      : m_chain(std::move(chain)), m_size(size), m_identity(identity), m_piece(piece) {}
   ~ContainerDevice() override {
     for (auto& handle : m_chain) handle.reset();  // a child before the parent it reads through
   }
@@ -78,7 +80,9 @@ class ContainerDevice : public BlockDevice {
     size_t done = 0;
     while (done < length) {
       ErrorBox<Api> error;
-      ssize_t n = Api::read(handle(), out + done, length - done, off64_t(offset + done), error.out());
+      const uint64_t at = offset + done;
+      const size_t ask = m_piece ? size_t(std::min<uint64_t>(length - done, m_piece - at % m_piece)) : length - done;
+      ssize_t n = Api::read(handle(), out + done, ask, off64_t(at), error.out());
       if (n < 0 && done == 0) return -EIO;
       if (n <= 0) break;
       done += size_t(n);
@@ -99,6 +103,7 @@ class ContainerDevice : public BlockDevice {
   std::vector<HandlePtr<Api>> m_chain;
   uint64_t m_size;
   Identity m_identity;
+  uint64_t m_piece;
 };
 
 // libewf returns a chunk whose checksum fails (or whose data is gone) as filler and only
@@ -154,9 +159,21 @@ template <class Api>
 tl::expected<uint64_t, ImageOpenFailure> mediaSizeOf(ImageFormat format, typename Api::Handle* handle) {
   ErrorBox<Api> error;
   size64_t size = 0;
-  if (Api::mediaSize(handle, &size, error.out()) != 1) return tl::unexpected(libraryRefusal(format, error));
+  if (Api::mediaSize(handle, &size, error.out()) != 1) return tl::unexpected(libraryRefusal(error, notReadable(format)));
   if (size == 0) return tl::unexpected(refusal(EINVAL, fmt::format("the {} image holds no disk data", imageFormatName(format))));
   return uint64_t(size);
+}
+
+// Some containers open with their data cut off (the tables up front, the clusters gone):
+// one that cannot give its first sector is refused rather than attached as a disk that
+// reads nothing.
+template <class Api>
+std::optional<ImageOpenFailure> firstSectorRefusal(ImageFormat format, typename Api::Handle* handle, uint64_t size) {
+  std::array<uint8_t, 512> sector{};
+  ErrorBox<Api> error;
+  const size_t length = size_t(std::min<uint64_t>(size, sector.size()));
+  if (Api::read(handle, sector.data(), length, 0, error.out()) == ssize_t(length)) return std::nullopt;
+  return libraryRefusal(error, fmt::format("the first sector of the {} image cannot be read", imageFormatName(format)));
 }
 
 // The segment files of an EWF image (.E01, .E02 … .EAA …, or .Ex01 …) are found from
@@ -183,7 +200,7 @@ OpenResult openEwf(const fs::path& path) {
   for (auto& name : names) argv.push_back(name.data());
   ErrorBox<EwfApi> error;
   if (libewf_handle_open(handle->get(), argv.data(), int(argv.size()), LIBEWF_OPEN_READ, error.out()) != 1)
-    return tl::unexpected(libraryRefusal(ImageFormat::Ewf, error));
+    return tl::unexpected(libraryRefusal(error, notReadable(ImageFormat::Ewf)));
   // The library opens a cut-short segment set and reads its missing chunks as filler.
   if (libewf_handle_segment_files_corrupted(handle->get(), error.out()) != 0)
     return tl::unexpected(refusal(EINVAL, "its EWF segment files are incomplete (a segment is cut short or a later "
@@ -193,6 +210,7 @@ OpenResult openEwf(const fs::path& path) {
     return tl::unexpected(refusal(EINVAL, "its EWF header gives no sector size"));
   auto size = mediaSizeOf<EwfApi>(ImageFormat::Ewf, handle->get());
   if (!size) return tl::unexpected(size.error());
+  if (auto refused = firstSectorRefusal<EwfApi>(ImageFormat::Ewf, handle->get(), *size)) return tl::unexpected(*refused);
   std::vector<HandlePtr<EwfApi>> chain;
   chain.push_back(std::move(*handle));
   return std::make_unique<EwfDevice>(std::move(chain), *size, identityOf(path), bytesPerSector);
@@ -218,13 +236,14 @@ std::optional<fs::path> findParent(const fs::path& child, const std::string& nam
 template <class Api>
 OpenResult openChain(const fs::path& path, ImageFormat format) {
   std::vector<HandlePtr<Api>> chain;
+  uint64_t piece = 0;  // the smallest allocation unit along the chain
   fs::path current = path;
   for (int depth = 0;; ++depth) {
     auto handle = newHandle<Api>();
     if (!handle) return tl::unexpected(handle.error());
     ErrorBox<Api> error;
     if (Api::open(handle->get(), current, error.out()) != 1) {
-      ImageOpenFailure failure = libraryRefusal(format, error);
+      ImageOpenFailure failure = libraryRefusal(error, notReadable(format));
       if (depth > 0) failure.reason = fmt::format("its parent image '{}' is {}", current.string(), failure.reason);
       return tl::unexpected(failure);
     }
@@ -248,10 +267,13 @@ OpenResult openChain(const fs::path& path, ImageFormat format) {
       return tl::unexpected(refusal(EINVAL, fmt::format("its parent '{}' is not a {} image", parent->string(),
                                                         imageFormatName(format))));
     current = *parent;
+    if (depth == 0) piece = Api::allocationUnit(path);
+    piece = std::min(piece, Api::allocationUnit(current));
   }
   auto size = mediaSizeOf<Api>(format, chain.front().get());
   if (!size) return tl::unexpected(size.error());
-  return std::make_unique<ContainerDevice<Api>>(std::move(chain), *size, identityOf(path));
+  if (auto refused = firstSectorRefusal<Api>(format, chain.front().get(), *size)) return tl::unexpected(*refused);
+  return std::make_unique<ContainerDevice<Api>>(std::move(chain), *size, identityOf(path), piece);
 }
 
 // "libvhdi_file_footer_read_data: unsupported signature." → "unsupported signature".
@@ -275,6 +297,21 @@ std::string reasonFromBacktrace(std::string_view backtrace) {
   }
   if (messages.empty()) return "no reason given";
   return messages.size() == 1 ? messages[0] : messages[1] + ": " + messages[0];
+}
+
+uint64_t qcowClusterBytes(const fs::path& path) {
+  constexpr uint64_t kSmallest = 512;
+  std::array<uint8_t, 64> header{};
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kSmallest;
+  const ssize_t got = ::pread(fd, header.data(), header.size(), 0);
+  ::close(fd);
+  const ByteSpan bytes(header.data(), size_t(std::max<ssize_t>(got, 0)));
+  // QCOW header: version (be32) at 4; cluster_bits is the byte at 32 in version 1 and
+  // the be32 at 20 from version 2 on, 9 to 21 by the format.
+  const uint32_t version = be32At(bytes, 4);
+  const uint32_t bits = version == 1 ? u8At(bytes, 32) : be32At(bytes, 20);
+  return bits >= 9 && bits <= 21 ? uint64_t(1) << bits : kSmallest;
 }
 
 std::string_view imageFormatName(ImageFormat format) {

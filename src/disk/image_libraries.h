@@ -4,6 +4,7 @@
 // closes. A traits struct per library names its functions; ErrorBox and HandlePtr own
 // what the libraries allocate. Internal to the image-format layer.
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -23,6 +24,10 @@ namespace velk {
 // two innermost messages say what was wrong ("unable to read file footer: unsupported
 // signature"); the function names and the outer frames only repeat it.
 std::string reasonFromBacktrace(std::string_view backtrace);
+
+// The cluster size a QCOW file's header gives (512 when the header cannot be read or
+// gives none a QCOW file can have).
+uint64_t qcowClusterBytes(const std::filesystem::path& path);
 
 template <class Api>
 class ErrorBox {
@@ -106,15 +111,19 @@ struct VhdiApi {
     return libvhdi_file_read_buffer_at_offset(h, buffer, size, offset, e);
   }
   static int mediaSize(Handle* h, size64_t* size, Error** e) { return libvhdi_file_get_media_size(h, size, e); }
-  static int parentName(Handle* h, std::string& name, Error** e) {
+  // Differencing VHD/VHDX images are refused (unsupported), so no chain forms.
+  static int parentName(Handle*, std::string&, Error**) { return 0; }
+  static int setParent(Handle*, Handle*, Error**) { return -1; }
+  static bool acceptsParent(ImageFormat) { return false; }
+  static uint64_t allocationUnit(const std::filesystem::path&) { return 0; }
+  // No differencing VHD could be made to check libvhdi's reads through a parent against
+  // (qemu-img makes none), and libqcow's went wrong across clusters: not trusted.
+  static std::string unsupported(Handle* h) {
     uint32_t type = 0;
-    if (libvhdi_file_get_disk_type(h, &type, e) != 1) return -1;
-    if (type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) return 0;
-    return utf8Name(h, name, e, libvhdi_file_get_utf8_parent_filename_size, libvhdi_file_get_utf8_parent_filename);
+    if (libvhdi_file_get_disk_type(h, &type, nullptr) == 1 && type == LIBVHDI_DISK_TYPE_DIFFERENTIAL)
+      return "differencing VHD images (read through their parent) are not supported";
+    return {};
   }
-  static int setParent(Handle* child, Handle* parent, Error** e) { return libvhdi_file_set_parent_file(child, parent, e); }
-  static bool acceptsParent(ImageFormat f) { return f == ImageFormat::Vhd || f == ImageFormat::Vhdx; }
-  static std::string unsupported(Handle*) { return {}; }
   static int backtrace(Error* e, char* text, size_t size) { return libvhdi_error_backtrace_sprint(e, text, size); }
   static void freeError(Error** e) { libvhdi_error_free(e); }
 };
@@ -145,6 +154,8 @@ struct VmdkApi {
   }
   static int setParent(Handle* child, Handle* parent, Error** e) { return libvmdk_handle_set_parent_handle(child, parent, e); }
   static bool acceptsParent(ImageFormat f) { return f == ImageFormat::Vmdk; }
+  // libvmdk reads a range that spans grains of the child and of its parent correctly.
+  static uint64_t allocationUnit(const std::filesystem::path&) { return 0; }
   static std::string unsupported(Handle*) { return {}; }
   static int backtrace(Error* e, char* text, size_t size) { return libvmdk_error_backtrace_sprint(e, text, size); }
   static void freeError(Error** e) { libvmdk_error_free(e); }
@@ -171,6 +182,9 @@ struct QcowApi {
   }
   static int setParent(Handle* child, Handle* parent, Error** e) { return libqcow_file_set_parent_file(child, parent, e); }
   static bool acceptsParent(ImageFormat f) { return f == ImageFormat::Qcow; }
+  // libqcow (20201213) reads a whole range from the parent when its first cluster is not
+  // in the child: reads through a parent go one cluster at a time.
+  static uint64_t allocationUnit(const std::filesystem::path& path) { return qcowClusterBytes(path); }
   // Without the key the clusters of an encrypted image are noise.
   static std::string unsupported(Handle* h) {
     uint32_t method = LIBQCOW_ENCRYPTION_METHOD_NONE;
