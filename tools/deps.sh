@@ -5,6 +5,8 @@ set -euo pipefail
 
 velk_packages() {
   local base="g++ cmake make pkg-config xz-utils libfmt-dev libcli11-dev nlohmann-json3-dev libexpected-dev"
+  # Disk-image containers (E01, VHD/VHDX, VMDK, QCOW2) are read through these.
+  base="$base libewf-dev libvhdi-dev libvmdk-dev libqcow-dev"
   local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick"
   for set in "$@"; do
     case "$set" in
