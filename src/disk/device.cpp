@@ -173,6 +173,12 @@ bool holdsFatOrNtfs(ByteSpan s) {
 
 }  // namespace
 
+tl::expected<std::unique_ptr<BlockDevice>, int> openFileDevice(const std::filesystem::path& path) {
+  DriveSource src;
+  src.path = path;
+  return openSource(src, Access::Read);
+}
+
 std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable) {
   return std::make_unique<MemoryDevice>(std::move(bytes), writable);
 }

@@ -134,6 +134,9 @@ class DeviceNamespace {
   FaultPolicy m_faults;
 };
 
+// A file (or block device) opened read-only as a device, as a raw image is.
+tl::expected<std::unique_ptr<BlockDevice>, int> openFileDevice(const std::filesystem::path& path);
+
 // Bytes in memory as a device (memory drives, and engines that parse an image held in memory).
 std::unique_ptr<BlockDevice> memoryDevice(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable);
 

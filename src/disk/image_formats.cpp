@@ -13,6 +13,8 @@
 #include <fmt/format.h>
 
 #include "disk/image_libraries.h"
+#include "disk/piecewise_read.h"
+#include "disk/vhd_dynamic.h"
 
 namespace velk {
 namespace {
@@ -74,20 +76,12 @@ class ContainerDevice : public BlockDevice {
   }
 
   int64_t readAt(uint64_t offset, void* buffer, size_t length) override {
-    if (offset >= m_size) return 0;
-    length = size_t(std::min<uint64_t>(length, m_size - offset));
-    auto* out = static_cast<uint8_t*>(buffer);
-    size_t done = 0;
-    while (done < length) {
+    const int64_t done = readInPieces(m_size, m_piece, offset, buffer, length, [this](uint64_t at, uint8_t* out, size_t n) {
       ErrorBox<Api> error;
-      const uint64_t at = offset + done;
-      const size_t ask = m_piece ? size_t(std::min<uint64_t>(length - done, m_piece - at % m_piece)) : length - done;
-      ssize_t n = Api::read(handle(), out + done, ask, off64_t(at), error.out());
-      if (n < 0 && done == 0) return -EIO;
-      if (n <= 0) break;
-      done += size_t(n);
-    }
-    return vetRead(offset, int64_t(done));
+      const ssize_t got = Api::read(handle(), out, n, off64_t(at), error.out());
+      return got < 0 ? int64_t(-EIO) : int64_t(got);
+    });
+    return vetRead(offset, done);
   }
   int64_t writeAt(uint64_t, const void*, size_t) override { return -EBADF; }
   uint64_t size() const override { return m_size; }
@@ -355,7 +349,16 @@ tl::expected<std::unique_ptr<BlockDevice>, ImageOpenFailure> openImageContainer(
                                                                                 ImageFormat format) {
   switch (format) {
     case ImageFormat::Ewf: return openEwf(path);
-    case ImageFormat::Vhd:
+    case ImageFormat::Vhd: {
+      auto checked = openChain<VhdiApi>(path, format);
+      if (!checked) return checked;
+      // Accepted by libvhdi: a dynamic image is then read block by block (vhd_dynamic.h).
+      auto file = openFileDevice(path);
+      if (!file) return checked;
+      auto dynamic = openDynamicVhd(std::move(*file));
+      if (dynamic && (*dynamic)->size() == (*checked)->size()) return std::move(*dynamic);
+      return checked;
+    }
     case ImageFormat::Vhdx: return openChain<VhdiApi>(path, format);
     case ImageFormat::Vmdk: return openChain<VmdkApi>(path, format);
     case ImageFormat::Qcow: return openChain<QcowApi>(path, format);

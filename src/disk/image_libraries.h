@@ -136,8 +136,7 @@ struct VmdkApi {
   // A descriptor names its extent files relative to its own folder.
   static int open(Handle* h, const std::filesystem::path& path, Error** e) {
     if (libvmdk_handle_open(h, path.c_str(), libvmdk_get_access_flags_read(), e) != 1) return -1;
-    std::string folder = path.parent_path().string();
-    if (folder.empty()) folder = ".";
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
     if (libvmdk_handle_set_extent_data_files_path(h, folder.c_str(), folder.size(), e) != 1) return -1;
     return libvmdk_handle_open_extent_data_files(h, e);
   }
