@@ -33,7 +33,9 @@ std::string cli(const fs::path& image) { return std::string(VELK_CLI_PATH) + " -
 
 // Compares the device with a reference disk image, reading in uneven pieces as the engines
 // do (a piece straddles container blocks and chunks), and the reads at and past the end.
-void expectSameBytes(BlockDevice& device, const fs::path& reference, uint64_t patchAt = 0, size_t patchLength = 0) {
+// [patchAt, + patchLength) is expected to read as patchByte instead.
+void expectSameBytes(BlockDevice& device, const fs::path& reference, uint64_t patchAt = 0, size_t patchLength = 0,
+                     uint8_t patchByte = 0x5A) {
   std::ifstream in(reference, std::ios::binary);
   const uint64_t size = fs::file_size(reference);
   ASSERT_EQ(device.size(), size);
@@ -42,7 +44,7 @@ void expectSameBytes(BlockDevice& device, const fs::path& reference, uint64_t pa
   for (uint64_t at = 0; at < size; at += kPiece) {
     const size_t n = size_t(std::min<uint64_t>(kPiece, size - at));
     in.read(reinterpret_cast<char*>(want.data()), std::streamsize(n));
-    for (uint64_t i = std::max(at, patchAt); i < std::min(at + n, patchAt + patchLength); ++i) want[i - at] = 0x5A;
+    for (uint64_t i = std::max(at, patchAt); i < std::min(at + n, patchAt + patchLength); ++i) want[i - at] = patchByte;
     ASSERT_EQ(device.readAt(at, got.data(), n), int64_t(n)) << "at " << at;
     ASSERT_TRUE(std::equal(want.begin(), want.begin() + n, got.begin())) << "bytes differ in [" << at << ", +" << n << ")";
   }
@@ -233,6 +235,27 @@ TEST(EwfChunks, AChunkFailingItsChecksumReadsAsAnIoError) {
   EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 512), raw.substr(kBoot - 512, 512));
   EXPECT_EQ((*device)->readAt(kBoot + 1024, buffer.data(), 512), -EIO);  // the same chunk, read again
   EXPECT_EQ((*device)->readAt(0, buffer.data(), 512), 512);
+}
+
+// qemu-img writes every sector bit of a block it allocates; clear the bits of the 8
+// sectors at 1 MiB (block 0 of 2 MiB: its bitmap sector sits right before its data).
+TEST(DynamicVhd, SectorsNeverWrittenReadAsZeros) {
+  if (!fixtureExists("mbr_ext05_dynamic.vhd")) GTEST_SKIP() << "fixture missing";
+  TempDir dir;
+  const fs::path image = copyAs(dir.path(), "mbr_ext05_dynamic.vhd", "d.vhd");
+  std::string bytes(fs::file_size(image), '\0'), boot(512, '\0');
+  std::ifstream(image, std::ios::binary).read(bytes.data(), std::streamsize(bytes.size()));
+  std::ifstream raw(fixturePath("mbr_ext05.img"), std::ios::binary);
+  raw.seekg(1 << 20).read(boot.data(), 512);
+  const size_t at = bytes.find(boot);
+  ASSERT_NE(at, std::string::npos);
+  const size_t bitmap = at - (1 << 20) - 512;
+  ASSERT_EQ(bytes.substr(bitmap, 512), std::string(512, char(0xFF)));
+  bytes[bitmap + 2048 / 8] = 0;
+  std::ofstream(image, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+  auto device = openImageContainer(image, ImageFormat::Vhd);
+  ASSERT_TRUE(device) << device.error().reason;
+  expectSameBytes(**device, fixturePath("mbr_ext05.img"), 1 << 20, 4096, 0);
 }
 
 }  // namespace
