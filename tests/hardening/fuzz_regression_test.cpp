@@ -13,6 +13,7 @@
 
 #include "codec/lznt1_fuzz.h"
 #include "disk/disk_fuzz.h"
+#include "disk/image_format_fuzz.h"
 #include "engines/ext/ext_engine.h"
 #include "engines/fat/fat_engine.h"
 #include "engines/fat/fat_fuzz.h"
@@ -65,6 +66,7 @@ const std::map<std::string, Entry>& entries() {
       {"image_wbmp", imageEntry(decodeWbmp)},
       {"image_ras", imageEntry(decodeSunRaster)},
       {"image_pgx", imageEntry(decodePgx)},
+      {"image_format", fuzzDynamicVhd},
   };
   return table;
 }
