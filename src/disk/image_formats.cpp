@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <optional>
@@ -52,6 +50,18 @@ Identity identityOf(const fs::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return std::make_pair(uint64_t(st.st_dev), uint64_t(st.st_ino));
+}
+
+// The bytes a read of the buffer's size at offset gave (none on failure).
+template <size_t N>
+ByteSpan readAt(BlockDevice& file, uint64_t offset, std::array<uint8_t, N>& buffer) {
+  const int64_t got = file.readAt(offset, buffer.data(), buffer.size());
+  return ByteSpan(buffer.data(), size_t(std::max<int64_t>(got, 0)));
+}
+template <size_t N>
+ByteSpan readHead(const fs::path& path, std::array<uint8_t, N>& buffer) {
+  auto file = openFileDevice(path);
+  return file ? readAt(**file, 0, buffer) : ByteSpan();
 }
 
 ImageOpenFailure refusal(int code, std::string reason) { return {code, std::move(reason)}; }
@@ -296,11 +306,7 @@ std::string reasonFromBacktrace(std::string_view backtrace) {
 uint64_t qcowClusterBytes(const fs::path& path) {
   constexpr uint64_t kSmallest = 512;
   std::array<uint8_t, 64> header{};
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kSmallest;
-  const ssize_t got = ::pread(fd, header.data(), header.size(), 0);
-  ::close(fd);
-  const ByteSpan bytes(header.data(), size_t(std::max<ssize_t>(got, 0)));
+  const ByteSpan bytes = readHead(path, header);
   // QCOW header: version (be32) at 4; cluster_bits is the byte at 32 in version 1 and
   // the be32 at 20 from version 2 on, 9 to 21 by the format.
   const uint32_t version = be32At(bytes, 4);
@@ -331,18 +337,12 @@ ImageFormat detectImageFormat(ByteSpan head, ByteSpan tail) {
 }
 
 ImageFormat probeImageFormat(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ImageFormat::Raw;
   std::array<uint8_t, 512> head{}, tail{};
-  struct stat st {};
-  ssize_t headBytes = 0, tailBytes = 0;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    headBytes = ::pread(fd, head.data(), head.size(), 0);
-    if (uint64_t(st.st_size) >= tail.size()) tailBytes = ::pread(fd, tail.data(), tail.size(), st.st_size - off_t(tail.size()));
-  }
-  ::close(fd);
-  return detectImageFormat(ByteSpan(head.data(), size_t(std::max<ssize_t>(headBytes, 0))),
-                           ByteSpan(tail.data(), size_t(std::max<ssize_t>(tailBytes, 0))));
+  auto file = openFileDevice(path);
+  if (!file) return ImageFormat::Raw;
+  const uint64_t size = (*file)->size();
+  const ByteSpan tailBytes = size >= tail.size() ? readAt(**file, size - tail.size(), tail) : ByteSpan();
+  return detectImageFormat(readAt(**file, 0, head), tailBytes);
 }
 
 tl::expected<std::unique_ptr<BlockDevice>, ImageOpenFailure> openImageContainer(const fs::path& path,
