@@ -53,6 +53,12 @@ void expectSameBytes(BlockDevice& device, const fs::path& reference, uint64_t pa
   EXPECT_LT(device.writeAt(0, got.data(), 512), 0);
 }
 
+// sha256sum's answer: a big container hashes in a blink instead of seconds of a debug build.
+std::string sha256Of(const fs::path& file) {
+  std::string out;
+  return runCommand("sha256sum '" + file.string() + "'", &out) == 0 ? out.substr(0, 64) : std::string();
+}
+
 // Sorted "path sha256" lines of every file under a folder.
 std::vector<std::string> treeOf(const fs::path& root) {
   std::vector<std::string> rows;
@@ -94,7 +100,7 @@ TEST_P(ImageContainers, MediaReadsAsTheRawDisk) {
 }
 
 TEST_P(ImageContainers, ScansAndRecoveriesMatchTheRawDisk) {
-  const std::string before = sha256File(m_image);
+  const std::string before = sha256Of(m_image);
   std::string rawDrives, drives;
   ASSERT_EQ(runCommand(cli(m_raw) + "drives --json", &rawDrives), 0);
   ASSERT_EQ(runCommand(cli(m_image) + "drives --json", &drives), 0);
@@ -127,7 +133,7 @@ TEST_P(ImageContainers, ScansAndRecoveriesMatchTheRawDisk) {
           << row.path;
     }
   }
-  EXPECT_EQ(sha256File(m_image), before);
+  EXPECT_EQ(sha256Of(m_image), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ImageContainers, ::testing::ValuesIn(kContainers),
