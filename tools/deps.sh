@@ -7,6 +7,8 @@ velk_packages() {
   local base="g++ cmake make pkg-config xz-utils libfmt-dev libcli11-dev nlohmann-json3-dev libexpected-dev"
   # The raw engine decodes streams, reads EXIF and checks JPEGs with these.
   local codecs="zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libexif-dev libturbojpeg0-dev"
+  # Disk-image containers (E01, VHD/VHDX, VMDK, QCOW2) are read through these.
+  base="$base libewf-dev libvhdi-dev libvmdk-dev libqcow-dev"
   local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick"
   for set in "$@"; do
     case "$set" in

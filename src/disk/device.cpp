@@ -10,6 +10,7 @@
 #include <linux/fs.h>
 
 #include "disk/file_system.h"
+#include "disk/image_formats.h"
 #include "disk/partition_table.h"
 
 namespace velk {
@@ -169,6 +170,15 @@ Status DeviceNamespace::attachImage(const std::filesystem::path& path) {
   src.displayName = path.string();
   src.path = path;
   src.isBlockDevice = S_ISBLK(st.st_mode);
+  // A forensic or virtual-machine container is told by its content and read through its
+  // library; its disk is never written through it.
+  const ImageFormat format = src.isBlockDevice ? ImageFormat::Raw : probeImageFormat(path);
+  if (format != ImageFormat::Raw) {
+    src.opener = [path, format](Access access) -> Result<std::unique_ptr<BlockDevice>> {
+      if (access == Access::Write) return fail(ioError("writing into a disk-image container", EROFS));
+      return openImageContainer(path, format);
+    };
+  }
   auto dev = openSource(src, Access::Read);
   if (!dev) return fail(dev.error());
   src.size = (*dev)->size();

@@ -19,6 +19,7 @@
 #include "drivers/mail_drivers.h"
 #include "drivers/ntfs_drivers.h"
 #include "drivers/raw_drivers.h"
+#include "drivers/image_drivers.h"
 #include "hardening/hardening_support.h"
 #include "imaging/small_formats.h"
 #include "drivers/partition_drivers.h"
@@ -65,6 +66,7 @@ const std::map<std::string, Entry>& entries() {
       {"image_wbmp", imageEntry(decodeWbmp)},
       {"image_ras", imageEntry(decodeSunRaster)},
       {"image_pgx", imageEntry(decodePgx)},
+      {"image_format", fuzzDynamicVhd},
   };
   return table;
 }
