@@ -17,6 +17,7 @@
 #include "cli_json.h"
 #include "disk/drive_catalog.h"
 #include "engines/engine_registry.h"
+#include "engines/raw/content_verdict.h"
 #include "support/text.h"
 #include "workspace/preview.h"
 #include "workspace/recovery_job.h"
@@ -153,6 +154,7 @@ nlohmann::json fileJson(const FileRecord& r) {
                    {"name", r.name},
                    {"size", r.contentSize()},
                    {"deleted", r.deleted},
+                   {"verdict", std::string(verdictName(r.verdict))},
                    {"attributes", r.attributeText()},
                    {"modified", dateOrEmpty(r, kColumnModified)},
                    {"created", dateOrEmpty(r, kColumnCreated)},
@@ -304,6 +306,7 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     RecoveryRequest request;
     request.outputFolder = recArgs->out;
     request.ask = overwritePolicy(recArgs->overwrite);
+    request.verify = verifyContent;
     if (recArgs->all) {
       for (FolderItem* f : run.tree->foldersBreadthFirst())
         for (FileRecord* r : f->files)
@@ -328,6 +331,8 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     if (!report.errorText.empty()) fmt::print("{}", report.errorText);
     fmt::print("Recovered {} files, {} failed, {} skipped{}\n", report.recovered, report.failed, report.skipped,
                report.cancelled ? " (cancelled)" : "");
+    fmt::print("Verdicts: {} verified, {} unverified, {} damaged\n", report.verified, report.unverified,
+               report.damaged);
     const int scanExit = scanOutcome(run, false);
     ctx.exitCode = report.failed ? kExitSomeFailed : scanExit;
   });

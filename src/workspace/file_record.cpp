@@ -4,6 +4,15 @@
 
 namespace velk {
 
+std::string_view verdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Verified: return "verified";
+    case Verdict::Damaged: return "damaged";
+    case Verdict::Unverified: break;
+  }
+  return "unverified";
+}
+
 std::string_view textAfterFirstDot(std::string_view name) {
   size_t dot = name.find('.');
   return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);

@@ -14,6 +14,13 @@ namespace velk {
 
 enum class Variant : uint8_t { Fat, Ntfs, Ext, Raw };
 
+// What is known of a found file's content. Verified: its own format checks out (its
+// structure ends where it says, with every checksum the format carries). Damaged: that
+// check fails, or a source sector was unreadable or is known to belong to another file now.
+// Unverified: no check exists for its type (or none has been made yet).
+enum class Verdict : uint8_t { Unverified, Verified, Damaged };
+std::string_view verdictName(Verdict verdict);  // "unverified", "verified", "damaged"
+
 // List columns.
 enum Column : int {
   kColumnName = 0,
@@ -38,9 +45,10 @@ class FileRecord {
   virtual ~FileRecord() = default;
 
   std::string name;      // UTF-8, as listed
-  uint32_t size = 0;     // as stored for display and filters (low 32 bits)
+  uint64_t size = 0;     // bytes, as listed, sorted and filtered
   bool checked = false;
   bool deleted = true;
+  Verdict verdict = Verdict::Unverified;
   uint64_t id = 0;       // given by the result tree: insertion order, stable per scan
 
   virtual Variant variant() const = 0;

@@ -207,6 +207,13 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
     }
     ++report.recovered;
     report.written.push_back(target);
+    if (files[i]->verdict == Verdict::Unverified && request.verify)
+      files[i]->verdict = request.verify(target, record.name);
+    switch (files[i]->verdict) {
+      case Verdict::Verified: ++report.verified; break;
+      case Verdict::Damaged: ++report.damaged; break;
+      case Verdict::Unverified: ++report.unverified; break;
+    }
   }
   progress.foundCurrent.store(report.recovered + report.failed + report.skipped);
   return report;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,19 @@ struct RecoveryRequest {
   // Records to write. Empty: every checked record, in the variant's walk order.
   std::vector<FileRecord*> selection;
   OverwriteQuestion ask;  // unset: never replace an existing file
+  // Judges a written file whose engine left it unverified (its own format's checks); unset:
+  // the engine's verdict stands.
+  std::function<Verdict(const std::filesystem::path& written, std::string_view name)> verify;
 };
 
 struct RecoveryReport {
   uint64_t recovered = 0;
   uint64_t failed = 0;
   uint64_t skipped = 0;      // existing targets kept ("No") and names never written
+  // The recovered files by verdict (they add up to recovered).
+  uint64_t verified = 0;
+  uint64_t unverified = 0;
+  uint64_t damaged = 0;
   bool cancelled = false;
   std::string errorText;     // one line per failure, "\n"-terminated, in order
   std::vector<std::filesystem::path> written;

@@ -31,10 +31,10 @@ std::string sizeTextNtfs(uint64_t size) {
   return buf;
 }
 
-std::string sizeTextFat(uint32_t size) {
+std::string sizeTextFat(uint64_t size) {
   char buf[64];
   if (size < 1024) {
-    std::snprintf(buf, sizeof buf, "%u Byte", size);
+    std::snprintf(buf, sizeof buf, "%llu Byte", (unsigned long long)size);
   } else if (double(size) / 1024 > 1024) {
     std::snprintf(buf, sizeof buf, "%.2f MB", double(size) / 1048576);
   } else {
@@ -43,9 +43,9 @@ std::string sizeTextFat(uint32_t size) {
   return buf;
 }
 
-std::string sizeTextExt(uint32_t size) {
+std::string sizeTextExt(uint64_t size) {
   char buf[64];
-  if (size < 1024) std::snprintf(buf, sizeof buf, "%u B", size);
+  if (size < 1024) std::snprintf(buf, sizeof buf, "%llu B", (unsigned long long)size);
   else if (size <= 1048575) std::snprintf(buf, sizeof buf, "%5.2f KB", double(size) / 1024);
   else if (size > 1073741823) std::snprintf(buf, sizeof buf, "%5.2f GB", double(size) / 1073741824);
   else std::snprintf(buf, sizeof buf, "%5.2f MB", double(size) / 1048576);

@@ -11,9 +11,9 @@ std::string summaryLine(uint64_t count, uint64_t bytes);
 // NTFS and RAW size column: "%dB", "%0.1fKB", "%0.1fMB", "%0.1fGB".
 std::string sizeTextNtfs(uint64_t size);
 // FAT size column: "%d Byte", "%.2f KB", "%.2f MB".
-std::string sizeTextFat(uint32_t size);
+std::string sizeTextFat(uint64_t size);
 // EXT size column: "%d B", "%5.2f KB", "%5.2f MB", "%5.2f GB".
-std::string sizeTextExt(uint32_t size);
+std::string sizeTextExt(uint64_t size);
 // Seconds since 1970 (UTC) to local broken-down time; false when out of range.
 bool localTimeOf(int64_t seconds, struct tm& out);
 // FILETIME (100 ns since 1601) to seconds since 1970.

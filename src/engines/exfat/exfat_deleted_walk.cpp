@@ -192,6 +192,7 @@ class ExfatDeletedWalk {
     r->takeSet(s);
     r->fitsVolume = s.dataLength <= m_v.m_boot.heapBytes();
     r->overwritten = m_v.overwritten({s.firstCluster, s.dataLength, s.noFatChain, s.inUse, false});
+    r->judge();
     r->deleted = true;
     r->setEntry = index;
     if (!patternsAccept(m_v.m_patterns, lowerAscii(baseOf(r->name)), r->extension)) return;

@@ -35,7 +35,7 @@ void ExfatFileRecord::takeSet(const ExfatEntrySet& s) {
   extension = exfatExtensionOf(s.name);
   dataLength = s.dataLength;
   validDataLength = s.validDataLength;
-  size = uint32_t(std::min<uint64_t>(s.dataLength, UINT32_MAX));
+  size = s.dataLength;
   firstCluster = s.firstCluster;
   noFatChain = s.noFatChain;
   inUse = s.inUse;
@@ -96,9 +96,12 @@ std::vector<Field> ExfatFileRecord::fields() const {
                        {"created_at", created.isoText()},
                        {"modified_at", modified.isoText()},
                        {"accessed_at", accessed.isoText()}};
-  // A set whose checksum fails may name the wrong clusters or size.
-  if (!checksumOk || !fitsVolume || overwritten) f.push_back({"verdict", std::string("damaged")});
   return f;
+}
+
+void ExfatFileRecord::judge() {
+  // A set whose checksum fails may name the wrong clusters or size.
+  if (!checksumOk || !fitsVolume || overwritten) verdict = Verdict::Damaged;
 }
 
 }  // namespace velk

@@ -21,6 +21,8 @@ class ExfatFileRecord final : public FileRecord {
   bool checksumOk = true;        // false: listed as damaged
   bool fitsVolume = true;        // false: longer than the cluster heap, damaged too
   bool overwritten = false;      // some of its clusters are in use again: damaged too
+  // Sets the verdict from the three facts above once they are known.
+  void judge();
   bool formatted = false;        // found by the formatted scan (no bitmap of its time)
   uint16_t attributes = 0;
   std::string extension;         // lowered, after the last "." past the first character

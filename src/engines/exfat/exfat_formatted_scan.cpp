@@ -298,6 +298,7 @@ class ExfatFormattedScan {
       for (auto& r : m_groups[g].files) {
         // What the new volume has written since lies where the bitmap marks clusters in use.
         r->overwritten = m_v.overwritten({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, true});
+        r->judge();
         if (keep(*r)) m_sink.addFile(item, std::move(r));
       }
       m_groups[g].files.clear();

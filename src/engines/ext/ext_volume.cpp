@@ -113,7 +113,7 @@ std::unique_ptr<ExtFileRecord> ExtVolume::makeRecord(const ExtInode& inode, uint
   auto r = std::make_unique<ExtFileRecord>();
   r->inode = inode.raw;
   r->inodeNumber = number;
-  r->size = inode.sizeLow;
+  r->size = inode.contentSize(m_sb.revision);
   r->contentBytes = inode.contentSize(m_sb.revision);
   r->name = std::string(kExtUnnamed);
   r->deleted = true;

@@ -580,7 +580,7 @@ std::unique_ptr<NtfsFileRecord> NtfsVolume::buildRecord(ScanContext& ctx, int im
   } else if (parsed.hasAttributeList) {
     record->size64 = sizeThroughAttributeList(imageIndex, record->mftNumber, parsed).value_or(0);
   }
-  record->size = uint32_t(record->size64);
+  record->size = record->size64;
   record->fixupMismatch = image.fixupMismatch[recordIndex] != 0;
   record->damaged = parsed.damaged;
 
@@ -626,7 +626,7 @@ void NtfsVolume::addEntries(ScanContext& ctx, std::unique_ptr<NtfsFileRecord> re
     stream->name = record->name + ":" + listedName(a.name);
     stream->streamName.assign(a.name.begin(), a.name.end());
     stream->size64 = a.contentSize();
-    stream->size = uint32_t(stream->size64);
+    stream->size = stream->size64;
     streams.push_back(std::move(stream));
   }
   ctx.sink.addFile(folder, std::move(record));

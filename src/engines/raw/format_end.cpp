@@ -168,15 +168,6 @@ size_t MemorySource::read(uint64_t offset, uint8_t* out, size_t n) {
   return take;
 }
 
-std::string_view verdictText(StructureVerdict verdict) {
-  switch (verdict) {
-    case StructureVerdict::Verified: return "verified";
-    case StructureVerdict::Damaged: return "damaged";
-    case StructureVerdict::Unverified: break;
-  }
-  return "unverified";
-}
-
 std::vector<std::string_view> extensionsWithEndRules() {
   std::vector<std::string_view> out;
   for (const auto& info : kRules) out.push_back(info.extension);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/bytes.h"
+#include "workspace/file_record.h"
 
 namespace velk {
 
@@ -45,8 +46,7 @@ class MemorySource final : public ByteSource {
 // every check the format carries (checksums, closing records) passes. Damaged: the structure
 // breaks, runs past the window or a checksum fails. Unverified: no rule, or a rule that can
 // find the end but has nothing to prove the content with.
-enum class StructureVerdict : uint8_t { Unverified, Verified, Damaged };
-std::string_view verdictText(StructureVerdict verdict);  // "unverified", "verified", "damaged"
+using StructureVerdict = Verdict;
 
 struct FormatEnd {
   StructureVerdict verdict = StructureVerdict::Unverified;

@@ -109,7 +109,6 @@ std::vector<Field> RawFileRecord::fields() const {
       {"length", uint64_t(length)},
       {"description", description},
       {"extension", extension},
-      {"verdict", std::string(verdictText(verdict))},
       {"carved_name", carvedName.empty() ? name : carvedName},
       {"content_name", contentName},
       {"joined_at_sector", joinLength ? joinSector : uint64_t(0)},

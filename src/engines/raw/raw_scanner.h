@@ -38,7 +38,6 @@ class RawFileRecord final : public FileRecord {
   uint64_t diskSector = 0;   // the same position in absolute disk sectors
   uint32_t length = 0;       // bytes
   int32_t entryIndex = -1;   // catalogue entry that matched
-  StructureVerdict verdict = StructureVerdict::Unverified;
   // The name the file's own metadata gives (EXIF date and camera, document title, artist
   // and title), with the extension; empty when none was asked for or found. The listed
   // name is then this one, and carvedName keeps "File%d.ext".

@@ -255,7 +255,8 @@ TEST(ExtExtractionTest, AFiveGigabyteFileComesOutWhole) {
   ResultTree tree(Variant::Ext);
   auto files = scanned(*v, tree);
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0]->size, uint32_t(1) << 30);  // the 32-bit field stays for display
+  EXPECT_EQ(files[0]->size, size);  // listed, sorted and filtered at its full size
+  EXPECT_EQ(files[0]->sizeText(), " 5.00 GB");
   EXPECT_EQ(files[0]->contentSize(), size);
 
   // Counts the bytes and keeps the last block.

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <string>
 
+#include "engines/raw/content_verdict.h"
 #include "engines/raw/raw_scanner.h"
 #include "test_support.h"
 #include "workspace/recovery_job.h"
@@ -139,6 +141,21 @@ TEST_F(RawCarveFixture, RecoveryLaysFilesOutByExtension) {
   const auto* photo = found.at(0);
   EXPECT_EQ(test::sha256File(out.path() / "jpg" / photo->name),
             placedFiles().front().row.sha256);
+}
+
+// A recovered file is judged by its own format: whole, cut short, or of a type no rule knows.
+TEST(ContentVerdict, WrittenFilesAreJudgedByTheirFormat) {
+  const auto image = test::readFile(test::fixturePath("raw_carve.img"));
+  ASSERT_GE(image.size(), 17752u);
+  const std::vector<uint8_t> photo(image.begin(), image.begin() + 17752);  // photo.jpg at sector 0
+  test::TempDir dir;
+  auto write = [&](const std::string& name, size_t length) {
+    std::ofstream(dir.path() / name, std::ios::binary).write(reinterpret_cast<const char*>(photo.data()), std::streamsize(length));
+    return verifyContent(dir.path() / name, name);
+  };
+  EXPECT_EQ(write("photo.jpg", photo.size()), Verdict::Verified);
+  EXPECT_EQ(write("cut.jpg", photo.size() / 2), Verdict::Damaged);
+  EXPECT_EQ(write("photo.txt", photo.size()), Verdict::Unverified);
 }
 
 }  // namespace
