@@ -66,12 +66,14 @@ bool isLetteredVolumeBootSector(ByteSpan sector) {
 
 std::string_view fileSystemName(FileSystem fs) {
   switch (fs) {
+    case FileSystem::Fat12: return "FAT12";
     case FileSystem::Fat16: return "FAT16";
     case FileSystem::Fat32: return "FAT32";
     case FileSystem::ExFat: return "exFAT";
     case FileSystem::Ntfs: return "NTFS";
     case FileSystem::Ext2: return "EXT2";
     case FileSystem::Ext3: return "EXT3";
+    case FileSystem::Ext4: return "EXT4";
     case FileSystem::Unknown: break;
   }
   return "Unknown";

@@ -10,7 +10,7 @@
 
 namespace velk {
 
-enum class FileSystem : uint8_t { Unknown, Fat16, Fat32, ExFat, Ntfs, Ext2, Ext3 };
+enum class FileSystem : uint8_t { Unknown, Fat12, Fat16, Fat32, ExFat, Ntfs, Ext2, Ext3, Ext4 };
 
 // The file system of a name the catalogue gives a volume it has read; Unknown for any
 // other name (table guesses such as "#FAT32#" included).

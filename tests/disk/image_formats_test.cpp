@@ -85,7 +85,7 @@ std::map<int, uint64_t> partitionStarts(const std::string& disk) {
 class ImageContainers : public ::testing::TestWithParam<Container> {
  protected:
   void SetUp() override {
-    if (!fixtureExists(GetParam().file)) GTEST_SKIP() << GetParam().file << " is not unpacked";
+    if (!fixtureExists(GetParam().file)) GTEST_FAIL() << GetParam().file << " is not unpacked";
     m_image = fixturePath(GetParam().file);
     m_raw = fixturePath(std::string(GetParam().disk) + ".img");
   }
@@ -150,7 +150,7 @@ fs::path copyAs(const fs::path& dir, const std::string& fixture, const std::stri
 }
 
 TEST(ImageContainerDetection, ContentDecidesNotTheName) {
-  if (!fixtureExists("mbr_mixed.E01") || !fixtureExists("mbr_ext05.qcow2")) GTEST_SKIP() << "fixtures missing";
+  if (!fixtureExists("mbr_mixed.E01") || !fixtureExists("mbr_ext05.qcow2")) GTEST_FAIL() << "fixtures missing";
   TempDir dir;
   const std::pair<fs::path, ImageFormat> files[] = {
       {copyAs(dir.path(), "mbr_ext05.qcow2", "disk.img"), ImageFormat::Qcow},
@@ -171,7 +171,7 @@ TEST(ImageContainerDetection, ContentDecidesNotTheName) {
 }
 
 TEST(ImageContainerRefusal, DamagedContainersAreRefusedWithASentence) {
-  if (!fixtureExists("mbr_mixed.E01") || !fixtureExists("mbr_ext05_split.E03")) GTEST_SKIP() << "fixtures missing";
+  if (!fixtureExists("mbr_mixed.E01") || !fixtureExists("mbr_ext05_split.E03")) GTEST_FAIL() << "fixtures missing";
   TempDir dir;
   std::vector<fs::path> damaged;
   // VHD footers and the closing EWF sections sit at the end; QCOW, VHDX and VMDK keep
@@ -202,7 +202,7 @@ TEST(ImageContainerRefusal, DamagedContainersAreRefusedWithASentence) {
 
 TEST(ImageContainerParents, OverlaysReadThroughTheParentNextToThem) {
   for (const char* overlay : {"mbr_ext05_overlay.qcow2", "mbr_ext05_overlay.vmdk"}) {
-    if (!fixtureExists(overlay)) GTEST_SKIP() << overlay << " is not unpacked";
+    if (!fixtureExists(overlay)) GTEST_FAIL() << overlay << " is not unpacked";
     const ImageFormat format = probeImageFormat(fixturePath(overlay));
     auto device = openImageContainer(fixturePath(overlay), format);
     ASSERT_TRUE(device) << describe(device.error());
@@ -217,7 +217,7 @@ TEST(ImageContainerParents, OverlaysReadThroughTheParentNextToThem) {
 }
 
 TEST(EwfChunks, AChunkFailingItsChecksumReadsAsAnIoError) {
-  if (!fixtureExists("mbr_ext05_split.E03")) GTEST_SKIP() << "fixtures missing";
+  if (!fixtureExists("mbr_ext05_split.E03")) GTEST_FAIL() << "fixtures missing";
   TempDir dir;
   for (const char* ext : {"E01", "E02", "E03"}) copyAs(dir.path(), std::string("mbr_ext05_split.") + ext, std::string("s.") + ext);
   // The FAT16 primary's boot sector (sector 2048) is stored as it is in the uncompressed
@@ -248,7 +248,7 @@ TEST(EwfChunks, AChunkFailingItsChecksumReadsAsAnIoError) {
 // qemu-img writes every sector bit of a block it allocates; clear the bits of the 8
 // sectors at 1 MiB (block 0 of 2 MiB: its bitmap sector sits right before its data).
 TEST(DynamicVhd, SectorsNeverWrittenReadAsZeros) {
-  if (!fixtureExists("mbr_ext05_dynamic.vhd")) GTEST_SKIP() << "fixture missing";
+  if (!fixtureExists("mbr_ext05_dynamic.vhd")) GTEST_FAIL() << "fixture missing";
   TempDir dir;
   const fs::path image = copyAs(dir.path(), "mbr_ext05_dynamic.vhd", "d.vhd");
   std::string bytes(fs::file_size(image), '\0'), boot(512, '\0');

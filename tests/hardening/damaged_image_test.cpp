@@ -302,7 +302,7 @@ class DamagedImage : public ::testing::TestWithParam<DamageCase> {
 
 TEST_P(DamagedImage, EveryEngineEndsWithinBoundsAndReportsWhatItCould) {
   const DamageCase& c = GetParam();
-  if (!fixtureExists(c.image)) GTEST_SKIP() << c.image << " is not unpacked";
+  if (!fixtureExists(c.image)) GTEST_FAIL() << c.image << " is not unpacked";
   auto bytes = fixtureCopy(c.image, c.keep);
   if (c.damage) c.damage(*bytes);
   const uint64_t imageBytes = bytes->size();
@@ -359,7 +359,7 @@ TEST(DamagedNtfsRuns, RunsMappingTheVolumeManyTimesAreReadOnce) {
 // extraction ends with an error once it has produced as many blocks as the volume holds,
 // instead of repeating that block for the 4 GiB its size claims.
 TEST(DamagedExtBlocks, IndirectBlocksThatNameThemselvesEndTheExtraction) {
-  if (!fixtureExists("ext2_deleted.img")) GTEST_SKIP() << "ext2_deleted.img is not unpacked";
+  if (!fixtureExists("ext2_deleted.img")) GTEST_FAIL() << "ext2_deleted.img is not unpacked";
   auto bytes = fixtureCopy("ext2_deleted.img");
   loopIndirectBlocks(*bytes, 16, k4GiB - 1);
   const uint64_t volumeBytes = bytes->size();

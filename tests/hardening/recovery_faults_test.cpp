@@ -123,7 +123,7 @@ RecoveryReport recoverWithFileSizeLimit(Scanned& s, const fs::path& out, rlim_t 
 
 TEST(RecoveryFaults, AFullOutputDiskFailsTheFilesThatDoNotFitAndKeepsTheRest) {
   const fs::path image = fixturePath("ntfs_deleted.img");
-  if (!fs::exists(image)) GTEST_SKIP() << "ntfs_deleted.img is not unpacked";
+  if (!fs::exists(image)) GTEST_FAIL() << "ntfs_deleted.img is not unpacked";
   constexpr rlim_t kLimit = 48 * 1024;
   Scanned s = attachAndScan(image, Task::Deleted);
   ASSERT_TRUE(s.engine);
@@ -184,7 +184,7 @@ std::optional<uint64_t> uniqueSectorOf(const std::vector<uint8_t>& image, const 
 TEST_P(UnreadableSectors, TheFileOnABadSectorFailsAndEveryOtherIsRecovered) {
   const FaultCase& c = GetParam();
   const fs::path image = fixturePath(c.image);
-  if (!fs::exists(image)) GTEST_SKIP() << c.image << " is not unpacked";
+  if (!fs::exists(image)) GTEST_FAIL() << c.image << " is not unpacked";
 
   // Without faults first: what a clean run recovers, and a victim whose second sector is
   // unique in the image.

@@ -49,7 +49,7 @@ CliRun runCli(const std::vector<std::string>& words) {
 class CliPartitions : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::fixtureExists("demo_disk.img")) GTEST_SKIP() << "demo_disk fixture missing";
+    if (!test::fixtureExists("demo_disk.img")) GTEST_FAIL() << "demo_disk fixture missing";
     m_image = test::copyFixture("demo_disk.img", m_dir.path());
     test::zeroTableEntry(m_image, 0, 1);  // the NTFS entry (83968 + 81920)
     m_damaged = test::imageBytes(m_image);

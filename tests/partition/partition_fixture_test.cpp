@@ -59,7 +59,7 @@ class FixtureRewrite : public ::testing::Test {
 // demo_disk: FAT32 2048+81920, NTFS 83968+81920, EXT3 165888+81920 (primary entries 1–3).
 TEST_F(FixtureRewrite, NtfsEntryZeroedIsFoundByTheAutomaticScan) {
   if (!prepare("demo_disk.img", [](const auto& image) { test::zeroTableEntry(image, 0, 1); }))
-    GTEST_SKIP() << "demo_disk fixture missing";
+    GTEST_FAIL() << "demo_disk fixture missing";
   ASSERT_TRUE(m_rec.AutoScan());
   const int c = candidateAt(83968, "NTFS");
   ASSERT_GE(c, 0);
@@ -78,7 +78,7 @@ TEST_F(FixtureRewrite, NtfsEntryZeroedIsFoundByTheAutomaticScan) {
 // (EBR 198656) and EXT2 241664 (EBR 239616), each 32768 sectors.
 TEST_F(FixtureRewrite, Fat32EntryZeroedIsFoundByTheDeepScan) {
   if (!prepare("mbr_mixed.img", [](const auto& image) { test::zeroTableEntry(image, 0, 0); }))
-    GTEST_SKIP() << "mbr_mixed fixture missing";
+    GTEST_FAIL() << "mbr_mixed fixture missing";
   // The leading gap opens at 63: the automatic scan probes only that sector.
   ASSERT_TRUE(m_rec.AutoScan());
   EXPECT_EQ(candidateAt(2048, "FAT32"), -1);
@@ -105,7 +105,7 @@ TEST_F(FixtureRewrite, Fat32EntryZeroedIsFoundByTheDeepScan) {
 
 TEST_F(FixtureRewrite, NtfsEntryZeroedIsFoundByTheDeepScan) {
   if (!prepare("mbr_mixed.img", [](const auto& image) { test::zeroTableEntry(image, 0, 1); }))
-    GTEST_SKIP() << "mbr_mixed fixture missing";
+    GTEST_FAIL() << "mbr_mixed fixture missing";
   ASSERT_TRUE(m_rec.DeepScan());
   const int c = candidateAt(92160, "NTFS");
   ASSERT_GE(c, 0);
@@ -120,7 +120,7 @@ TEST_F(FixtureRewrite, NtfsEntryZeroedIsFoundByTheDeepScan) {
 
 TEST_F(FixtureRewrite, CutLinkIsReplacedByANewRecordThatReachesTheSameVolume) {
   if (!prepare("mbr_mixed.img", [](const auto& image) { test::zeroTableEntry(image, 198656, 1); }))
-    GTEST_SKIP() << "mbr_mixed fixture missing";
+    GTEST_FAIL() << "mbr_mixed fixture missing";
   EXPECT_EQ(test::findRecord(m_rec.catalog(), 241664), nullptr);
   ASSERT_TRUE(m_rec.DeepScan());
   const int c = candidateAt(241664, "EXT2");
@@ -170,7 +170,7 @@ TEST_F(FixtureRewrite, WipedBootSectorsAreFoundByTheirBackups) {
           test::zeroTableEntry(image, 0, k.slot);
           test::writeImageSector(image, k.start, test::SectorBytes{});
         }))
-      GTEST_SKIP() << "mbr_mixed fixture missing";
+      GTEST_FAIL() << "mbr_mixed fixture missing";
     ASSERT_TRUE(m_rec.DeepScan());
     const int c = candidateAt(k.start, k.fs);
     ASSERT_GE(c, 0);
@@ -200,7 +200,7 @@ class EmbeddedVolume : public ::testing::TestWithParam<EmbeddedCase> {
 TEST_P(EmbeddedVolume, AutomaticScanCapsTheGapAtTheVolumeAndRewriteRestoresIt) {
   const EmbeddedCase& p = GetParam();
   const std::string fixture = std::string(p.fixture) + ".img";
-  if (!test::fixtureExists(fixture)) GTEST_SKIP() << fixture << " missing";
+  if (!test::fixtureExists(fixture)) GTEST_FAIL() << fixture << " missing";
   auto volume = test::imageBytes(test::fixturePath(fixture));
   ASSERT_EQ(volume.size() % 512, 0u);
   const uint64_t volumeSectors = volume.size() / 512;
@@ -252,7 +252,7 @@ class FixtureBackup : public ::testing::Test {
 };
 
 TEST_F(FixtureBackup, RoundTripAndOtherDisksRefused) {
-  if (!test::fixtureExists("mbr_mixed.img")) GTEST_SKIP() << "mbr_mixed fixture missing";
+  if (!test::fixtureExists("mbr_mixed.img")) GTEST_FAIL() << "mbr_mixed fixture missing";
   auto image = test::copyFixture("mbr_mixed.img", m_dir.path());
   test::attachImages({image});
   PartitionRecovery rec;
@@ -288,7 +288,7 @@ TEST_F(FixtureBackup, RoundTripAndOtherDisksRefused) {
 }
 
 TEST_F(FixtureBackup, DeletedPartitionComesBackFromTheBackup) {
-  if (!test::fixtureExists("demo_disk.img")) GTEST_SKIP() << "demo_disk fixture missing";
+  if (!test::fixtureExists("demo_disk.img")) GTEST_FAIL() << "demo_disk fixture missing";
   auto image = test::copyFixture("demo_disk.img", m_dir.path());
   auto fixture = test::fixturePath("demo_disk.img");
   test::attachImages({image});

@@ -145,7 +145,7 @@ class PartitionPageTest : public ::testing::Test {
 
 TEST_F(PartitionPageTest, AutoScanFindsTheLostNtfsAndTheRewriteBringsItBack) {
   const fs::path image = damagedCopy("demo_disk.img", [](const fs::path& i) { zeroTableEntry(i, 0, 1); });
-  if (image.empty()) GTEST_SKIP() << "demo_disk fixture missing";
+  if (image.empty()) GTEST_FAIL() << "demo_disk fixture missing";
   PartitionPage* page = openPage({image});
   ASSERT_NE(page, nullptr);
 
@@ -243,7 +243,7 @@ TEST_F(PartitionPageTest, AutoScanFindsTheLostNtfsAndTheRewriteBringsItBack) {
 
 TEST_F(PartitionPageTest, RestartIsOfferedOnlyWhenTheSystemKeepsTheOldTable) {
   const fs::path image = damagedCopy("demo_disk.img", [](const fs::path& i) { zeroTableEntry(i, 0, 1); });
-  if (image.empty()) GTEST_SKIP() << "demo_disk fixture missing";
+  if (image.empty()) GTEST_FAIL() << "demo_disk fixture missing";
 
   for (TableRereadStatus status : {TableRereadStatus::Failed, TableRereadStatus::Reread}) {
     SCOPED_TRACE(int(status));
@@ -284,7 +284,7 @@ TEST_F(PartitionPageTest, RestartIsOfferedOnlyWhenTheSystemKeepsTheOldTable) {
 
 TEST_F(PartitionPageTest, BackupWrittenToAPbfLoadsBackAndRestoresAPartitionTheScanCannotFind) {
   const fs::path image = damagedCopy("mbr_mixed.img", [](const fs::path&) {});
-  if (image.empty()) GTEST_SKIP() << "mbr_mixed fixture missing";
+  if (image.empty()) GTEST_FAIL() << "mbr_mixed fixture missing";
   PartitionPage* page = openPage({image});
   ASSERT_NE(page, nullptr);
   const DiskRecord disk = *page->model().SelectedDisk();
@@ -373,7 +373,7 @@ TEST_F(PartitionPageTest, BackupWrittenToAPbfLoadsBackAndRestoresAPartitionTheSc
 }
 
 TEST_F(PartitionPageTest, AnotherDiskEmptiesTheCandidatesAndAVanishedDiskCannotBeScanned) {
-  if (!fixtureExists("demo_disk.img") || !fixtureExists("mbr_mixed.img")) GTEST_SKIP() << "fixtures missing";
+  if (!fixtureExists("demo_disk.img") || !fixtureExists("mbr_mixed.img")) GTEST_FAIL() << "fixtures missing";
   const fs::path first = copyFixture("demo_disk.img", m_images.path());
   const fs::path second = copyFixture("mbr_mixed.img", m_images.path());
   PartitionPage* page = openPage({first, second});

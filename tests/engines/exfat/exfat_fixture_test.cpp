@@ -100,7 +100,7 @@ std::ostream& operator<<(std::ostream& os, const ExfatImage& i) { return os << i
 class ExfatFixtureTest : public ::testing::TestWithParam<ExfatImage> {
  protected:
   void SetUp() override {
-    if (!fixtureExists(std::string(GetParam().name) + ".img")) GTEST_SKIP() << "fixture missing";
+    if (!fixtureExists(std::string(GetParam().name) + ".img")) GTEST_FAIL() << "fixture missing";
     for (const auto& r : catalogOf(fixturePath(std::string(GetParam().name) + ".img")))
       if (r.startSector == GetParam().startSector && r.letter != '*') record = r;
     ASSERT_GE(record.diskNumber, 0) << "no lettered volume at " << GetParam().startSector;
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Images, ExfatFixtureTest,
 // The new root names nothing: every old top folder is a DIRn under LostDIR, its sub-folders
 // keep their names, and a folder whose clusters are not consecutive comes back whole.
 TEST(ExfatFormatted, OldFoldersComeBackWithTheirFiles) {
-  if (!fixtureExists("exfat_formatted.img")) GTEST_SKIP() << "fixture missing";
+  if (!fixtureExists("exfat_formatted.img")) GTEST_FAIL() << "fixture missing";
   const auto records = catalogOf(fixturePath("exfat_formatted.img"));
   Scanned s;
   scanWith(s, openEngine(records.front(), Task::Formatted), Task::Formatted);
@@ -203,7 +203,7 @@ TEST(ExfatFormatted, OldFoldersComeBackWithTheirFiles) {
 class ExfatDamage : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fixtureExists("exfat_gpt.img")) GTEST_SKIP() << "fixture missing";
+    if (!fixtureExists("exfat_gpt.img")) GTEST_FAIL() << "fixture missing";
     copy = copyOf("exfat_gpt", 2048, size_t(4) << 20);  // gone.txt lies in the first clusters
     for (const auto& row : loadManifest("exfat_gpt"))
       if (row.path == "gone.txt") gone = row;
@@ -350,7 +350,7 @@ TEST(ExfatBigFile, KeepsItsSizeAndReadsZerosPastItsValidLength) {
 
 // velk-cli on the MBR fixture: drives, scan and recover, with the FAT page's folder layout.
 TEST(ExfatCli, DrivesScanAndRecover) {
-  if (!fixtureExists("exfat_deleted.img")) GTEST_SKIP() << "fixture missing";
+  if (!fixtureExists("exfat_deleted.img")) GTEST_FAIL() << "fixture missing";
   const std::string cli = std::string(VELK_CLI_PATH) + " --image " + fixturePath("exfat_deleted.img").string();
   std::string out;
   ASSERT_EQ(runCommand(cli + " drives --json", &out), 0);

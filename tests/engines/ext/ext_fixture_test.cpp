@@ -73,7 +73,7 @@ class ExtFixtureTest : public ::testing::TestWithParam<ExtFixture> {
  protected:
   void SetUp() override {
     const ExtFixture& f = GetParam();
-    if (!fixtureExists(std::string(f.image) + ".img")) GTEST_SKIP() << "fixture " << f.image << " missing";
+    if (!fixtureExists(std::string(f.image) + ".img")) GTEST_FAIL() << "fixture " << f.image << " missing";
     auto records = catalogOf(fixturePath(std::string(f.image) + ".img"));
     for (const auto& r : records)
       if (r.fsNameText() == f.fs) {

@@ -98,7 +98,7 @@ class FatFixtureTest : public ::testing::TestWithParam<FatFixture> {
   void SetUp() override {
     const FatFixture& f = GetParam();
     const std::string file = std::string(f.image) + ".img";
-    if (!fixtureExists(file)) GTEST_SKIP() << "fixture " << file << " missing";
+    if (!fixtureExists(file)) GTEST_FAIL() << "fixture " << file << " missing";
     for (const auto& r : catalogOf(fixturePath(file)))
       if (r.startSector == f.startSector && (r.kind != kKindUnknown || f.startSector == 0)) record = r;
     ASSERT_GE(record.diskNumber, 0) << "no partition at sector " << f.startSector;
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Images, FatFixtureTest,
                          });
 
 TEST(FatFormattedFixture, OldFoldersComeBackWithTheirFiles) {
-  if (!fixtureExists("fat32_formatted.img")) GTEST_SKIP() << "fixture missing";
+  if (!fixtureExists("fat32_formatted.img")) GTEST_FAIL() << "fixture missing";
   auto records = catalogOf(fixturePath("fat32_formatted.img"));
   ASSERT_FALSE(records.empty());
   auto opened = openEngine(records.front(), Task::Formatted);

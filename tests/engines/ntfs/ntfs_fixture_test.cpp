@@ -117,7 +117,7 @@ size_t expectRecovered(ScanRun& run, const std::string& manifest, const std::vec
 }
 
 TEST(NtfsFixtureTest, DeletedScanRecoversEveryDeletedFileByteExact) {
-  if (!test::fixtureExists("ntfs_deleted.img")) GTEST_SKIP() << "ntfs_deleted fixture missing";
+  if (!test::fixtureExists("ntfs_deleted.img")) GTEST_FAIL() << "ntfs_deleted fixture missing";
   auto record = ntfsRecord("ntfs_deleted.img", 0);
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Deleted);
@@ -135,7 +135,7 @@ TEST(NtfsFixtureTest, DeletedScanRecoversEveryDeletedFileByteExact) {
 }
 
 TEST(NtfsFixtureTest, DeletedRecordsCarryTheirFlagsAndStreams) {
-  if (!test::fixtureExists("ntfs_deleted.img")) GTEST_SKIP() << "ntfs_deleted fixture missing";
+  if (!test::fixtureExists("ntfs_deleted.img")) GTEST_FAIL() << "ntfs_deleted fixture missing";
   auto record = ntfsRecord("ntfs_deleted.img", 0);
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Deleted);
@@ -153,7 +153,7 @@ TEST(NtfsFixtureTest, DeletedRecordsCarryTheirFlagsAndStreams) {
 }
 
 TEST(NtfsFixtureTest, FormattedScanListsOldFilesAtTheirPaths) {
-  if (!test::fixtureExists("ntfs_formatted.img")) GTEST_SKIP() << "ntfs_formatted fixture missing";
+  if (!test::fixtureExists("ntfs_formatted.img")) GTEST_FAIL() << "ntfs_formatted fixture missing";
   auto record = ntfsRecord("ntfs_formatted.img", 0);
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Formatted);
@@ -175,7 +175,7 @@ class NtfsPartitionFixtureTest : public ::testing::TestWithParam<PartitionCase> 
 
 TEST_P(NtfsPartitionFixtureTest, DeletedFilesOfTheNtfsPartitionRecover) {
   const PartitionCase& c = GetParam();
-  if (!test::fixtureExists(std::string(c.image) + ".img")) GTEST_SKIP() << c.image << " fixture missing";
+  if (!test::fixtureExists(std::string(c.image) + ".img")) GTEST_FAIL() << c.image << " fixture missing";
   auto record = ntfsRecord(std::string(c.image) + ".img", c.startSector);
   ASSERT_TRUE(record);
   ScanRun run = scanImage(*record, Task::Deleted);

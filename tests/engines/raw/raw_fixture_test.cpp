@@ -44,7 +44,7 @@ std::vector<Placed> placedFiles() {
 class RawCarveFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::fixtureExists(kImage)) GTEST_SKIP() << "fixture " << kImage << " not built";
+    if (!test::fixtureExists(kImage)) GTEST_FAIL() << "fixture " << kImage << " not built";
     auto records = test::catalogOf(test::fixturePath(kImage));
     ASSERT_FALSE(records.empty());
     record = records.front();
