@@ -69,7 +69,36 @@ std::vector<ByteRun> byteRunsOf(const ExtractionPlan& plan) {
   return runs;
 }
 
+bool planIsSound(const ExtractionPlan& plan) {
+  uint64_t total = 0;
+  for (const PlanPiece& p : plan.pieces) {
+    if (p.length > UINT64_MAX - total) return false;
+    total += p.length;
+    switch (p.kind) {
+      case PlanPiece::Kind::Disk:
+        if (p.length > UINT64_MAX - p.offset) return false;
+        break;
+      case PlanPiece::Kind::Bytes:
+        if (p.bytes.size() != p.length) return false;
+        break;
+      case PlanPiece::Kind::Zeros:
+        break;
+      case PlanPiece::Kind::Lznt1: {
+        if (p.unitBytes == 0 || p.unitBytes > kMaxUnitBytes || p.length > p.unitBytes) return false;
+        uint64_t stored = 0;
+        for (const auto& [offset, length] : p.stored) {
+          if (length > p.unitBytes - stored || length > UINT64_MAX - offset) return false;
+          stored += length;
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
 Status writePlan(SectorReader& partition, const ExtractionPlan& plan, ByteSink& out, const StopFlag* stop) {
+  if (!planIsSound(plan)) return fail(planError("its pieces overflow or break the format's limits"));
   std::unique_ptr<uint8_t[]> buffer;
   auto scratch = [&] {
     if (!buffer) buffer.reset(new uint8_t[kChunkBytes]);
@@ -94,10 +123,8 @@ Status writePlan(SectorReader& partition, const ExtractionPlan& plan, ByteSink& 
         }
         break;
       case PlanPiece::Kind::Lznt1: {
-        uint64_t storedBytes = 0;
+        uint64_t storedBytes = 0;  // bounded by unitBytes: planIsSound checked it
         for (const auto& s : p.stored) storedBytes += s.second;
-        if (p.unitBytes == 0 || p.unitBytes > kMaxUnitBytes || storedBytes > p.unitBytes || p.length > p.unitBytes)
-          return fail(planError("a compressed unit is larger than NTFS allows"));
         std::vector<uint8_t> in(static_cast<size_t>(storedBytes));
         std::vector<uint8_t> unit(p.unitBytes, 0);
         size_t filled = 0;

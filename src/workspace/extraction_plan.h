@@ -53,6 +53,10 @@ struct ByteRun {
 };
 std::vector<ByteRun> byteRunsOf(const ExtractionPlan& plan);
 
+// A plan read from a file is checked before it is trusted: no length or offset sum wraps,
+// inline pieces hold their length, compressed units stay within what NTFS allows.
+bool planIsSound(const ExtractionPlan& plan);
+
 // Writes the plan's bytes through the partition reader into the sink, a megabyte at most
 // in memory; a cleared stop flag ends it between reads (Cancelled).
 [[nodiscard]] Status writePlan(SectorReader& partition, const ExtractionPlan& plan, ByteSink& out,

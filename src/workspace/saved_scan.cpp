@@ -320,16 +320,20 @@ Status saveScan(const std::filesystem::path& file, const PartitionRecord& partit
     writePlan(w, *plan);
   }
 
+  return writeFileAtomically(file, sealScan(w.bytes()), Replace::Allowed);
+}
+
+std::vector<uint8_t> sealScan(ByteSpan payload) {
   Writer whole;
   whole.raw(ByteSpan(reinterpret_cast<const uint8_t*>(kMagic.data()), kMagic.size()));
   whole.u32(kSavedScanVersion);
   whole.u32(0);
-  whole.u64(w.bytes().size());
+  whole.u64(payload.size());
   Sha256 hash;
-  hash.update(w.bytes());
+  hash.update(payload);
   whole.raw(hash.finish());
-  whole.raw(w.bytes());
-  return writeFileAtomically(file, whole.bytes(), Replace::Allowed);
+  whole.raw(payload);
+  return whole.bytes();
 }
 
 // ---- loading ------------------------------------------------------------------------------
@@ -404,7 +408,7 @@ Result<SavedScan> decodeScan(ByteSpan bytes) {
     if (!readPlan(r, rec->plan)) return fail(damagedFile("a file's plan is cut short or unknown"));
     if (!r.ok()) break;
     if (folder >= folders.size()) return fail(damagedFile("a file names a folder that is not there"));
-    if (rec->plan.size() != rec->content) return fail(damagedFile("a file's plan does not cover its size"));
+    if (!planIsSound(rec->plan) || rec->plan.size() != rec->content) return fail(damagedFile("a file's plan does not cover its size"));
     FileRecord* added = scan.tree->addFile(folders[folder], std::move(rec));
     added->id = id;
   }

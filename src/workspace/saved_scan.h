@@ -80,6 +80,8 @@ struct SavedScan {
                               RecoveryEngine& engine);
 // Reads a saved scan; Corrupt for a damaged or foreign file, Unsupported for a later version.
 [[nodiscard]] Result<SavedScan> loadScan(const std::filesystem::path& file);
+// The header a saved scan's payload is stored behind (format, length, checksum).
+std::vector<uint8_t> sealScan(ByteSpan payload);
 // The same from bytes in memory (fuzzing, tests).
 [[nodiscard]] Result<SavedScan> decodeScan(ByteSpan bytes);
 

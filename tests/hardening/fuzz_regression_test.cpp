@@ -19,6 +19,7 @@
 #include "drivers/mail_drivers.h"
 #include "drivers/ntfs_drivers.h"
 #include "drivers/raw_drivers.h"
+#include "drivers/saved_scan_drivers.h"
 #include "drivers/image_drivers.h"
 #include "hardening/hardening_support.h"
 #include "imaging/small_formats.h"
@@ -63,6 +64,7 @@ const std::map<std::string, Entry>& entries() {
       {"raw_format_ends", [](const uint8_t* d, size_t n) { return (void)fuzzRawFormatEnds(d, n), true; }},
       {"raw_content", [](const uint8_t* d, size_t n) { return (void)fuzzRawContent(d, n), true; }},
       {"mail_repair", fuzzMailRepair},
+      {"saved_scan", fuzzSavedScan},
       {"image_wbmp", imageEntry(decodeWbmp)},
       {"image_ras", imageEntry(decodeSunRaster)},
       {"image_pgx", imageEntry(decodePgx)},

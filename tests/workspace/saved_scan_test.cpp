@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "disk/device.h"
 #include "disk/drive_catalog.h"
 #include "engines/engine_registry.h"
 #include "test_support.h"
@@ -87,6 +88,35 @@ INSTANTIATE_TEST_SUITE_P(Engines, SavedScanTest,
                          ::testing::Values(std::pair{"exfat_deleted.img", Task::Deleted},
                                            std::pair{"raw_carve.img", Task::Raw}),
                          [](const auto& p) { return std::string(p.param.first).substr(0, p.param.first[0] == 'e' ? 5 : 3); });
+
+// A plan from a crafted file must never make the writer read past a buffer or without end.
+TEST(ExtractionPlanTest, HostilePiecesAreRefusedBeforeAnyRead) {
+  auto piece = [](PlanPiece::Kind kind, uint64_t offset, uint64_t length) {
+    PlanPiece p;
+    p.kind = kind;
+    p.offset = offset;
+    p.length = length;
+    return p;
+  };
+  PlanPiece wrapped = piece(PlanPiece::Kind::Lznt1, 0, 4096);
+  wrapped.unitBytes = 4096;
+  wrapped.stored = {{0, UINT64_MAX}, {0, 2}};  // sums to 1: once read a huge length into 1 byte
+  PlanPiece inlineShort = piece(PlanPiece::Kind::Bytes, 0, 10);
+  inlineShort.bytes = {1, 2};
+  for (const auto& pieces : std::vector<std::vector<PlanPiece>>{
+           {wrapped},
+           {inlineShort},
+           {piece(PlanPiece::Kind::Disk, UINT64_MAX - 1, 512)},
+           {piece(PlanPiece::Kind::Zeros, 0, UINT64_MAX), piece(PlanPiece::Kind::Zeros, 0, 2)}}) {
+    ExtractionPlan plan{pieces};
+    EXPECT_FALSE(planIsSound(plan));
+    SectorReader disk;
+    disk.OpenDevice(memoryDevice(std::make_shared<std::vector<uint8_t>>(4096, 0), false), "plan");
+    VectorSink sink;
+    EXPECT_EQ(failureKind(writePlan(disk, plan, sink)), ErrorKind::Corrupt);
+    EXPECT_TRUE(sink.bytes().empty());
+  }
+}
 
 }  // namespace
 }  // namespace velk
