@@ -29,6 +29,9 @@ class RecoveryEngine {
   // Where the record's bytes lie: the pieces extract() would write, read from the scanned
   // partition (byte 0 = its first byte). Unsupported for engines that cannot say.
   [[nodiscard]] virtual Result<ExtractionPlan> extractionPlan(const FileRecord& record);
+  // Stretches of the partition (byte offset, length) its file system shows in use by live
+  // files, after a scan; empty when the engine cannot tell.
+  virtual std::vector<std::pair<uint64_t, uint64_t>> liveByteRanges() { return {}; }
   // The record's content in memory (previews, thumbnails): all of it, or its first limit
   // bytes when it is longer.
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);

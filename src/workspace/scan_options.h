@@ -41,6 +41,8 @@ struct ScanOptions {
   // RAW: names files from their own metadata (EXIF date and camera, document titles, ID3
   // artist and title); the File%d name stays with the record.
   bool nameFromContent = false;
+  // Deleted and formatted scans: carve what no found or live file claims (under "Carved").
+  bool carveUnclaimed = false;
   // Deleted scans: the extension list / name mask ("scratch text"), the selected root text
   // (folder scope) and the type preset.
   std::string mask;

@@ -134,6 +134,19 @@ bool ExfatVolume::allocated(uint32_t c) {
   return b && ((*b >> (bit % 8)) & 1);
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> ExfatVolume::liveByteRanges() {
+  std::lock_guard lock(m_readerMutex);
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  if (!m_valid || !m_bitmap) return ranges;
+  for (uint32_t c = kFirstCluster; c <= m_boot.lastCluster(); ++c) {
+    if (!allocated(c)) continue;
+    const uint64_t at = m_boot.clusterOffset(c);
+    if (!ranges.empty() && ranges.back().first + ranges.back().second == at) ranges.back().second += m_boot.clusterBytes();
+    else ranges.emplace_back(at, m_boot.clusterBytes());
+  }
+  return ranges;
+}
+
 uint64_t ExfatVolume::nextUntaken(uint64_t c, bool formatted) {
   while (c <= m_boot.lastCluster()) {
     if (formatted) {

@@ -96,6 +96,8 @@ class ExfatVolume final : public RecoveryEngine {
   // lies there now.
   bool overwritten(const ExfatExtent& extent);
 
+  std::vector<std::pair<uint64_t, uint64_t>> liveByteRanges() override;
+
  private:
   friend class ExfatDeletedWalk;
   friend class ExfatFormattedScan;
