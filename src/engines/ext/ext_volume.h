@@ -35,6 +35,14 @@ inline constexpr uint64_t kExt2ItemData = 4;
 inline constexpr uint64_t kExt3ItemData = 5;
 inline constexpr std::string_view kExtLostFolder = "Lost files";
 inline constexpr std::string_view kExtFoundStatus = "Found Deleted Files : ";
+// Largest read issued at once when copying a file or walking inode tables and journals.
+inline constexpr uint64_t kExtRunBytes = 1u << 20;
+
+inline bool extWithinAge(int64_t now, uint32_t when) {
+  const int64_t d = now - int64_t(when);
+  return (d < 0 ? -d : d) < kExtAgeLimitSeconds;
+}
+inline std::string extFoundStatus(uint64_t found) { return std::string(kExtFoundStatus) + std::to_string(found); }
 
 // Seconds since 1970; injectable so that tests pin "now".
 using ExtClock = std::function<int64_t()>;
