@@ -94,7 +94,7 @@ void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
   // Named from what it says of itself; whether it is sound is the engine's question.
   auto sb = ExtSuperblock::decode(bytes);
   if (!sb) return;
-  r.setFsName(sb->journalInode != 0 ? "EXT3" : "EXT2");
+  r.setFsName(sb->familyName());
   r.setLabel(sb->volumeName);
   r.sectorsPerCluster = sb->blocksPerGroup;
   r.bytesPerSector = sb->blockSize;

@@ -2,6 +2,7 @@
 // journal's copies of directory blocks.
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "engines/ext/ext_block_map.h"
@@ -15,6 +16,7 @@ struct Ext3Volume::Walk {
   int64_t now = 0;
   JournalSuperblock journal;
   std::deque<JournalTag> pending;
+  uint32_t sequence = 0;  // of the transaction whose descriptor was met last
   uint64_t found = 0;
   Progress* progress = nullptr;
 };
@@ -24,7 +26,7 @@ Ext3Volume::Ext3Volume(const PartitionRecord& record, SectorReader reader)
   if (m_valid) buildTableIndex();
 }
 
-std::string Ext3Volume::rootText() const { return "EXT3( " + m_record.labelText() + " )"; }
+std::string Ext3Volume::rootText() const { return rootTextOf("EXT3"); }
 
 void Ext3Volume::buildTableIndex() {
   m_tableIndex.clear();
@@ -77,92 +79,7 @@ Status Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
   walk.range = range;
   walk.now = now();
   walk.progress = &progress;
-
-  const uint64_t b = m_sb.blockSize;
-  if (auto journalInode = readInode(m_sb.journalInode)) {
-    const uint64_t journalBytes = journalInode->contentSize(m_sb.revision);
-    progress.foundTotal.store(journalBytes);
-    ExtBlockMap map(*journalInode, m_sb.blockSize, m_sb.blockCount,
-                    [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data).has_value(); });
-    // A journal lies inside its volume: a damaged size (indirect blocks that name
-    // themselves map every index) must not turn the walk into billions of reads.
-    const uint64_t journalBlocks =
-        std::min({(journalBytes + b - 1) / b, map.addressableBlocks(), m_sb.blockCount});
-    std::vector<uint8_t> block(static_cast<size_t>(b));
-    // Consecutive journal blocks (the journal is nearly always one extent) are read as one
-    // run; the blocks of a run that does not read are read one by one, so only the blocks
-    // that fail are lost.
-    const uint64_t maxAhead = std::max<uint64_t>(1, kExtRunBytes / b);
-    std::vector<uint8_t> ahead;
-    uint64_t aheadFirst = 0;
-    uint64_t aheadCount = 0;
-    uint64_t singlyUntil = 0;
-    auto readJournalBlock = [&](uint64_t index) {
-      if (index >= aheadFirst && index - aheadFirst < aheadCount) {
-        std::copy_n(ahead.begin() + ptrdiff_t((index - aheadFirst) * b), b, block.begin());
-        return true;
-      }
-      aheadCount = 0;
-      auto where = map.map(index);
-      if (!where || *where == kExtHole) return false;
-      uint64_t count = 1;
-      while (count < maxAhead && index + count < journalBlocks) {
-        auto next = map.map(index + count);
-        if (!next || *next != *where + count) break;
-        ++count;
-      }
-      if (count > 1 && index >= singlyUntil) {
-        ahead.resize(size_t(maxAhead * b));
-        if (readBlocks(*where, count, ahead).has_value()) {
-          aheadFirst = index;
-          aheadCount = count;
-          std::copy_n(ahead.begin(), b, block.begin());
-          return true;
-        }
-        singlyUntil = index + count;
-      }
-      return readBlocks(*where, 1, block).has_value();
-    };
-    // An unreadable journal block loses only the copy it held: its tag is used up, so the
-    // blocks after it still meet their own tags (a lost descriptor leaves its copies
-    // unmatched, and they are passed over).
-    auto skipUnreadable = [&] {
-      if (!walk.pending.empty()) walk.pending.pop_front();
-    };
-
-    bool walkedToEnd = true;
-    for (uint64_t index = 0; index < journalBlocks && m_scanFlag.isSet(); ++index) {
-      progress.foundCurrent.store(index * b);
-      if (!readJournalBlock(index)) {
-        if (index == 0) {
-          walkedToEnd = false;
-          break;
-        }
-        skipUnreadable();
-        continue;
-      }
-      if (index == 0) {
-        auto journal = JournalSuperblock::parse(block);
-        if (!journal) {
-          walkedToEnd = false;
-          break;
-        }
-        walk.journal = *journal;
-        continue;
-      }
-      examineJournalBlock(walk, block);
-    }
-    // A transaction that wraps past the journal's end continues at its first log block.
-    for (uint64_t index = walk.journal.first;
-         walkedToEnd && !walk.pending.empty() && index != 0 && index < journalBlocks && m_scanFlag.isSet(); ++index) {
-      if (!readJournalBlock(index)) {
-        skipUnreadable();
-        continue;
-      }
-      if (JournalHeader::parse(block)) break;
-      examineJournalBlock(walk, block);
-    }
-  }
+  const Status walked = walkJournal(walk);
 
   for (auto& [number, entry] : m_foundInodes) {
     if (!entry.inode) continue;  // a name that never met an inode
@@ -177,13 +94,123 @@ Status Ext3Volume::scanVolume(ExtBlockRange range, Progress& progress,
   }
   m_foundInodes.clear();
   m_names.clear();
-  return {};
+  return walked;
+}
+
+Status Ext3Volume::walkJournal(Walk& walk) {
+  // The journal inode, else the copy of its block map the superblock keeps (the inode
+  // table block holding it may be unreadable or damaged).
+  std::vector<ExtInode> sources;
+  if (auto inode = readInode(m_sb.journalInode)) sources.push_back(*inode);
+  if (auto copy = ExtInode::journalFromBackup(m_sb); copy && (sources.empty() || copy->raw != sources[0].raw))
+    sources.push_back(*copy);
+  if (sources.empty())
+    return fail(ioError("reading the journal inode", EIO, diskSectorOfBlock(journalInodeBlock())));
+
+  const uint64_t b = m_sb.blockSize;
+  std::vector<uint8_t> block(static_cast<size_t>(b));
+  std::optional<Error> failure;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const uint64_t journalBytes = sources[i].contentSize(m_sb.revision);
+    std::optional<uint64_t> mapFailure;
+    ExtBlockMap map(sources[i], m_sb.blockSize, m_sb.blockCount, mappingReader(&mapFailure));
+    // A journal lies inside its volume: a damaged size (indirect blocks that name
+    // themselves map every index) must not turn the walk into billions of reads.
+    const uint64_t journalBlocks = std::min({(journalBytes + b - 1) / b, map.addressableBlocks(), m_sb.blockCount});
+    JournalReader reader{*this, map, journalBlocks, block};
+    if (journalBlocks == 0 || !reader.read(0)) {
+      if (!failure) failure = ioError("reading the journal", EIO, mapFailure.value_or(reader.failedSector));
+      continue;
+    }
+    auto journal = JournalSuperblock::parse(block);
+    if (!journal) {
+      if (!failure) failure = journal.error();
+      continue;
+    }
+    if (i > 0) m_damage.damaged("journal inodes replaced by the superblock's copy of their block map");
+    walk.journal = *journal;
+    walk.progress->foundTotal.store(journalBytes);
+    walkJournalBlocks(walk, reader);
+    return {};
+  }
+  return fail(*failure);
+}
+
+uint64_t Ext3Volume::journalInodeBlock() const {
+  const uint32_t index = (m_sb.journalInode - 1) % m_sb.inodesPerGroup;
+  const uint32_t group = (m_sb.journalInode - 1) / m_sb.inodesPerGroup;
+  return group < m_groups.size() ? m_groups[group].inodeTable + index / m_sb.inodesPerBlock() : 0;
+}
+
+bool Ext3Volume::JournalReader::read(uint64_t index) {
+  const uint64_t b = volume.m_sb.blockSize;
+  if (index >= aheadFirst && index - aheadFirst < aheadCount) {
+    std::copy_n(ahead.begin() + ptrdiff_t((index - aheadFirst) * b), b, block.begin());
+    return true;
+  }
+  aheadCount = 0;
+  auto where = map.map(index);
+  if (!where || *where == kExtHole) return false;
+  // Consecutive journal blocks (the journal is nearly always one extent) are read as one
+  // run; the blocks of a run that does not read are read one by one, so only the blocks
+  // that fail are lost.
+  const uint64_t maxAhead = std::max<uint64_t>(1, kExtRunBytes / b);
+  uint64_t count = 1;
+  while (count < maxAhead && index + count < blocks) {
+    auto next = map.map(index + count);
+    if (!next || *next != *where + count) break;
+    ++count;
+  }
+  if (count > 1 && index >= singlyUntil) {
+    ahead.resize(size_t(maxAhead * b));
+    if (volume.readBlocks(*where, count, ahead).has_value()) {
+      aheadFirst = index;
+      aheadCount = count;
+      std::copy_n(ahead.begin(), b, block.begin());
+      return true;
+    }
+    singlyUntil = index + count;
+  }
+  std::vector<uint8_t> bad;
+  auto lost = volume.readSalvaging(*where, 1, block, &bad);
+  if (lost && *lost == 0) return true;
+  if (lost) failedSector = volume.firstBadSector(*where, bad);
+  return false;
+}
+
+void Ext3Volume::walkJournalBlocks(Walk& walk, JournalReader& reader) {
+  const uint64_t b = m_sb.blockSize;
+  // An unreadable journal block loses only the copy it held: its tag is used up, so the
+  // blocks after it still meet their own tags (a lost descriptor leaves its copies
+  // unmatched, and they are passed over).
+  auto skipUnreadable = [&] {
+    if (!walk.pending.empty()) walk.pending.pop_front();
+  };
+  for (uint64_t index = 1; index < reader.blocks && m_scanFlag.isSet(); ++index) {
+    walk.progress->foundCurrent.store(index * b);
+    if (!reader.read(index)) {
+      skipUnreadable();
+      continue;
+    }
+    examineJournalBlock(walk, reader.block);
+  }
+  // A transaction that wraps past the journal's end continues at its first log block.
+  for (uint64_t index = walk.journal.first;
+       !walk.pending.empty() && index != 0 && index < reader.blocks && m_scanFlag.isSet(); ++index) {
+    if (!reader.read(index)) {
+      skipUnreadable();
+      continue;
+    }
+    if (JournalHeader::parse(reader.block)) break;
+    examineJournalBlock(walk, reader.block);
+  }
 }
 
 void Ext3Volume::examineJournalBlock(Walk& walk, std::vector<uint8_t>& block) {
   if (auto header = JournalHeader::parse(block)) {
     walk.pending.clear();
     if (header->type == kJournalDescriptor) {
+      walk.sequence = header->sequence;
       const auto tags = descriptorTags(block, walk.journal);
       walk.pending.assign(tags.begin(), tags.end());
     }
@@ -210,9 +237,10 @@ void Ext3Volume::examineJournalBlock(Walk& walk, std::vector<uint8_t>& block) {
 }
 
 void Ext3Volume::examineInodeTableCopy(Walk& walk, uint64_t x, const ExtClassifiedBlock& cls, ByteSpan copy) {
-  // One buffer for every copy met: the journal holds thousands of them.
+  // One buffer for every copy met: the journal holds thousands of them. Inodes on current
+  // sectors that cannot be read are taken as changed: nothing shows them live.
   m_currentTable.resize(m_sb.blockSize);
-  if (!readBlocks(x, 1, m_currentTable)) return;
+  if (!readSalvaging(x, 1, m_currentTable, &m_currentBad)) return;
   const ByteSpan current(m_currentTable);
   const uint32_t isz = m_sb.inodeSize;
   const uint64_t firstIndex = cls.firstInode - 1 - uint64_t(cls.group) * m_sb.inodesPerGroup;
@@ -221,20 +249,29 @@ void Ext3Volume::examineInodeTableCopy(Walk& walk, uint64_t x, const ExtClassifi
     if (firstIndex + s >= m_sb.inodesPerGroup || m > m_sb.inodeCount) break;
     const ExtInode old = ExtInode::decode(copy.subspan(size_t(s * isz), isz));
     const uint64_t oldSize = old.contentSize(m_sb.revision);
-    if (old.block[0] == 0 || oldSize == 0 || !old.isRegular() || !extWithinAge(walk.now, old.ctime) || old.dtime != 0)
+    if (!old.mapsBlocks() || oldSize == 0 || !old.isRegular() || !extWithinAge(walk.now, old.ctime) || old.dtime != 0)
       continue;
-    const ExtInode now = ExtInode::decode(current.subspan(size_t(s * isz), isz));
-    if (old.ctime == now.ctime && old.blockCount == now.blockCount && old.dtime == now.dtime &&
-        oldSize == now.contentSize(m_sb.revision))
-      continue;  // the file is still there as it was
+    if (!touchesBadSector(m_currentBad, size_t(s * isz), isz)) {
+      const ExtInode now = ExtInode::decode(current.subspan(size_t(s * isz), isz));
+      if (old.ctime == now.ctime && old.blockCount == now.blockCount && old.dtime == now.dtime &&
+          oldSize == now.contentSize(m_sb.revision))
+        continue;  // the file is still there as it was
+      // An older state of a file that is still there (it grew, or was rewritten) is no
+      // deleted file: the same inode generation is linked and in use now.
+      if (now.isRegular() && now.links != 0 && now.dtime == 0 && now.generation == old.generation) continue;
+    }
     auto it = m_foundInodes.find(uint32_t(m));
     if (it == m_foundInodes.end()) {
       if (m_foundInodes.size() >= kMaxFoundInodes) continue;
       it = m_foundInodes.try_emplace(uint32_t(m)).first;
     }
-    if (it->second.inode) continue;  // the first copy in the journal wins
-    it->second.inode = std::make_unique<ExtInode>(old);
-    ++walk.found;
+    FoundInode& entry = it->second;
+    // The newest copy that still maps blocks is the file as it last was: a file that grew
+    // over several transactions has older, shorter copies. Sequence numbers wrap.
+    if (entry.inode && int32_t(walk.sequence - entry.sequence) < 0) continue;
+    if (!entry.inode) ++walk.found;
+    entry.inode = std::make_unique<ExtInode>(old);
+    entry.sequence = walk.sequence;
   }
   walk.progress->setStatus(extFoundStatus(walk.found));
 }
