@@ -114,6 +114,16 @@ Result<ExtSuperblock> parseBackupSuperblock(ByteSpan bytes, const ExtBackupSite&
   return sb;
 }
 
+std::optional<ExtBackupSuperblock> findBackupSuperblock(
+    uint64_t volumeBytes, const std::function<bool(uint64_t offset, std::span<uint8_t> out)>& read) {
+  std::array<uint8_t, kExtSuperblockSize> bytes{};
+  for (const ExtBackupSite& site : extBackupSites(volumeBytes)) {
+    if (!read(site.offset, bytes)) continue;
+    if (auto sb = parseBackupSuperblock(bytes, site)) return ExtBackupSuperblock{*sb, site.group};
+  }
+  return std::nullopt;
+}
+
 Result<std::vector<ExtGroupDescriptor>> parseGroupDescriptors(ByteSpan table,
                                                                              const ExtSuperblock& sb) {
   if (table.size() < sb.descriptorTableBytes()) return fail(corruptError("the EXT group descriptors"));

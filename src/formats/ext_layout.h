@@ -7,6 +7,7 @@
 #include <array>
 #include <optional>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -186,6 +187,14 @@ std::vector<ExtBackupSite> extBackupSites(uint64_t volumeBytes);
 // The superblock copy read at a site: taken only when it parses and says it is that group's
 // copy, at that place, of a volume that has that group.
 Result<ExtSuperblock> parseBackupSuperblock(ByteSpan bytes, const ExtBackupSite& site);
+// The first backup superblock that reads (read fills the bytes at a volume offset, false when
+// it cannot) and is sound, with the group it belongs to.
+struct ExtBackupSuperblock {
+  ExtSuperblock sb;
+  uint32_t group = 0;
+};
+std::optional<ExtBackupSuperblock> findBackupSuperblock(
+    uint64_t volumeBytes, const std::function<bool(uint64_t offset, std::span<uint8_t> out)>& read);
 
 struct ExtGroupDescriptor {
   uint64_t blockBitmap = 0;

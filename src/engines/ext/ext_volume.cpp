@@ -48,14 +48,13 @@ Status ExtVolume::openSuperblock() {
   // damaged sends us to the copies mke2fs keeps at the start of later groups.
   if (!lost && primary.error().is(ErrorKind::Unsupported) && le16At(raw, kSbMagic) == kExtMagic)
     return fail(primary.error());
-  for (const ExtBackupSite& site : extBackupSites(volumeBytes())) {
-    std::array<uint8_t, kExtSuperblockSize> copy{};
-    if (salvageBytes(site.offset, copy.size(), copy.data()) != 0) continue;
-    auto backup = parseBackupSuperblock(copy, site);
-    if (!backup) continue;
-    m_sb = *backup;
-    m_superblockCopy = site.group;
-    m_damage.damaged("EXT superblocks replaced by the backup in group " + std::to_string(site.group));
+  auto backup = findBackupSuperblock(volumeBytes(), [this](uint64_t offset, std::span<uint8_t> out) {
+    return salvageBytes(offset, out.size(), out.data()) == 0;
+  });
+  if (backup) {
+    m_sb = backup->sb;
+    m_superblockCopy = backup->group;
+    m_damage.damaged("EXT superblocks replaced by the backup in group " + std::to_string(backup->group));
     return {};
   }
   return fail(primary.error());
