@@ -1,5 +1,5 @@
 // The scan entry both EXT engines share, and what follows a found file's block map: its
-// verdict, and the copy of its bytes.
+// verdict, and its bytes (one walk of the map, as a plan or as a copy).
 
 #include <algorithm>
 #include <cerrno>
@@ -110,56 +110,53 @@ Status ExtVolume::readInto(const FileRecord& record, std::span<uint8_t> buffer, 
   return rc;
 }
 
-Status ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit) {
+Result<ExtractionPlan> ExtVolume::extractionPlan(const FileRecord& base) {
   const auto* record = dynamic_cast<const ExtFileRecord*>(&base);
   if (!record) return fail(foreignRecordError());
   if (!m_valid) return fail(m_openError);
-  const uint64_t size = std::min(record->contentBytes, limit);
-  if (size == 0) return {};
-  // Each copy is a job of its own: a stop meant for an earlier one does not reach it.
-  m_scanFlag.set();
+  ExtractionPlan plan;
+  Status walked = walkContent(*record, record->contentBytes, [&](bool hole, uint64_t offset, uint64_t length) -> Status {
+    if (hole) {
+      plan.zeros(length);
+    } else {
+      plan.disk(offset, length);
+    }
+    return {};
+  });
+  if (!walked) return fail(walked.error());
+  return plan;
+}
 
+Status ExtVolume::walkContent(const ExtFileRecord& record, uint64_t size, const ContentVisitor& visit) {
+  if (size == 0) return {};
   const uint64_t b = m_sb.blockSize;
   std::optional<uint64_t> mapFailure;
-  ExtBlockMap map(record->decoded(), m_sb.blockSize, m_sb.blockCount, mappingReader(&mapFailure));
+  ExtBlockMap map(record.decoded(), m_sb.blockSize, m_sb.blockCount, mappingReader(&mapFailure));
   const uint64_t blocks = (size + b - 1) / b;
   if (blocks > map.addressableBlocks()) return fail(mapTooLarge());
 
-  // Consecutive blocks are read as one run; holes are written as zeros. A file cannot
-  // hold more blocks than the volume has: past that, indirect blocks loop.
+  // Consecutive blocks make one stretch of at most kExtRunBytes, consecutive holes one hole.
+  // A file cannot hold more blocks than the volume has: past that, indirect blocks loop.
   const uint64_t maxRun = std::max<uint64_t>(1, kExtRunBytes / b);
   uint64_t mappedBlocks = 0;
-  // Left uninitialised: only bytes just read are written out, and clearing a buffer per
-  // file is felt when thousands of small files are recovered.
-  const size_t bufferBytes = size_t(std::min(maxRun, blocks) * b);
-  const std::unique_ptr<uint8_t[]> storage(new uint8_t[bufferBytes]);
-  const std::span<uint8_t> buffer(storage.get(), bufferBytes);
-  std::vector<uint8_t> bad;
-  std::optional<uint64_t> firstUnreadable;  // disk sector
   uint64_t done = 0;
   uint64_t runStart = 0;
   uint64_t runLength = 0;
-  uint64_t zeros = 0;  // hole bytes not yet written
+  uint64_t zeros = 0;
   auto flush = [&]() -> Status {
-    while (zeros > 0) {
-      if (!m_scanFlag.isSet()) return fail(cancelledError());
-      const uint64_t n = std::min(zeros, kExtRunBytes);
-      if (!out.writeZeros(n)) return fail(outputError(out));
-      done += n;
-      zeros -= n;
+    if (zeros > 0) {
+      if (Status rc = visit(true, 0, zeros); !rc) return rc;
+      done += zeros;
+      zeros = 0;
     }
     if (runLength == 0) return {};
-    if (!m_scanFlag.isSet()) return fail(cancelledError());
-    auto lost = readSalvaging(runStart, runLength, buffer, &bad);
-    if (!lost) return fail(lost.error());
-    if (*lost != 0 && !firstUnreadable) firstUnreadable = firstBadSector(runStart, bad);
     const uint64_t n = std::min(runLength * b, size - done);
     runLength = 0;
-    if (!out.write(buffer.data(), size_t(n))) return fail(outputError(out));
+    if (Status rc = visit(false, runStart * b, n); !rc) return rc;
     done += n;
     return {};
   };
-  // What is written stays; a cut map ends the copy there.
+  // What came before a cut in the map is still handed on; the walk ends there.
   auto stop = [&](Error why) -> Status {
     if (Status rc = flush(); !rc) return rc;
     if (why.is(ErrorKind::Io) && mapFailure) why.sector = *mapFailure;
@@ -184,7 +181,46 @@ Status ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit)
     runStart = *mapped;
     runLength = 1;
   }
-  if (Status rc = flush(); !rc) return rc;
+  return flush();
+}
+
+Status ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit) {
+  const auto* record = dynamic_cast<const ExtFileRecord*>(&base);
+  if (!record) return fail(foreignRecordError());
+  if (!m_valid) return fail(m_openError);
+  const uint64_t size = std::min(record->contentBytes, limit);
+  if (size == 0) return {};
+  // Each copy is a job of its own: a stop meant for an earlier one does not reach it.
+  m_scanFlag.set();
+
+  // Stretches come at most kExtRunBytes long, so one buffer of that size serves them all.
+  // Left uninitialised: only bytes just read are written out, and clearing a buffer per
+  // file is felt when thousands of small files are recovered.
+  const uint64_t b = m_sb.blockSize;
+  const size_t bufferBytes = size_t(std::min(std::max(kExtRunBytes, b), (size + b - 1) / b * b));
+  const std::unique_ptr<uint8_t[]> storage(new uint8_t[bufferBytes]);
+  const std::span<uint8_t> buffer(storage.get(), bufferBytes);
+  std::vector<uint8_t> bad;
+  std::optional<uint64_t> firstUnreadable;  // disk sector
+  Status walked = walkContent(*record, size, [&](bool hole, uint64_t offset, uint64_t length) -> Status {
+    if (hole) {
+      for (uint64_t left = length; left > 0;) {
+        if (!m_scanFlag.isSet()) return fail(cancelledError());
+        const uint64_t n = std::min(left, kExtRunBytes);
+        if (!out.writeZeros(n)) return fail(outputError(out));
+        left -= n;
+      }
+      return {};
+    }
+    if (!m_scanFlag.isSet()) return fail(cancelledError());
+    const uint64_t first = offset / b;
+    auto lost = readSalvaging(first, (length + b - 1) / b, buffer, &bad);
+    if (!lost) return fail(lost.error());
+    if (*lost != 0 && !firstUnreadable) firstUnreadable = firstBadSector(first, bad);
+    if (!out.write(buffer.data(), size_t(length))) return fail(outputError(out));
+    return {};
+  });
+  if (!walked) return walked;
   if (firstUnreadable) return fail(ioError("reading the file's data", EIO, *firstUnreadable));
   return {};
 }

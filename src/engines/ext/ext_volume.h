@@ -90,6 +90,9 @@ class ExtVolume : public RecoveryEngine {
   // Copies the file's bytes into buffer until it is full or the file ends; copied says how
   // many arrived.
   [[nodiscard]] Status readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied);
+  // The file's bytes as stretches of the volume (adjacent blocks joined) and holes, cut to
+  // its size; fails where the block map is cut.
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
   // Damaged when the file's bytes cannot all be the file's: its block map is cut (a mapping
   // block unreadable or malformed, a pointer past the volume, fewer blocks than the inode
   // counts) or a block it names is in use now or unreadable; else Unverified.
@@ -146,6 +149,10 @@ class ExtVolume : public RecoveryEngine {
   uint64_t diskSectorOfBlock(uint64_t block, uint64_t sectorInBlock = 0) const {
     return m_reader.diskSectorOf(block * m_sb.blockSize + sectorInBlock * kSectorSize);
   }
+  // Hands the first size bytes of the file on in order: a stretch of the volume (byte
+  // offset, at most kExtRunBytes) or a hole. A cut map ends it after what came before.
+  using ContentVisitor = std::function<Status(bool hole, uint64_t offset, uint64_t length)>;
+  Status walkContent(const ExtFileRecord& record, uint64_t size, const ContentVisitor& visit);
   Status copyOut(const FileRecord& record, ByteSink& out, uint64_t limit);
 
   PartitionRecord m_record;
