@@ -90,11 +90,19 @@ void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, 
 void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
   std::array<uint8_t, kExtSuperblockSize> bytes{};
   r.setFsName("EXTX");
-  if (!reader.ReadAt(uint64_t(r.startSector) * 512 + kExtSuperblockOffset, bytes.size(), bytes.data())) return;
-  // Named from what it says of itself; whether it is sound is the engine's question.
-  auto sb = ExtSuperblock::decode(bytes);
+  const uint64_t start = uint64_t(r.startSector) * 512;
+  // Named from what it says of itself; whether it is sound is the engine's question. A lost
+  // primary superblock leaves its backups to name the volume.
+  std::optional<ExtSuperblock> sb;
+  if (reader.ReadAt(start + kExtSuperblockOffset, bytes.size(), bytes.data())) sb = ExtSuperblock::decode(bytes);
+  if (!sb) {
+    auto backup = findBackupSuperblock(r.length, [&](uint64_t offset, std::span<uint8_t> out) {
+      return reader.ReadAt(start + offset, out.size(), out.data()).has_value();
+    });
+    if (backup) sb = backup->sb;
+  }
   if (!sb) return;
-  r.setFsName(sb->journalInode != 0 ? "EXT3" : "EXT2");
+  r.setFsName(sb->familyName());
   r.setLabel(sb->volumeName);
   r.sectorsPerCluster = sb->blocksPerGroup;
   r.bytesPerSector = sb->blockSize;

@@ -12,7 +12,7 @@ namespace {
 
 // Names the catalogue gives a volume whose own structures it read, and the older names of
 // the same file systems.
-constexpr std::array<std::pair<std::string_view, FileSystem>, 7> kNames{{
+constexpr std::array<std::pair<std::string_view, FileSystem>, 8> kNames{{
     {"exFAT", FileSystem::ExFat},
     {"FAT32", FileSystem::Fat32},
     {"FAT16", FileSystem::Fat16},
@@ -20,6 +20,7 @@ constexpr std::array<std::pair<std::string_view, FileSystem>, 7> kNames{{
     {"NTFS", FileSystem::Ntfs},
     {"EXT2", FileSystem::Ext2},
     {"EXT3", FileSystem::Ext3},
+    {"EXT4", FileSystem::Ext4},
 }};
 
 // What a partition-table type promises, for a volume whose first sector shows nothing we

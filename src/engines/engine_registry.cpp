@@ -16,7 +16,7 @@ namespace {
 constexpr std::array kFatSystems{FileSystem::Fat16, FileSystem::Fat32};
 constexpr std::array kExfatSystems{FileSystem::ExFat};
 constexpr std::array kNtfsSystems{FileSystem::Ntfs};
-constexpr std::array kExtSystems{FileSystem::Ext2, FileSystem::Ext3};
+constexpr std::array kExtSystems{FileSystem::Ext2, FileSystem::Ext3, FileSystem::Ext4};
 constexpr std::array kVolumeTasks{Task::Deleted, Task::Formatted};
 constexpr std::array kDeletedOnly{Task::Deleted};
 constexpr std::array kRawOnly{Task::Raw};

@@ -36,6 +36,8 @@ std::optional<ExtSuperblock> ExtSuperblock::decode(ByteSpan bytes) {
   sb.featureIncompat = le32At(bytes, kSbFeatureIncompat);
   sb.featureRoCompat = le32At(bytes, kSbFeatureRoCompat);
   sb.journalInode = le32At(bytes, kSbJournalInode);
+  sb.hasJournalBackup = u8At(bytes, kSbJournalBackupType) == kExtJournalBackupBlocks;
+  for (size_t i = 0; i < kExtJournalBackupWords; ++i) sb.journalBackup[i] = le32At(bytes, kSbJournalBlocks + 4 * i);
   sb.volumeName = fixedText(bytes, kSbVolumeName, kSbVolumeNameSize);
   sb.blockCount = le32At(bytes, kSbBlockCount);
   sb.freeBlocks = le32At(bytes, kSbFreeBlocks);
@@ -89,6 +91,39 @@ Result<ExtSuperblock> ExtSuperblock::parse(ByteSpan bytes) {
   return sb;
 }
 
+std::vector<ExtBackupSite> extBackupSites(uint64_t volumeBytes) {
+  std::vector<ExtBackupSite> sites;
+  for (uint32_t group : {1u, 3u, 5u, 7u, 9u}) {
+    for (uint32_t log = 0; log <= kExtMaxLogBlockSize; ++log) {
+      const uint32_t blockSize = 1024u << log;
+      const uint64_t firstDataBlock = blockSize == 1024 ? 1 : 0;
+      const uint64_t offset = (firstDataBlock + uint64_t(group) * 8 * blockSize) * blockSize;
+      if (volumeBytes == 0 || offset < volumeBytes) sites.push_back({offset, group, blockSize});
+    }
+  }
+  return sites;
+}
+
+Result<ExtSuperblock> parseBackupSuperblock(ByteSpan bytes, const ExtBackupSite& site) {
+  auto sb = ExtSuperblock::parse(bytes);
+  if (!sb) return sb;
+  const uint64_t start = (uint64_t(sb->firstDataBlock) + uint64_t(site.group) * sb->blocksPerGroup) * sb->blockSize;
+  if (sb->blockGroupNumber != site.group || sb->blockSize != site.blockSize || start != site.offset ||
+      site.group >= sb->groupCount)
+    return fail(corruptError("the EXT backup superblock", "it is not the copy of the group it lies in"));
+  return sb;
+}
+
+std::optional<ExtBackupSuperblock> findBackupSuperblock(
+    uint64_t volumeBytes, const std::function<bool(uint64_t offset, std::span<uint8_t> out)>& read) {
+  std::array<uint8_t, kExtSuperblockSize> bytes{};
+  for (const ExtBackupSite& site : extBackupSites(volumeBytes)) {
+    if (!read(site.offset, bytes)) continue;
+    if (auto sb = parseBackupSuperblock(bytes, site)) return ExtBackupSuperblock{*sb, site.group};
+  }
+  return std::nullopt;
+}
+
 Result<std::vector<ExtGroupDescriptor>> parseGroupDescriptors(ByteSpan table,
                                                                              const ExtSuperblock& sb) {
   if (table.size() < sb.descriptorTableBytes()) return fail(corruptError("the EXT group descriptors"));
@@ -102,6 +137,7 @@ Result<std::vector<ExtGroupDescriptor>> parseGroupDescriptors(ByteSpan table,
     gd.blockBitmap = le32At(d, kGdBlockBitmap);
     gd.inodeBitmap = le32At(d, kGdInodeBitmap);
     gd.inodeTable = le32At(d, kGdInodeTable);
+    gd.flags = le16At(d, kGdFlags);
     if (wide) {
       gd.blockBitmap |= uint64_t(le32At(d, kGdBlockBitmapHigh)) << 32;
       gd.inodeBitmap |= uint64_t(le32At(d, kGdInodeBitmapHigh)) << 32;
@@ -124,10 +160,41 @@ ExtInode ExtInode::decode(ByteSpan bytes) {
   in.ctime = le32At(r, kInCtime);
   in.mtime = le32At(r, kInMtime);
   in.dtime = le32At(r, kInDtime);
-  in.blockCount = le32At(r, kInBlockCount);
+  in.links = le16At(r, kInLinks);
+  in.blockCount = le32At(r, kInBlockCount) | (uint64_t(le16At(r, kInBlockCountHigh)) << 32);
   in.flags = le32At(r, kInFlags);
+  in.generation = le32At(r, kInGeneration);
+  in.fileAcl = le32At(r, kInFileAcl) | (uint64_t(le16At(r, kInFileAclHigh)) << 32);
   for (size_t i = 0; i < kInodePointerCount; ++i) in.block[i] = le32At(r, kInBlock + 4 * i);
   return in;
+}
+
+bool ExtInode::mapsBlocks() const {
+  if (!usesExtents()) return block[0] != 0;
+  auto root = ExtentHeader::parse(blockArea());
+  return root && root->entries > 0;
+}
+
+std::optional<ExtInode> ExtInode::journalFromBackup(const ExtSuperblock& sb) {
+  if (!sb.hasJournalBackup) return std::nullopt;
+  std::array<uint8_t, kInodeCopySize> raw{};
+  putLe16(raw.data() + kInMode, kModeRegular | 0600);
+  for (size_t i = 0; i < kInodePointerCount; ++i) putLe32(raw.data() + kInBlock + 4 * i, sb.journalBackup[i]);
+  putLe32(raw.data() + kInSizeHigh, sb.journalBackup[kInodePointerCount]);
+  putLe32(raw.data() + kInSize, sb.journalBackup[kInodePointerCount + 1]);
+  if (le16At(raw, kInBlock) == kExtentMagic) putLe32(raw.data() + kInFlags, kInodeFlagExtents);
+  return decode(raw);
+}
+
+std::optional<ExtentHeader> ExtentHeader::parse(ByteSpan node) {
+  if (le16At(node, 0) != kExtentMagic) return std::nullopt;
+  ExtentHeader h;
+  h.entries = le16At(node, 2);
+  const uint16_t max = le16At(node, 4);
+  h.depth = le16At(node, 6);
+  if (h.depth > kExtentMaxDepth || h.entries > max) return std::nullopt;
+  if (kExtentHeaderSize + size_t(h.entries) * kExtentEntrySize > node.size()) return std::nullopt;
+  return h;
 }
 
 std::string generatedInodeName(uint32_t inodeNumber) {

@@ -1,30 +1,8 @@
 #include "engines/ext/ext_block_map.h"
 
 #include <cerrno>
-#include <optional>
 
 namespace velk {
-
-namespace {
-
-struct ExtentHeader {
-  uint16_t entries = 0;
-  uint16_t depth = 0;
-};
-
-// A node's header, checked against the bytes the node occupies.
-std::optional<ExtentHeader> extentHeader(ByteSpan node) {
-  if (le16At(node, 0) != kExtentMagic) return std::nullopt;
-  ExtentHeader h;
-  h.entries = le16At(node, 2);
-  const uint16_t max = le16At(node, 4);
-  h.depth = le16At(node, 6);
-  if (h.depth > kExtentMaxDepth || h.entries > max) return std::nullopt;
-  if (kExtentHeaderSize + size_t(h.entries) * kExtentEntrySize > node.size()) return std::nullopt;
-  return h;
-}
-
-}  // namespace
 
 ExtBlockMap::ExtBlockMap(const ExtInode& inode, uint32_t blockSize, uint64_t blockCount, ExtBlockReader read)
     : m_inode(inode), m_blockSize(blockSize), m_blockCount(blockCount), m_perBlock(blockSize / 4),
@@ -45,6 +23,7 @@ Result<ByteSpan> ExtBlockMap::load(size_t level, uint64_t block) {
       return fail(ioError("reading the file's block map", EIO));
     }
     c.block = block;
+    m_mappingBlocks.push_back(block);
   }
   return ByteSpan(c.data);
 }
@@ -93,7 +72,7 @@ Result<uint64_t> ExtBlockMap::mapIndirect(uint64_t fileBlock) {
 
 Result<uint64_t> ExtBlockMap::mapExtents(uint64_t fileBlock) {
   ByteSpan node = m_inode.blockArea();
-  auto header = extentHeader(node);
+  auto header = ExtentHeader::parse(node);
   if (!header) return fail(corruptError("the file's block map"));
   // Each step goes one level down; a child whose depth is not exactly one less than its
   // parent's ends the lookup, so the descent is bounded by the root's depth.
@@ -126,7 +105,7 @@ Result<uint64_t> ExtBlockMap::mapExtents(uint64_t fileBlock) {
     if (level >= kExtentMaxDepth) return fail(corruptError("the file's block map"));
     auto data = load(level, child);
     if (!data) return fail(data.error());
-    auto childHeader = extentHeader(*data);
+    auto childHeader = ExtentHeader::parse(*data);
     if (!childHeader || childHeader->depth + 1 != header->depth) return fail(corruptError("the file's block map"));
     node = *data;
     header = childHeader;

@@ -23,13 +23,6 @@ namespace velk {
 // Reads one whole block (out.size() == block size); false when it cannot be read.
 using ExtBlockReader = std::function<bool(uint64_t block, std::span<uint8_t> out)>;
 
-// Extent tree layout (ext4_extent_header, ext4_extent, ext4_extent_idx).
-inline constexpr uint16_t kExtentMagic = 0xF30A;
-inline constexpr size_t kExtentHeaderSize = 12;
-inline constexpr size_t kExtentEntrySize = 12;
-inline constexpr uint16_t kExtentMaxDepth = 5;
-inline constexpr uint16_t kExtentInitMaxLength = 32768;
-
 // The number a lookup answers for a hole.
 inline constexpr uint64_t kExtHole = 0;
 
@@ -44,6 +37,9 @@ class ExtBlockMap {
 
   // How many file blocks the map can address.
   uint64_t addressableBlocks() const;
+  // The mapping blocks (indirect blocks, extent tree nodes) read so far, in the order read;
+  // a lookup in file order reads each once.
+  const std::vector<uint64_t>& mappingBlocks() const { return m_mappingBlocks; }
 
   // The first file block of each region of a classic map.
   static uint64_t singleIndirectStart() { return kDirectPointers; }
@@ -66,6 +62,7 @@ class ExtBlockMap {
   uint64_t m_perBlock;
   ExtBlockReader m_read;
   std::array<Cached, kExtentMaxDepth + 1> m_levels;
+  std::vector<uint64_t> m_mappingBlocks;
 };
 
 }  // namespace velk

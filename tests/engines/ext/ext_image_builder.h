@@ -237,6 +237,11 @@ class JournalBuilder {
     return *this;
   }
   JournalBuilder& raw(std::vector<uint8_t> block) { return data(std::move(block)); }
+  // The transaction number the next descriptor and commit carry.
+  JournalBuilder& sequence(uint32_t n) {
+    m_sequence = n;
+    return *this;
+  }
 
   // Writes the journal contiguously into fresh blocks and points the journal inode at them
   // (direct and single indirect). minBlocks pads it with zero blocks.
