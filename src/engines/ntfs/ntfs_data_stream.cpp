@@ -68,6 +68,7 @@ class StreamWriter {
     const uint64_t chunkClusters = bufBytes / m_cs;
     uint64_t pos = 0;
     while (pos < m_end) {
+      if (m_source.stopRequested()) return fail(cancelledError());
       const uint64_t vcn = pos / m_cs;
       const uint64_t clustersLeft = (m_end - pos + m_cs - 1) / m_cs;
       const Piece p = m_cursor.at(vcn, std::min(clustersLeft, chunkClusters));
@@ -101,6 +102,7 @@ class StreamWriter {
     pieces.reserve(size_t(unitClusters));
 
     for (uint64_t unitStart = 0; unitStart < m_end; unitStart += unitBytes) {
+      if (m_source.stopRequested()) return fail(cancelledError());
       const uint64_t vcn0 = unitStart / m_cs;
       const uint64_t want = std::min(unitBytes, m_end - unitStart);
       pieces.clear();
@@ -167,6 +169,20 @@ class StreamWriter {
 
 Error incompleteError() {
   return corruptError("the file's data runs", "they do not cover the whole file or a compressed unit does not decode");
+}
+
+bool layoutCoversContent(const NtfsStreamLayout& layout, uint32_t clusterSize) {
+  if (layout.resident) return true;
+  if (clusterSize == 0) return false;
+  const uint64_t needed = layout.realSize / clusterSize + (layout.realSize % clusterSize != 0);
+  // The runs are ordered by VCN: each must start where the mapped part ends.
+  uint64_t mapped = 0;
+  for (const DataRun& r : layout.runs) {
+    if (mapped >= needed) break;
+    if (r.vcn > mapped) return false;
+    mapped = std::max(mapped, r.vcn + r.length);
+  }
+  return mapped >= needed;
 }
 
 Status writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source, ByteSink& out) {
