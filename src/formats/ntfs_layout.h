@@ -104,7 +104,14 @@ inline constexpr uint64_t kLastSystemRecord = 23;
 // Records the scans start at (the system files and their reserve come first).
 inline constexpr uint32_t kFirstUserRecord = 30;
 
-// A file reference holds the record number in its low 48 bits.
+// A file reference holds the record number in its low 48 bits and the record's sequence
+// number (how often it was reused) in the high 16.
 inline constexpr uint64_t referenceNumber(uint64_t reference) { return reference & 0x0000FFFFFFFFFFFFull; }
+inline constexpr uint16_t referenceSequence(uint64_t reference) { return uint16_t(reference >> 48); }
+
+// System records of the MFT the engine reads.
+inline constexpr uint64_t kRecordBitmap = 6;
+// $MFTMirr copies the MFT's first four records.
+inline constexpr uint32_t kMirrorRecords = 4;
 
 }  // namespace velk::ntfs
