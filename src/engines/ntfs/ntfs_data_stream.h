@@ -10,6 +10,7 @@
 #include "disk/byte_sink.h"
 #include "support/error.h"
 #include "formats/runlist.h"
+#include "workspace/extraction_plan.h"
 
 namespace velk {
 
@@ -54,5 +55,12 @@ inline constexpr uint64_t kMaxNtfsContentBytes = uint64_t(1) << 44;
 [[nodiscard]] Status writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source,
                                      ByteSink& out);
 Error incompleteError();
+
+// The pieces writeNtfsStream writes, as offsets of the volume: runs read up to the
+// initialized size, holes and the rest as zeros, resident values inline, and one LZNT1
+// piece per compression unit stored in fewer clusters than the unit holds. Runs that end
+// early end the plan where the writer stops; a unit that does not decode fails when the
+// plan is written.
+[[nodiscard]] Result<ExtractionPlan> ntfsStreamPlan(const NtfsStreamLayout& layout, uint32_t clusterSize);
 
 }  // namespace velk

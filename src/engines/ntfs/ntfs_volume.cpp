@@ -127,7 +127,7 @@ Status NtfsVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& 
   return fail(unsupportedError("the NTFS engine does not run the raw scan"));
 }
 
-Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
+Status NtfsVolume::recordLayout(const FileRecord& record, NtfsStreamLayout& layout) {
   const auto* r = dynamic_cast<const NtfsFileRecord*>(&record);
   if (!r) return fail(foreignRecordError());
   const auto gone = [] { return fail(corruptError("the file's MFT record", "it is no longer in memory or no longer parses")); };
@@ -136,9 +136,20 @@ Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
   if (r->recordIndex >= image.recordCount) return gone();
   auto parsed = std::make_unique<ParsedMftRecord>();
   if (!parseMftRecord(image.record(r->recordIndex), *parsed)) return gone();
-  NtfsStreamLayout layout;
   streamLayout(r->imageIndex, image.firstNumber + r->recordIndex, *parsed, ByteSpan(r->streamName), layout);
+  return {};
+}
+
+Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
+  NtfsStreamLayout layout;
+  if (Status found = recordLayout(record, layout); !found) return found;
   return writeNtfsStream(layout, m_clusterSize, *this, out);
+}
+
+Result<ExtractionPlan> NtfsVolume::extractionPlan(const FileRecord& record) {
+  NtfsStreamLayout layout;
+  if (Status found = recordLayout(record, layout); !found) return fail(found.error());
+  return ntfsStreamPlan(layout, m_clusterSize);
 }
 
 Result<std::unique_ptr<RecoveryEngine>> openNtfsEngine(EngineSource source, Task task) {

@@ -77,6 +77,8 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   // parses, else the stream writer's result (an unreadable sector fails it, naming the
   // sector; a cleared extraction stop ends it as Cancelled within one read chunk).
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  // The same content as pieces of the partition (what extract writes, without reading it).
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
 
   bool ntfsFound() const { return m_ntfsFound; }
   const NtfsBootSector& boot() const { return m_boot; }
@@ -134,6 +136,8 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   bool attributeListBytes(const ParsedMftRecord& parsed, std::vector<uint8_t>& out);
   void streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
                     NtfsStreamLayout& layout);
+  // The layout of a found file's stream, from its record in memory.
+  Status recordLayout(const FileRecord& record, NtfsStreamLayout& layout);
 
   SectorReader m_reader;
   std::mutex m_readMutex;

@@ -53,6 +53,7 @@ struct ScanRun {
   std::unique_ptr<ResultTree> tree;
   std::map<std::string, Listed> byPath;
   Status scanResult;
+  SectorReader partition;  // the volume again, for writing plans without the engine
 };
 
 // The NTFS record of an image: the only one of a bare volume, else the one starting at
@@ -90,7 +91,10 @@ ScanRun scanEngine(std::unique_ptr<RecoveryEngine> engine, Task task) {
 ScanRun scanImage(const PartitionRecord& record, Task task) {
   auto opened = openEngine(record, task);
   EXPECT_TRUE(opened) << describe(opened.error());
-  return opened ? scanEngine(std::move(*opened), task) : ScanRun{};
+  if (!opened) return {};
+  ScanRun run = scanEngine(std::move(*opened), task);
+  EXPECT_TRUE(run.partition.OpenPartition(record));
+  return run;
 }
 
 // The volume of an unpartitioned fixture over a copy in memory, reads in [from, to) failing.
@@ -101,7 +105,9 @@ ScanRun scanFaulty(std::shared_ptr<std::vector<uint8_t>> bytes, uint64_t from = 
   SectorReader reader;
   reader.OpenDevice(std::make_unique<test::FaultyDevice>(memoryDevice(bytes, false), plan), "faulty");
   auto volume = std::make_unique<NtfsVolume>(std::move(reader), 0, 'C', bytes->size());
-  return scanEngine(std::move(volume), Task::Deleted);
+  ScanRun run = scanEngine(std::move(volume), Task::Deleted);
+  run.partition.OpenDevice(memoryDevice(bytes, false), "copy");
+  return run;
 }
 
 std::string noteValue(const std::string& notes, const std::string& key) {
@@ -137,6 +143,19 @@ size_t expectRecovered(ScanRun& run, const std::string& manifest, const std::vec
     EXPECT_TRUE(run.engine->extract(rec, sink)) << row.path;
     EXPECT_EQ(sink.written(), row.size) << row.path;
     EXPECT_EQ(sink.hex(), row.sha256) << row.path;
+    // So does the plan a saved scan keeps, written without the engine.
+    auto plan = run.engine->extractionPlan(rec);
+    if (!plan) {
+      ADD_FAILURE() << row.path << ": " << describe(plan.error());
+      continue;
+    }
+    HashSink planned;
+    EXPECT_TRUE(writePlan(run.partition, *plan, planned)) << row.path;
+    EXPECT_EQ(planned.hex(), row.sha256) << row.path;
+    if (row.notes.find("lznt1") != std::string::npos) {
+      EXPECT_TRUE(std::ranges::any_of(plan->pieces, [](const PlanPiece& p) { return p.kind == PlanPiece::Kind::Lznt1; }))
+          << row.path;
+    }
     // The memory path gives the same bytes.
     if (row.size <= (2u << 20)) {
       std::vector<uint8_t> bytes;
@@ -175,15 +194,18 @@ TEST_P(NtfsDeletedFixtureTest, EveryDeletedFileRecoversByteExactAndOverwrittenOn
   for (const auto& row : test::loadManifest(c.image)) {
     auto it = run.byPath.find(listedPath(row));
     // Live files are not part of a deleted-file scan; overwritten ones are listed damaged.
-    if (row.state == "live") EXPECT_EQ(it, run.byPath.end()) << row.path;
+    if (row.state == "live") {
+      EXPECT_EQ(it, run.byPath.end()) << row.path;
+    }
     if (row.state == "overwritten") {
       ASSERT_NE(it, run.byPath.end()) << row.path;
       EXPECT_EQ(it->second.record->verdict, Verdict::Damaged) << row.path;
     }
     // fragmented.txt took the clusters of two spacers that were deleted too, and ntfs-3g
     // logs nothing that says which came last: all three are damaged.
-    if (row.state.starts_with("deleted") && row.path != "fragmented.txt" && it != run.byPath.end())
+    if (row.state.starts_with("deleted") && row.path != "fragmented.txt" && it != run.byPath.end()) {
       EXPECT_EQ(it->second.record->verdict, Verdict::Unverified) << row.path;
+    }
   }
 }
 
