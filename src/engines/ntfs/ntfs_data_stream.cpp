@@ -198,6 +198,14 @@ bool layoutCoversContent(const NtfsStreamLayout& layout, uint32_t clusterSize) {
 
 namespace {
 
+// A plan covers the whole file, or a saved scan holding it would not load: where the runs
+// end early (a damaged file), the rest reads as zeros.
+ExtractionPlan padded(ExtractionPlan plan, uint64_t size) {
+  const uint64_t planned = plan.size();
+  if (planned < size) plan.zeros(size - planned);
+  return plan;
+}
+
 // What neither the writer nor the plan can stand for.
 Status checkNonResident(const NtfsStreamLayout& layout, uint32_t clusterSize) {
   if (clusterSize == 0) return fail(usageError("a cluster size of 0"));
@@ -246,7 +254,7 @@ Result<ExtractionPlan> ntfsStreamPlan(const NtfsStreamLayout& layout, uint32_t c
       else plan.zeros(bytes);
       pos += bytes;
     }
-    return plan;
+    return padded(std::move(plan), end);
   }
   UnitMap map;
   for (uint64_t unitStart = 0; unitStart < end; unitStart += unitBytes) {
@@ -275,7 +283,7 @@ Result<ExtractionPlan> ntfsStreamPlan(const NtfsStreamLayout& layout, uint32_t c
       plan.zeros(tail);
     }
   }
-  return plan;
+  return padded(std::move(plan), end);
 }
 
 }  // namespace velk

@@ -58,9 +58,9 @@ Error incompleteError();
 
 // The pieces writeNtfsStream writes, as offsets of the volume: runs read up to the
 // initialized size, holes and the rest as zeros, resident values inline, and one LZNT1
-// piece per compression unit stored in fewer clusters than the unit holds. Runs that end
-// early end the plan where the writer stops; a unit that does not decode fails when the
-// plan is written.
+// piece per compression unit stored in fewer clusters than the unit holds. Where the runs
+// end early the rest of the file is zeros (the plan always covers the real size); a unit
+// that does not decode fails when the plan is written.
 [[nodiscard]] Result<ExtractionPlan> ntfsStreamPlan(const NtfsStreamLayout& layout, uint32_t clusterSize);
 
 }  // namespace velk

@@ -356,6 +356,15 @@ TEST_F(NtfsVolumeTest, AnAttributeListBringsTheExtentsOfExtensionRecords) {
   auto reused = open(v.bytes);
   ASSERT_TRUE(scan(*reused));
   contentOf(*reused, "fragmented.bin", ErrorKind::Corrupt);
+  // Its plan still covers the whole size (a saved scan refuses one that does not): the
+  // first extent from the disk, the lost one as zeros.
+  auto plan = reused->extractionPlan(*listed["fragmented.bin"]);
+  ASSERT_TRUE(plan);
+  const auto runs = byteRunsOf(*plan);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].partitionOffset, 100u * 4096);
+  EXPECT_EQ(runs[0].length, 3u * 4096);
+  EXPECT_EQ(plan->size(), size);
 }
 
 TEST_F(NtfsVolumeTest, ARunlistPastTheVolumeEndsWithAnError) {
