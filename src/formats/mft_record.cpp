@@ -11,9 +11,9 @@ namespace velk {
 using namespace ntfs;
 
 FixupResult applyFixups(MutableByteSpan record) {
-  const ByteSpan r(record);
-  const uint16_t usaOffset = le16At(r, kRecUsaOffset);
-  const uint16_t usaCount = le16At(r, kRecUsaCount);
+  const ByteView r{ByteSpan(record)};
+  const uint16_t usaOffset = r.le16(kRecUsaOffset);
+  const uint16_t usaCount = r.le16(kRecUsaCount);
   const size_t stretches = record.size() / kFixupStride;
   // One sequence number plus one saved word per 512-byte stretch, inside the header area
   // of the first stretch.
@@ -31,6 +31,58 @@ FixupResult applyFixups(MutableByteSpan record) {
     tail[1] = usa[2 * i + 1];
   }
   return FixupResult::Applied;
+}
+
+std::optional<MftRecordHeader> readMftRecordHeader(ByteSpan record) {
+  const ByteView v(record);
+  if (!v.matches(0, "FILE") || !v.has(0, kRecBaseReference + 8)) return std::nullopt;
+  return MftRecordHeader{v.le16(kRecSequence), v.le16(kRecFlags), v.le64(kRecBaseReference)};
+}
+
+bool decodeAttribute(ByteSpan attribute, AttributeView& a) {
+  const ByteView v(attribute);
+  a = AttributeView{};
+  a.type = v.le32(kAttrType);
+  a.nonResident = v.u8(kAttrNonResident) != 0;
+  a.flags = v.le16(kAttrFlags);
+  a.id = v.le16(kAttrId);
+  const size_t nameLength = size_t(v.u8(kAttrNameLength)) * 2;
+  if (nameLength != 0) {
+    const size_t nameOffset = v.le16(kAttrNameOffset);
+    if (!v.has(nameOffset, nameLength)) return false;
+    a.name = v.bytes(nameOffset, nameLength);
+  }
+  if (!a.nonResident) {
+    const uint32_t valueLength = v.le32(kAttrValueLength);
+    const uint16_t valueOffset = v.le16(kAttrValueOffset);
+    if (!v.has(valueOffset, valueLength)) return false;
+    a.value = v.bytes(valueOffset, valueLength);
+    return v.complete();
+  }
+  if (v.size() < kAttrNonResidentHeader) return false;
+  a.startVcn = v.le64(kAttrStartVcn);
+  a.lastVcn = v.le64(kAttrLastVcn);
+  a.compressionUnit = v.u8(kAttrCompressionUnit);
+  a.allocatedSize = v.le64(kAttrAllocatedSize);
+  a.realSize = v.le64(kAttrRealSize);
+  a.initializedSize = v.le64(kAttrInitializedSize);
+  const uint16_t runlistOffset = v.le16(kAttrRunlistOffset);
+  if (runlistOffset < kAttrNonResidentHeader || runlistOffset > v.size()) return false;
+  a.runlist = attribute.subspan(runlistOffset);
+  return v.complete();
+}
+
+bool decodeAttributeListEntry(ByteSpan entry, AttributeListEntry& e) {
+  const ByteView v(entry);
+  e = AttributeListEntry{};
+  e.type = v.le32(kAlType);
+  e.startVcn = v.le64(kAlStartVcn);
+  e.reference = v.le64(kAlReference);
+  const size_t nameLength = size_t(v.u8(kAlNameLength)) * 2;
+  const size_t nameOffset = v.u8(kAlNameOffset);
+  if (!v.has(nameOffset, nameLength)) return false;
+  e.name = v.bytes(nameOffset, nameLength);
+  return v.complete();
 }
 
 bool AttributeView::compressed() const { return nonResident && (flags & kAttrFlagCompressed) != 0; }
@@ -55,15 +107,15 @@ namespace {
 
 bool decodeFileName(const AttributeView& a, FileNameView& out) {
   if (a.nonResident) return false;  // $FILE_NAME is always resident: anything else is damage
-  const ByteSpan v = a.value;
+  const ByteView v(a.value);
   if (v.size() < kFnName) return false;
-  const uint8_t n = v[kFnNameLength];
-  if (!fits(v, kFnName, size_t(n) * 2)) return false;
-  out.parentReference = le64(v.data() + kFnParent);
-  out.flags = le32(v.data() + kFnFlags);
+  const uint8_t n = v.u8(kFnNameLength);
+  if (!v.has(kFnName, size_t(n) * 2)) return false;
+  out.parentReference = v.le64(kFnParent);
+  out.flags = v.le32(kFnFlags);
   out.nameLength = n;
-  out.nameSpace = v[kFnNameSpace];
-  out.name = v.subspan(kFnName, size_t(n) * 2);
+  out.nameSpace = v.u8(kFnNameSpace);
+  out.name = v.bytes(kFnName, size_t(n) * 2);
   return true;
 }
 
@@ -84,15 +136,18 @@ void offerFileName(const AttributeView& a, bool& has, FileNameView& kept, bool& 
 
 bool parseMftRecord(ByteSpan record, ParsedMftRecord& out) {
   out = ParsedMftRecord{};
-  if (record.size() < kMinRecordSize || !matchesAt(record, 0, "FILE")) return false;
-  out.flags = le16At(record, kRecFlags);
+  const ByteView rec(record);
+  if (rec.size() < kMinRecordSize || !rec.matches(0, "FILE")) return false;
+  out.flags = rec.le16(kRecFlags);
   out.inUse = (out.flags & kRecFlagInUse) != 0;
   out.directoryFlag = (out.flags & kRecFlagDirectory) != 0;
-  out.sequence = le16At(record, kRecSequence);
-  out.baseReference = le64At(record, kRecBaseReference);
-  if (le16At(record, kRecUsaOffset) >= kRecNumber + 4) {
+  out.sequence = rec.le16(kRecSequence);
+  out.logSequence = rec.le64(kRecLogSequence);
+  out.baseReference = rec.le64(kRecBaseReference);
+  // Records of NTFS 3.1 carry their own number; older ones start the update sequence there.
+  if (rec.le16(kRecUsaOffset) >= kRecNumber + 4) {
     out.hasRecordNumber = true;
-    out.recordNumber = le32At(record, kRecNumber);
+    out.recordNumber = rec.le32(kRecNumber);
   }
   const bool complete = forEachAttribute(record, [&](const AttributeView& a, bool ok) {
     if (!ok) {
@@ -105,12 +160,13 @@ bool parseMftRecord(ByteSpan record, ParsedMftRecord& out) {
         if (a.nonResident || a.value.size() < kSiMinimum) {
           out.damaged = true;
         } else if (!out.hasStandardInfo) {
+          const ByteView si(a.value);
           out.hasStandardInfo = true;
-          out.standardInfo.created = le64(a.value.data() + kSiCreated);
-          out.standardInfo.modified = le64(a.value.data() + kSiModified);
-          out.standardInfo.mftChanged = le64(a.value.data() + kSiMftChanged);
-          out.standardInfo.accessed = le64(a.value.data() + kSiAccessed);
-          out.standardInfo.attributes = le32(a.value.data() + kSiAttributes);
+          out.standardInfo.created = si.le64(kSiCreated);
+          out.standardInfo.modified = si.le64(kSiModified);
+          out.standardInfo.mftChanged = si.le64(kSiMftChanged);
+          out.standardInfo.accessed = si.le64(kSiAccessed);
+          out.standardInfo.attributes = si.le32(kSiAttributes);
         }
         break;
       case kTypeFileName:

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "formats/bytes.h"
 #include "formats/ntfs_layout.h"
@@ -68,6 +69,7 @@ struct ParsedMftRecord {
   bool damaged = false;         // an attribute that broke the format was skipped
   uint16_t flags = 0;
   uint16_t sequence = 0;
+  uint64_t logSequence = 0;     // grows with every logged change (0 where nothing logs)
   uint64_t baseReference = 0;   // non-zero in extension records
   bool hasRecordNumber = false;
   uint32_t recordNumber = 0;
@@ -88,6 +90,16 @@ struct ParsedMftRecord {
   const AttributeView* namedData(ByteSpan name) const;
 };
 
+// The fixed header fields a folder chain needs, without walking the attributes. nullopt
+// unless the bytes begin with "FILE".
+struct MftRecordHeader {
+  uint16_t sequence = 0;
+  uint16_t flags = 0;
+  uint64_t baseReference = 0;
+  bool inUse() const { return (flags & ntfs::kRecFlagInUse) != 0; }
+};
+std::optional<MftRecordHeader> readMftRecordHeader(ByteSpan record);
+
 // Full parse of a record whose fixups have been applied: "FILE", the header, and the
 // $STANDARD_INFORMATION, $FILE_NAME (longest name wins; among equal lengths the first),
 // $DATA and $ATTRIBUTE_LIST attributes. False when the bytes are missing or the signature
@@ -106,89 +118,54 @@ struct AttributeListEntry {
   uint64_t startVcn = 0;
   uint64_t reference = 0;
 };
-// Walks the entries of a list value; false from visit stops the walk. Returns false when
-// an entry breaks the format (the walk ends there).
-template <typename Visit>
-bool forEachAttributeListEntry(ByteSpan list, Visit&& visit);
 
-
-// ---------------------------------------------------------------------------------------
+// One attribute header decoded from its bytes (the attribute's whole length): false when a
+// name, value or runlist does not lie inside them.
+[[nodiscard]] bool decodeAttribute(ByteSpan attribute, AttributeView& out);
+// One $ATTRIBUTE_LIST entry from its bytes (the entry's whole length): false when its name
+// does not lie inside them.
+[[nodiscard]] bool decodeAttributeListEntry(ByteSpan entry, AttributeListEntry& out);
 
 // Walks the attributes of a record (fixups applied), handing each header to
 // visit(attribute, wellFormed); false from visit ends the walk. Returns false when an
 // attribute broke the format (the walk ends there).
 template <typename Visit>
 bool forEachAttribute(ByteSpan record, Visit&& visit) {
-  size_t off = le16At(record, ntfs::kRecFirstAttribute);
-  // The attribute area cannot start inside the fixed header.
-  if (off >= record.size()) return true;       // no attribute area: nothing to decode
+  const ByteView rec(record);
+  size_t off = rec.le16(ntfs::kRecFirstAttribute);
+  if (off >= rec.size()) return true;                   // no attribute area: nothing to decode
   if (off < ntfs::kRecBaseReference + 8) return false;  // would overlap the fixed header
   // A record has at most size ÷ 24 attributes; the budget makes the bound explicit.
-  for (size_t budget = record.size() / ntfs::kAttrResidentHeader + 1; budget > 0; --budget) {
-    if (!fits(record, off, 8)) return true;
-    const uint32_t type = le32(record.data() + off);
+  for (size_t budget = rec.size() / ntfs::kAttrResidentHeader + 1; budget > 0; --budget) {
+    if (!rec.has(off, ntfs::kAttrLength + 4)) return true;  // not even a type and a length
+    const uint32_t type = rec.le32(off + ntfs::kAttrType);
     if (type == ntfs::kTypeEnd) return true;
-    const uint32_t length = le32(record.data() + off + ntfs::kAttrLength);
+    const uint32_t length = rec.le32(off + ntfs::kAttrLength);
     if (length == 0) return true;
-    if (length < ntfs::kAttrResidentHeader || !fits(record, off, length)) return false;
-    const ByteSpan attr = record.subspan(off, length);
-
+    if (length < ntfs::kAttrResidentHeader || !rec.has(off, length)) return false;
     AttributeView a;
-    a.type = type;
-    a.nonResident = attr[ntfs::kAttrNonResident] != 0;
-    a.flags = le16(attr.data() + ntfs::kAttrFlags);
-    a.id = le16(attr.data() + ntfs::kAttrId);
-    bool ok = true;
-    const size_t nameLength = size_t(attr[ntfs::kAttrNameLength]) * 2;
-    const size_t nameOffset = le16(attr.data() + ntfs::kAttrNameOffset);
-    if (nameLength != 0) {
-      if (fits(attr, nameOffset, nameLength)) a.name = attr.subspan(nameOffset, nameLength);
-      else ok = false;
-    }
-    if (ok && !a.nonResident) {
-      const uint32_t valueLength = le32(attr.data() + ntfs::kAttrValueLength);
-      const uint16_t valueOffset = le16(attr.data() + ntfs::kAttrValueOffset);
-      if (fits(attr, valueOffset, valueLength)) a.value = attr.subspan(valueOffset, valueLength);
-      else ok = false;
-    } else if (ok) {
-      if (length < ntfs::kAttrNonResidentHeader) {
-        ok = false;
-      } else {
-        a.startVcn = le64(attr.data() + ntfs::kAttrStartVcn);
-        a.lastVcn = le64(attr.data() + ntfs::kAttrLastVcn);
-        a.compressionUnit = attr[ntfs::kAttrCompressionUnit];
-        a.allocatedSize = le64(attr.data() + ntfs::kAttrAllocatedSize);
-        a.realSize = le64(attr.data() + ntfs::kAttrRealSize);
-        a.initializedSize = le64(attr.data() + ntfs::kAttrInitializedSize);
-        const uint16_t runlistOffset = le16(attr.data() + ntfs::kAttrRunlistOffset);
-        if (runlistOffset < ntfs::kAttrNonResidentHeader || runlistOffset > length) ok = false;
-        else a.runlist = attr.subspan(runlistOffset);
-      }
-    }
+    const bool ok = decodeAttribute(rec.bytes(off, length), a);
     if (!visit(a, ok)) return true;
     off += length;
   }
   return false;
 }
 
-
+// Walks the entries of a list value; false from visit stops the walk. Returns false when
+// an entry breaks the format (the walk ends there).
 template <typename Visit>
 bool forEachAttributeListEntry(ByteSpan list, Visit&& visit) {
+  const ByteView v(list);
   size_t off = 0;
-  while (off < list.size()) {
+  // Every entry is at least kAlMinimum bytes: the list bounds the walk.
+  while (off < v.size()) {
     // Slack after the last entry (shorter than an entry, or zeroed) ends the list.
-    if (!fits(list, off, 0x1A)) return true;
-    const uint16_t length = le16(list.data() + off + 0x04);
+    if (!v.has(off, ntfs::kAlMinimum)) return true;
+    const uint16_t length = v.le16(off + ntfs::kAlLength);
     if (length == 0) return true;
-    if (length < 0x1A || !fits(list, off, length)) return false;
+    if (length < ntfs::kAlMinimum || !v.has(off, length)) return false;
     AttributeListEntry e;
-    e.type = le32(list.data() + off);
-    const uint8_t nameLength = list[off + 0x06];
-    const uint8_t nameOffset = list[off + 0x07];
-    if (size_t(nameOffset) + size_t(nameLength) * 2 > length) return false;
-    e.name = list.subspan(off + nameOffset, size_t(nameLength) * 2);
-    e.startVcn = le64(list.data() + off + 0x08);
-    e.reference = le64(list.data() + off + 0x10);
+    if (!decodeAttributeListEntry(v.bytes(off, length), e)) return false;
     if (!visit(e)) return true;
     off += length;
   }

@@ -12,7 +12,7 @@ namespace velk {
 struct NtfsBootSector {
   uint32_t bytesPerSector = 512;
   uint32_t clusterSize = 4096;
-  uint32_t recordSize = 1024;
+  uint32_t recordSize = 1024;  // 1024 when the boot sector's field is impossible
   uint64_t totalSectors = 0;   // file-system sectors of bytesPerSector
   uint64_t mftCluster = 0;
   uint64_t mftMirrCluster = 0;
@@ -27,9 +27,9 @@ struct NtfsBootSector {
   static std::optional<NtfsBootSector> parse(ByteSpan sector);
 };
 
-// File-record size from the boot sector's signed byte at 0x40: a negative value n gives
-// 2^(−n) when that lies from 512 to 4096 (4 KiB records exist on 4Kn disks); anything
-// else, the positive cluster counts included, gives 1024.
-uint32_t ntfsRecordSizeFrom(int8_t value);
+// File-record size from the boot sector's signed byte at 0x40: a positive value counts
+// clusters per record (mkntfs writes 1 for 4 KiB records on 4 KiB clusters), a negative
+// value n gives 2^(−n) bytes. nullopt unless the size is a power of two from 512 to 4096.
+std::optional<uint32_t> ntfsRecordSizeFrom(int8_t value, uint32_t clusterSize);
 
 }  // namespace velk

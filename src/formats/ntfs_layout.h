@@ -21,6 +21,7 @@ inline constexpr size_t kBootClustersPerRecord = 0x40;  // s8
 // MFT record header.
 inline constexpr size_t kRecUsaOffset = 0x04;       // u16
 inline constexpr size_t kRecUsaCount = 0x06;        // u16
+inline constexpr size_t kRecLogSequence = 0x08;     // u64: $LogFile sequence number of the last change
 inline constexpr size_t kRecSequence = 0x10;        // u16
 inline constexpr size_t kRecFirstAttribute = 0x14;  // u16
 inline constexpr size_t kRecFlags = 0x16;           // u16
@@ -88,11 +89,11 @@ inline constexpr uint32_t kFnFlagDirectory = 0x10000000;
 // $ATTRIBUTE_LIST entry.
 inline constexpr size_t kAlType = 0x00;        // u32
 inline constexpr size_t kAlLength = 0x04;      // u16
-inline constexpr size_t kAlNameLength = 0x06;  // u8
+inline constexpr size_t kAlNameLength = 0x06;  // u8, UTF-16 units
 inline constexpr size_t kAlNameOffset = 0x07;  // u8
 inline constexpr size_t kAlStartVcn = 0x08;    // u64
 inline constexpr size_t kAlReference = 0x10;   // u64
-inline constexpr size_t kAlMinimum = 0x1A;
+inline constexpr size_t kAlMinimum = 0x1A;     // up to the attribute id
 
 // File attribute bits shown and filtered on.
 inline constexpr uint32_t kFileAttrCompressed = 0x800;
@@ -103,7 +104,14 @@ inline constexpr uint64_t kLastSystemRecord = 23;
 // Records the scans start at (the system files and their reserve come first).
 inline constexpr uint32_t kFirstUserRecord = 30;
 
-// A file reference holds the record number in its low 48 bits.
+// A file reference holds the record number in its low 48 bits and the record's sequence
+// number (how often it was reused) in the high 16.
 inline constexpr uint64_t referenceNumber(uint64_t reference) { return reference & 0x0000FFFFFFFFFFFFull; }
+inline constexpr uint16_t referenceSequence(uint64_t reference) { return uint16_t(reference >> 48); }
+
+// System records of the MFT the engine reads.
+inline constexpr uint64_t kRecordBitmap = 6;
+// $MFTMirr copies the MFT's first four records.
+inline constexpr uint32_t kMirrorRecords = 4;
 
 }  // namespace velk::ntfs

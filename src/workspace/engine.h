@@ -37,13 +37,19 @@ class RecoveryEngine {
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);
 
   ScanFlag& scanFlag() { return m_scanFlag; }
+  // The flag extractions test between their reads (a recovery's job flag): once it is
+  // cleared, the file in hand ends as Cancelled within one read chunk. None: never stopped.
+  void setExtractStop(const StopFlag* flag) { m_extractStop = flag; }
   // What the last scan could not read or trust.
   DamageLog& damage() { return m_damage; }
   const DamageLog& damage() const { return m_damage; }
 
  protected:
+  bool extractStopped() const { return m_extractStop && !m_extractStop->isSet(); }
+
   ScanFlag m_scanFlag;
   DamageLog m_damage;
+  const StopFlag* m_extractStop = nullptr;
 };
 
 // The error an engine gives for a record of another engine.

@@ -127,6 +127,12 @@ fs::path recoveryTarget(const ResultTree& tree, const FileRecord& record, const 
 RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const RecoveryRequest& request,
                            JobFlag& jobFlag, Progress& progress) {
   RecoveryReport report;
+  // A cancel also ends the file being copied, not only the run between files.
+  engine.setExtractStop(&jobFlag);
+  struct StopReset {
+    RecoveryEngine& engine;
+    ~StopReset() { engine.setExtractStop(nullptr); }
+  } stopReset{engine};
   std::vector<FileRecord*> files = request.selection.empty() ? checkedRecords(tree) : request.selection;
   const char* writeFailure = policyOf(tree.variant()).writeFailure;
   bool ask = true;
@@ -200,6 +206,10 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
     Status extracted = engine.extract(record, sink);
     const bool closed = sink.close();
     if (extracted && !closed) extracted = fail(outputError(sink));
+    if (!extracted && extracted.error().is(ErrorKind::Cancelled)) {
+      report.cancelled = true;
+      break;
+    }
     if (!extracted) {
       report.errorText += failureLine(writeFailure, record.name, &extracted.error());
       ++report.failed;

@@ -212,21 +212,27 @@ TEST(FuzzEntryTest, ArbitraryBytesAreSafe) {
 
 struct RecordSizeCase {
   int8_t value;
-  uint32_t expected;
+  uint32_t clusterSize;
+  std::optional<uint32_t> expected;
 };
-inline void PrintTo(const RecordSizeCase& c, std::ostream* os) { *os << int(c.value); }
+inline void PrintTo(const RecordSizeCase& c, std::ostream* os) { *os << int(c.value) << "/" << c.clusterSize; }
 
 class RecordSizeTest : public ::testing::TestWithParam<RecordSizeCase> {};
 
+// Boot byte 0x40: clusters per record when positive, 2^−n bytes when negative.
 TEST_P(RecordSizeTest, RecordSizeFromTheBootSector) {
-  EXPECT_EQ(ntfsRecordSizeFrom(GetParam().value), GetParam().expected);
+  EXPECT_EQ(ntfsRecordSizeFrom(GetParam().value, GetParam().clusterSize), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, RecordSizeTest,
-                         ::testing::Values(RecordSizeCase{-10, 1024}, RecordSizeCase{-9, 512},
-                                           RecordSizeCase{-12, 4096}, RecordSizeCase{-13, 1024},
-                                           RecordSizeCase{-8, 1024}, RecordSizeCase{1, 1024},
-                                           RecordSizeCase{2, 1024}, RecordSizeCase{0, 1024}));
+                         ::testing::Values(RecordSizeCase{-10, 4096, 1024}, RecordSizeCase{-9, 512, 512},
+                                           RecordSizeCase{-12, 8192, 4096}, RecordSizeCase{1, 4096, 4096},
+                                           RecordSizeCase{2, 512, 1024}, RecordSizeCase{1, 1024, 1024},
+                                           RecordSizeCase{-13, 4096, std::nullopt},
+                                           RecordSizeCase{-8, 4096, std::nullopt},
+                                           RecordSizeCase{1, 8192, std::nullopt},
+                                           RecordSizeCase{3, 512, std::nullopt},
+                                           RecordSizeCase{0, 4096, std::nullopt}));
 
 class BootSectorTest : public ::testing::Test {
  protected:

@@ -111,6 +111,14 @@ struct MftImage {
     return ByteSpan(kept[(k - 1) / kKeptBlockRecords].get() + size_t((k - 1) % kKeptBlockRecords) * recordSize,
                     recordSize);
   }
+  // Puts other bytes in place of a held record (a damaged one mended from a copy).
+  void replace(uint32_t index, const uint8_t* data) {
+    uint8_t* at = nullptr;
+    if (slot.empty()) at = bytes.data() + size_t(index) * recordSize;
+    else if (const uint32_t k = slot[index]; k != 0)
+      at = kept[(k - 1) / kKeptBlockRecords].get() + size_t((k - 1) % kKeptBlockRecords) * recordSize;
+    if (at) std::memcpy(at, data, recordSize);
+  }
   LeftOut leftOutAs(uint32_t index) const { return slot.empty() ? LeftOut::No : leftOut[index]; }
   // Keeps a copy of record index of a sparse image.
   void keep(uint32_t index, const uint8_t* data) {

@@ -10,6 +10,7 @@
 #include "disk/byte_sink.h"
 #include "support/error.h"
 #include "formats/runlist.h"
+#include "workspace/extraction_plan.h"
 
 namespace velk {
 
@@ -19,6 +20,8 @@ class ClusterSource {
   virtual ~ClusterSource() = default;
   // Reads length bytes at a byte offset of the volume.
   [[nodiscard]] virtual Status readVolume(uint64_t offset, size_t length, uint8_t* buffer) = 0;
+  // True once the reader should stop: a stream ends as Cancelled before its next read.
+  virtual bool stopRequested() const { return false; }
 };
 
 struct NtfsStreamLayout {
@@ -37,15 +40,27 @@ struct NtfsStreamLayout {
   uint64_t contentSize() const { return resident ? residentBytes.size() : realSize; }
 };
 
+// True when the runs map every cluster of the content (holes count as mapped); a resident
+// stream is always whole.
+bool layoutCoversContent(const NtfsStreamLayout& layout, uint32_t clusterSize);
+
 // Largest file content the writer produces (the format's own limit is 16 TiB).
 inline constexpr uint64_t kMaxNtfsContentBytes = uint64_t(1) << 44;
 
-// Writes exactly the stream's content. Fails with the read error; Corrupt (incompleteError)
-// when the runs do not cover the content, a compression unit does not decode or the layout
-// is incomplete (what could be produced is written first, holes as zeros); Io when the sink
-// refused bytes.
+// Writes exactly the stream's content, reading at most 1 MiB (or one compression unit) at
+// a time. Fails with the read error; Corrupt (incompleteError) when the runs do not cover
+// the content, a compression unit does not decode or the layout is incomplete (what could
+// be produced is written first, holes as zeros); Io when the sink refused bytes; Cancelled
+// when the source asks to stop.
 [[nodiscard]] Status writeNtfsStream(const NtfsStreamLayout& layout, uint32_t clusterSize, ClusterSource& source,
                                      ByteSink& out);
 Error incompleteError();
+
+// The pieces writeNtfsStream writes, as offsets of the volume: runs read up to the
+// initialized size, holes and the rest as zeros, resident values inline, and one LZNT1
+// piece per compression unit stored in fewer clusters than the unit holds. Where the runs
+// end early the rest of the file is zeros (the plan always covers the real size); a unit
+// that does not decode fails when the plan is written.
+[[nodiscard]] Result<ExtractionPlan> ntfsStreamPlan(const NtfsStreamLayout& layout, uint32_t clusterSize);
 
 }  // namespace velk

@@ -1,34 +1,48 @@
 #pragma once
-// NtfsVolume: one NTFS volume opened read-only. It reads the boot sector, loads the MFT
-// into memory, runs the deleted-file scan (records no longer in use, with their folder
-// chains) and the formatted-volume scan (every record of the known MFT, then a sweep of
-// the volume for MFT records lying elsewhere), and extracts a found file's content.
+// NtfsVolume: one NTFS volume opened read-only. It reads the boot sector (or its backup at
+// the volume's end), loads the MFT into memory (through $MFTMirr when the MFT's first
+// record is damaged), runs the deleted-file scan (records no longer in use, with their
+// folder chains) and the formatted-volume scan (every record of the known MFT, then a sweep
+// of the volume for MFT records lying elsewhere), and extracts a found file's content.
+// Listing records is NtfsLister's work (ntfs_lister.h).
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "disk/records.h"
 #include "disk/sector_reader.h"
 #include "engines/ntfs/mft_image.h"
-#include "formats/mft_record.h"
-#include "formats/ntfs_boot_sector.h"
+#include "engines/ntfs/ntfs_bitmap.h"
 #include "engines/ntfs/ntfs_data_stream.h"
 #include "engines/ntfs/ntfs_file_record.h"
+#include "formats/mft_record.h"
+#include "formats/ntfs_boot_sector.h"
 #include "workspace/engine.h"
 
 namespace velk {
 
+class NtfsLister;
+
 // What an MFT load holds: every record (the formatted scan lists them all), or only the
 // records a deleted-file scan can use (its memory then follows what it finds).
 enum class MftHolding { Every, ForDeletedScan };
+
+// Kinds of damage the NTFS scans count (each completes "n …"), the copies read instead of
+// damaged originals among them.
+struct NtfsDamage {
+  static inline const std::string kFixups = "MFT records whose update sequence does not match";
+  static inline const std::string kRunlists = "runlists that break off";
+  static inline const std::string kMirrorCopies = "MFT records replaced by their copy in $MFTMirr";
+  static inline const std::string kBackupBoot = "boot sectors replaced by the backup in the volume's last sector";
+};
+
+// Which copy of a structure the volume was read through.
+enum class NtfsCopy : uint8_t { None, Primary, Backup };
 
 class NtfsVolume final : public RecoveryEngine, private ClusterSource {
  public:
@@ -36,19 +50,22 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   // partition starts on its disk, in 512-byte sectors (scan ranges are absolute disk
   // sectors). availableBytes: bytes of the volume on the device (0: unknown).
   NtfsVolume(SectorReader reader, uint64_t startSector, char letter, uint64_t availableBytes);
-  ~NtfsVolume() override = default;
+  ~NtfsVolume() override;
   NtfsVolume(const NtfsVolume&) = delete;
   NtfsVolume& operator=(const NtfsVolume&) = delete;
 
-  // Keeps the geometry of a boot sector that carries "NTFS" with a usable geometry;
-  // Unsupported when it does not (a default geometry is assumed then), or the read error.
+  // Keeps the geometry of the boot sector, or of its backup in the volume's last sector when
+  // the first is unreadable or no NTFS boot sector. Unsupported when neither carries "NTFS"
+  // with a usable geometry (a default geometry is assumed then); the read error when the
+  // first could not be read and the backup is no help.
   [[nodiscard]] Status readBootSector();
-  // Loads the MFT the boot sector points to as image 0. Unsupported without an NTFS boot
-  // sector; Corrupt when the record there is not "$MFT"; a read error; Cancelled.
+  // Loads the MFT the boot sector points to as image 0, from the runs of $MFTMirr's first
+  // record when the MFT's own is damaged. Unsupported without an NTFS boot sector; Corrupt
+  // when neither record is a usable "$MFT"; a read error; Cancelled.
   [[nodiscard]] Status loadMft(MftHolding holding = MftHolding::Every);
 
   // Succeeds when done or stopped; fails without an NTFS boot sector or when the MFT does
-  // not load.
+  // not load (the sink then holds nothing).
   [[nodiscard]] Status scanDeleted(ResultSink& sink, const ScanOptions& options, Progress& progress);
   // Succeeds when done or stopped: a volume whose MFT does not load is still swept.
   [[nodiscard]] Status scanFormatted(ResultSink& sink, const ScanOptions& options, Progress& progress);
@@ -57,11 +74,17 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   Variant variant() const override { return Variant::Ntfs; }
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   // Exactly the stream's content; Corrupt when the record's image is not there or no longer
-  // parses, else the stream writer's result.
+  // parses, else the stream writer's result (an unreadable sector fails it, naming the
+  // sector; a cleared extraction stop ends it as Cancelled within one read chunk).
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  // The same content as pieces of the partition (what extract writes, without reading it).
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
 
   bool ntfsFound() const { return m_ntfsFound; }
   const NtfsBootSector& boot() const { return m_boot; }
+  // Which boot sector gave the geometry, and which record 0 mapped the MFT.
+  NtfsCopy bootCopy() const { return m_bootCopy; }
+  NtfsCopy mftCopy() const { return m_mftCopy; }
   uint32_t clusterSize() const { return m_clusterSize; }
   uint32_t recordSize() const { return m_recordSize; }
   uint64_t totalClusters() const { return m_totalClusters; }
@@ -71,30 +94,39 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   std::string rootItemText() const;
 
  private:
-  struct ScanContext;
-  struct Chain;
+  friend class NtfsLister;
+  struct MftHead;
 
+  // Reads through the device; a failed read is tried again sector by sector, the sectors
+  // that still fail are zero-filled and logged as unreadable, and the first failure is
+  // returned (what could be read is in the buffer).
   Status readVolume(uint64_t offset, size_t length, uint8_t* buffer) override;
+  bool stopRequested() const override { return extractStopped(); }
   void useDefaultGeometry();
+  std::optional<NtfsBootSector> backupBootSector();
+
+  // ntfs_mft_load.cpp
+  Result<MftHead> readMftHead(uint64_t cluster);
+  void addExtensionRuns(MftHead& head);
+  Status readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize);
+  void repairFromMirror(MftImage& image);
+  void loadBitmap();
+  static LeftOut sparseVerdict(uint64_t number, ByteSpan record);
+
+  // Whether the records of an image are the volume's current MFT (their clusters are then
+  // their own) rather than records found elsewhere by the sweep.
+  bool isCurrentMft(int imageIndex) const { return m_mftKnown && imageIndex == 0; }
   std::optional<std::pair<int, uint32_t>> locate(uint64_t number, int preferImage) const;
   // A record's bytes ready to parse (fixups applied), by absolute number.
   std::optional<ByteSpan> recordBytes(uint64_t number, int preferImage) const;
 
-  std::unique_ptr<NtfsFileRecord> buildRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex,
-                                              const ParsedMftRecord& parsed);
-  const Chain& folderChain(ScanContext& ctx, int imageIndex, uint64_t parent);
-  void addFolderPath(ScanContext& ctx, NtfsFileRecord& record, uint64_t parent);
-  void listRecord(ScanContext& ctx, int imageIndex, uint32_t recordIndex, bool applyScope);
-  FolderItem* folderFor(ScanContext& ctx, const NtfsFileRecord& record);
-  void addEntries(ScanContext& ctx, std::unique_ptr<NtfsFileRecord> record, const ParsedMftRecord& parsed,
-                  bool applyScope);
-  void listImage(ScanContext& ctx, int imageIndex, Progress& progress);
+  // ntfs_scans.cpp
+  void listImage(NtfsLister& lister, int imageIndex, Progress& progress);
   void sweep(const ScanOptions& options, Progress& progress);
   // Keeps a record found by the sweep, extending the last found image or starting one.
   void keepFoundRecord(uint64_t position, ByteSpan record);
-  Status readMftInto(MftImage& image, const std::vector<DataRun>& runs, uint64_t initializedSize);
-  static LeftOut sparseVerdict(uint64_t number, ByteSpan record);
 
+  // ntfs_extensions.cpp: what a record keeps in its extension records.
   // The unnamed $DATA size of a record whose sizes live in an extension record.
   std::optional<uint64_t> sizeThroughAttributeList(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed);
   // The longest $FILE_NAME of a record whose names were moved to extension records.
@@ -104,6 +136,8 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   bool attributeListBytes(const ParsedMftRecord& parsed, std::vector<uint8_t>& out);
   void streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
                     NtfsStreamLayout& layout);
+  // The layout of a found file's stream, from its record in memory.
+  Status recordLayout(const FileRecord& record, NtfsStreamLayout& layout);
 
   SectorReader m_reader;
   std::mutex m_readMutex;
@@ -113,6 +147,8 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
 
   bool m_ntfsFound = false;
   NtfsBootSector m_boot;
+  NtfsCopy m_bootCopy = NtfsCopy::None;
+  NtfsCopy m_mftCopy = NtfsCopy::None;
   uint32_t m_clusterSize = 4096;
   uint32_t m_recordSize = 1024;
   uint64_t m_totalClusters = 0;
@@ -121,6 +157,7 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   std::vector<MftImage> m_images;
   // Byte ranges of the volume that image 0 was read from (the sweep skips them).
   std::vector<std::pair<uint64_t, uint64_t>> m_mftExtents;
+  ClusterBitmap m_bitmap;
   int32_t m_lostCounter = 0;
   uint64_t m_foundCounter = 0;  // records the formatted scan has met
 };

@@ -356,6 +356,15 @@ TEST_F(NtfsVolumeTest, AnAttributeListBringsTheExtentsOfExtensionRecords) {
   auto reused = open(v.bytes);
   ASSERT_TRUE(scan(*reused));
   contentOf(*reused, "fragmented.bin", ErrorKind::Corrupt);
+  // Its plan still covers the whole size (a saved scan refuses one that does not): the
+  // first extent from the disk, the lost one as zeros.
+  auto plan = reused->extractionPlan(*listed["fragmented.bin"]);
+  ASSERT_TRUE(plan);
+  const auto runs = byteRunsOf(*plan);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].partitionOffset, 100u * 4096);
+  EXPECT_EQ(runs[0].length, 3u * 4096);
+  EXPECT_EQ(plan->size(), size);
 }
 
 TEST_F(NtfsVolumeTest, ARunlistPastTheVolumeEndsWithAnError) {
@@ -366,6 +375,26 @@ TEST_F(NtfsVolumeTest, ARunlistPastTheVolumeEndsWithAnError) {
   auto volume = open(v.bytes);
   ASSERT_TRUE(scan(*volume));
   contentOf(*volume, "far.bin", ErrorKind::Corrupt);
+}
+
+TEST_F(NtfsVolumeTest, ADeletedFileWhoseClustersAreAllocatedAgainIsDamaged) {
+  std::vector<uint8_t> bitmap(32, 0);  // 256 clusters
+  bitmap[100 / 8] |= 1 << (100 % 8);   // cluster 100 belongs to a file now
+  v.setClusters(200, bitmap);
+  NonResident b;
+  b.runs = {{1, 200}};
+  b.realSize = bitmap.size();
+  v.setRecord(6, v.record(6).flags(1).standardInfo(0x6).fileName(kRoot, u"$Bitmap", 0x6).nonResidentData(b).finish());
+  for (auto [number, lcn, name] : {std::tuple{30u, 100, u"taken.bin"}, std::tuple{31u, 110, u"free.bin"}}) {
+    NonResident d;
+    d.runs = {{1, lcn}};
+    d.realSize = 4096;
+    v.setRecord(number, v.record(number).flags(0).standardInfo(0x20).fileName(kRoot, name).nonResidentData(d).finish());
+  }
+  auto volume = open(v.bytes);
+  ASSERT_TRUE(scan(*volume));
+  EXPECT_EQ(listed["taken.bin"]->verdict, Verdict::Damaged);
+  EXPECT_EQ(listed["free.bin"]->verdict, Verdict::Unverified);
 }
 
 TEST_F(NtfsVolumeTest, ARecordWhoseFixupsDoNotMatchIsListedAsReadAndMarked) {
