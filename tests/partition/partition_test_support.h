@@ -53,7 +53,7 @@ inline void zeroTableEntry(const std::filesystem::path& image, uint64_t tableSec
 
 inline std::array<MbrEntry, 4> imageEntries(const std::filesystem::path& image, uint64_t tableSector) {
   auto s = readImageSector(image, tableSector);
-  return parseMbrEntries(s);
+  return TableSector::of(s).entries;
 }
 
 // Raw 16 bytes of a table entry.
