@@ -165,7 +165,8 @@ std::optional<ExtendedCandidate> proposeExtended(std::vector<PartitionRecord>& v
   std::erase_if(volumes, [&](const PartitionRecord& v) {
     return std::any_of(logicals.begin(), logicals.end(), [&](const PartitionRecord& l) { return l.startSector == v.startSector; });
   });
-  return candidateOf(logicals.front().diskNumber, std::move(logicals), read);
+  const int disk = logicals.front().diskNumber;  // before the move: arguments have no order
+  return candidateOf(disk, std::move(logicals), read);
 }
 
 }  // namespace velk
