@@ -40,6 +40,8 @@ void printTables(const DriveCatalog& catalog) {
                r.startSector, humanSize(r.length), fmt::format("0x{:02X}", r.type), r.tableSector,
                r.extendedBase);
   }
+  // What the table walks found damaged or could not read, so no partition vanishes unsaid.
+  for (const auto& n : catalog.notes()) fmt::print("Note: disk {}: {}\n", n.disk, n.text);
 }
 
 }  // namespace
@@ -57,6 +59,8 @@ void addDrivesCommand(CLI::App& app, CliContext& ctx) {
       for (const auto& d : catalog.disks()) out["disks"].push_back(diskJson(d));
       for (int i = 0; i < catalog.PartitionCount(); ++i)
         out["partitions"].push_back(partitionJson(catalog.PartitionAt(i), i));
+      out["notes"] = nlohmann::json::array();
+      for (const auto& n : catalog.notes()) out["notes"].push_back({{"disk", n.disk}, {"sector", n.sector}, {"text", n.text}});
       std::cout << out.dump(2) << "\n";
     } else {
       printTables(catalog);

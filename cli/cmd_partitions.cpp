@@ -54,24 +54,50 @@ bool openDisk(CliContext& ctx, const PartitionArgs& args, PartitionRecovery& rec
 
 void printCandidates(const PartitionRecovery& rec, bool json, std::string_view source) {
   const auto& list = rec.Candidates();
+  const auto notes = rec.Notes();
   if (json) {
     nlohmann::json out{{"disk", diskJson(*rec.SelectedDisk())}, {"source", source}, {"candidates", nlohmann::json::array()}};
-    for (size_t i = 0; i < list.size(); ++i) out["candidates"].push_back(partitionJson(list[i], int(i)));
+    for (size_t i = 0; i < list.size(); ++i) {
+      auto c = partitionJson(list[i], int(i));
+      const auto& logicals = rec.LogicalsOf(int(i));
+      if (!logicals.empty()) {
+        c["logicals"] = nlohmann::json::array();
+        for (const auto& l : logicals) c["logicals"].push_back(partitionJson(l, int(i)));
+      }
+      out["candidates"].push_back(std::move(c));
+    }
+    out["notes"] = nlohmann::json::array();
+    for (const auto& n : notes) out["notes"].push_back({{"sector", n.sector}, {"text", n.text}});
     std::cout << out.dump(2) << "\n";
     return;
   }
   fmt::print("{}\n", codepageText(diskComboText(*rec.SelectedDisk())));
   if (list.empty()) fmt::print("  (no candidates)\n");
+  auto printLine = [](std::string_view index, const PartitionRecord& r) {
+    const auto line = candidateLine(r);
+    fmt::print("  {:>3}  {:<14} {:<28} {:<26} kind {}  type 0x{:02X}  table {}\n", index, codepageText(line.name),
+               line.start, line.end, r.kind, r.type, r.tableSector);
+  };
   for (size_t i = 0; i < list.size(); ++i) {
-    const auto line = candidateLine(list[i]);
-    fmt::print("  {:>3}  {:<14} {:<28} {:<26} kind {}  type 0x{:02X}  table {}\n", i, codepageText(line.name), line.start,
-               line.end, list[i].kind, list[i].type, list[i].tableSector);
+    printLine(std::to_string(i), list[i]);
+    // The logical partitions an extended candidate restores with it.
+    for (const auto& l : rec.LogicalsOf(int(i))) printLine("+", l);
   }
+  for (const auto& n : notes) fmt::print("Note: {}\n", n.text);
 }
 
 void deepProgress(uint64_t done, uint64_t total) {
   if (::isatty(STDERR_FILENO)) fmt::print(stderr, "\rDeep scan: {} of {} probes", done, total);
   if (done == total && ::isatty(STDERR_FILENO)) fmt::print(stderr, "\n");
+}
+
+// A --from file that is not there is an input error, told before any disk is read.
+bool backupFileReadable(CliContext& ctx, const PartitionArgs& args) {
+  if (args.from.empty()) return true;
+  std::error_code ec;
+  if (fs::is_regular_file(args.from, ec)) return true;
+  ctx.fail(notFoundError(fmt::format("the backup file '{}'", args.from)), kExitUsage);
+  return false;
 }
 
 // Fills the candidate list as asked: the deep scan, a backup file, or the automatic scan.
@@ -108,6 +134,7 @@ void runScan(CliContext& ctx, const PartitionArgs& args) {
 }
 
 void runLoad(CliContext& ctx, const PartitionArgs& args) {
+  if (!backupFileReadable(ctx, args)) return;
   PartitionRecovery rec;
   if (!openDisk(ctx, args, rec) || !loadCandidates(ctx, args, rec)) return;
   printCandidates(rec, args.json, "backup");
@@ -152,24 +179,12 @@ void runList(CliContext& ctx, const PartitionArgs& args) {
   ctx.exitCode = kExitOk;
 }
 
-void runRewrite(CliContext& ctx, const PartitionArgs& args) {
-  if (args.deep && !args.from.empty()) {
-    ctx.exitCode = usageError("--deep and --from exclude each other");
-    return;
-  }
-  PartitionRecovery rec;
-  if (!openDisk(ctx, args, rec) || !loadCandidates(ctx, args, rec)) return;
-  if (args.candidate < 0 || size_t(args.candidate) >= rec.Candidates().size()) {
-    ctx.exitCode = usageError(fmt::format("no candidate {} ({} listed)", args.candidate, rec.Candidates().size()));
-    return;
-  }
-  if (!confirmed(args, ctx)) return;
-  RewriteResult result = rec.Rewrite(args.candidate);
+// What a rewrite did, as the command line says it: each sector written, the undo file, or
+// the refusal's message and why.
+void reportRewrite(CliContext& ctx, const RewriteResult& result) {
+  for (const auto& w : result.written) fmt::print("Wrote {}\n", w);
   if (result.code == RewriteCode::Rewritten) {
-    // The restart question belongs to the desktop; the command line says the first line.
-    std::string_view text = kTextRecovered.substr(0, kTextRecovered.find('\n'));
-    fmt::print("{}\n", text);
-    fmt::print("Undo file: {}\n", result.undoFile.string());
+    if (result.sectorsWritten > 0) fmt::print("Undo file: {}\n", result.undoFile.string());
     ctx.exitCode = kExitOk;
     return;
   }
@@ -180,10 +195,44 @@ void runRewrite(CliContext& ctx, const PartitionArgs& args) {
   ctx.exitCode = kExitSomeFailed;
 }
 
+void runRewrite(CliContext& ctx, const PartitionArgs& args) {
+  if (args.deep && !args.from.empty()) {
+    ctx.exitCode = usageError("--deep and --from exclude each other");
+    return;
+  }
+  if (!backupFileReadable(ctx, args)) return;
+  PartitionRecovery rec;
+  if (!openDisk(ctx, args, rec) || !loadCandidates(ctx, args, rec)) return;
+  if (args.candidate < 0 || size_t(args.candidate) >= rec.Candidates().size()) {
+    ctx.exitCode = usageError(fmt::format("no candidate {} ({} listed)", args.candidate, rec.Candidates().size()));
+    return;
+  }
+  if (!confirmed(args, ctx)) return;
+  RewriteResult result = rec.Rewrite(args.candidate);
+  if (result.code == RewriteCode::Rewritten) {
+    // The restart question belongs to the desktop; the command line says the first line.
+    fmt::print("{}\n", kTextRecovered.substr(0, kTextRecovered.find('\n')));
+  }
+  reportRewrite(ctx, result);
+}
+
+void runRestoreGpt(CliContext& ctx, const PartitionArgs& args) {
+  PartitionRecovery rec;
+  if (!openDisk(ctx, args, rec) || !confirmed(args, ctx)) return;
+  RewriteResult result = rec.RestoreGpt();
+  if (result.code == RewriteCode::Rewritten && !result.detail.empty()) fmt::print("{}\n", result.detail);
+  if (result.code != RewriteCode::Rewritten) {
+    // The rewrite's messages speak of a selected partition; here only the reason fits.
+    ctx.fail(fmt::format("the GPT was not restored: {}", result.detail), kExitSomeFailed);
+    return;
+  }
+  reportRewrite(ctx, result);
+}
+
 void runUndo(CliContext& ctx, const PartitionArgs& args) {
   auto undo = loadUndoFile(args.undoFile);
   if (!undo) {
-    ctx.exitCode = usageError(fmt::format("'{}' is not an undo file", args.undoFile));
+    ctx.fail(undo.error(), kExitUsage);
     return;
   }
   if (!ctx.prepareDevices()) return;
@@ -204,6 +253,9 @@ void runUndo(CliContext& ctx, const PartitionArgs& args) {
     case UndoStatus::Changed:
       fmt::print(stderr, "velk-cli: sector {} changed since the rewrite; nothing written (--force to restore anyway)\n",
                  r.sector);
+      break;
+    case UndoStatus::OtherDisk:
+      fmt::print(stderr, "velk-cli: disk {} is not the size it had when the rewrite ran; nothing written\n", disk);
       break;
     case UndoStatus::DeviceFailure:
       fmt::print(stderr, "{}\n  (sector {}; {} sector(s) restored)\n", kTextCannotAccessDisk, r.sector, r.restored);
@@ -249,9 +301,14 @@ void addPartitionsCommand(CLI::App& app, CliContext& ctx) {
   rewrite->add_flag("--yes", args->yes, "Do not ask (scripts)");
   rewrite->callback([&ctx, args] { runRewrite(ctx, *args); });
 
+  auto* restore = cmd->add_subcommand("restore-gpt", "Rebuild a damaged GPT copy from the intact one (asks first)");
+  restore->add_option("--disk", args->disk, "Disk number")->required();
+  restore->add_flag("--yes", args->yes, "Do not ask (scripts)");
+  restore->callback([&ctx, args] { runRestoreGpt(ctx, *args); });
+
   auto* undo = cmd->add_subcommand("undo", "Put back the sectors a rewrite overwrote");
   undo->add_option("FILE", args->undoFile, "Undo file written by the rewrite")->required();
-  undo->add_flag("--force", args->force, "Restore even sectors changed since the rewrite");
+  undo->add_flag("--force", args->force, "Restore even sectors changed since the rewrite (an intact file only)");
   undo->callback([&ctx, args] { runUndo(ctx, *args); });
 }
 

@@ -15,7 +15,7 @@ namespace {
 // Checks what the walk promises whatever the bytes: every EBR is visited once, and each
 // table sector read gives at most four entries (GPT: at most its entry limit).
 bool walkKeepsItsBounds(const TableScan& scan) {
-  std::set<uint32_t> seen(scan.chainSectors.begin(), scan.chainSectors.end());
+  std::set<uint64_t> seen(scan.chainSectors.begin(), scan.chainSectors.end());
   if (seen.size() != scan.chainSectors.size()) return false;
   return scan.entries.size() <= 4 + scan.chainSectors.size() + 4096;
 }

@@ -33,7 +33,8 @@ bool fuzzPartitionScan(const uint8_t* data, size_t size) {
   catalog.Refresh();
   std::vector<PartitionRecord> candidates;
   (void)AutoScan(catalog, 0, candidates);
-  (void)DeepScan(catalog, 0, candidates);
+  LogicalSets logicals;
+  (void)DeepScan(catalog, 0, candidates, logicals);
   ns.reset();
   return true;
 }
@@ -62,9 +63,9 @@ bool fuzzBackupFile(const uint8_t* data, size_t size) {
 }
 
 bool fuzzUndoFile(const uint8_t* data, size_t size) {
-  const auto undo = decodeUndo(ByteSpan(data, size));
-  if (!undo) return true;
-  const auto again = encodeUndo(*undo);
+  auto decoded = decodeUndo(ByteSpan(data, size));
+  if (!decoded) return true;
+  const auto again = encodeUndo(*decoded);
   if (again.size() != size || !std::equal(again.begin(), again.end(), data)) return false;
 
   // A 64-sector disk where every sector the file names (and that exists) holds what the
@@ -72,11 +73,12 @@ bool fuzzUndoFile(const uint8_t* data, size_t size) {
   constexpr uint64_t kSectors = 64;
   auto disk = std::make_shared<std::vector<uint8_t>>(kSectors * kSectorSize);
   for (uint64_t s = 0; s < kSectors; ++s) std::fill_n(disk->begin() + s * kSectorSize, kSectorSize, uint8_t(s));
-  for (const auto& s : undo->sectors)
+  UndoRecord undo = *decoded;
+  for (const auto& s : undo.sectors)
     if (s.sector < kSectors) std::copy(s.after.begin(), s.after.end(), disk->begin() + s.sector * kSectorSize);
   const auto expected = [&] {
     auto bytes = *disk;
-    for (const auto& s : undo->sectors)
+    for (const auto& s : undo.sectors)
       if (s.sector < kSectors) std::copy(s.before.begin(), s.before.end(), bytes.begin() + s.sector * kSectorSize);
     return bytes;
   }();
@@ -87,14 +89,20 @@ bool fuzzUndoFile(const uint8_t* data, size_t size) {
   (void)ns.attachMemory("fuzz-disk", disk);
   DriveCatalog catalog;
   catalog.Refresh();
-  (void)findUndoDisk(catalog, undo->disk);
-  const bool allOnDisk = std::all_of(undo->sectors.begin(), undo->sectors.end(),
+  (void)findUndoDisk(catalog, undo.disk);
+  // A file taken of a disk of another size is refused before anything is read or written.
+  const bool sameSize = undo.diskBytes == disk->size();
+  const UndoResult other = applyUndo(undo, 0, /*force=*/true);
+  bool ok = sameSize || (other.status == UndoStatus::OtherDisk && *disk == original);
+  undo.diskBytes = disk->size();
+  *disk = original;
+  const bool allOnDisk = std::all_of(undo.sectors.begin(), undo.sectors.end(),
                                      [&](const UndoSector& s) { return s.sector < kSectors; });
-  const UndoResult result = applyUndo(*undo, 0, /*force=*/false);
+  const UndoResult result = applyUndo(undo, 0, /*force=*/false);
   ns.reset();
   // Sectors past the end refuse the whole undo before anything is written.
-  if (!allOnDisk) return result.status == UndoStatus::DeviceFailure && *disk == original;
-  return result.status == UndoStatus::Restored && *disk == expected;
+  if (!allOnDisk) return ok && result.status == UndoStatus::DeviceFailure && *disk == original;
+  return ok && result.status == UndoStatus::Restored && *disk == expected;
 }
 
 }  // namespace velk

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 #include "formats/bytes.h"
 #include "disk/partition_table.h"
 #include "disk/sector_reader.h"
@@ -25,12 +27,12 @@ PartitionRecord tableRecord(int disk) {
 }
 
 PartitionRecord gapRecord(int disk, uint64_t tableSector, uint64_t start, uint64_t endSector,
-                          bool logical, uint32_t extendedBase) {
+                          bool logical, uint64_t extendedBase) {
   PartitionRecord r = tableRecord(disk);
   r.kind = logical ? kKindLogical : kKindPrimary;
   r.extendedBase = logical ? extendedBase : 0;
-  r.tableSector = uint32_t(tableSector);
-  r.startSector = uint32_t(start);
+  r.tableSector = tableSector;
+  r.startSector = start;
   r.length = r.freeBytes = (endSector - start) * 512;
   r.setFsName("Deleted");
   return r;
@@ -73,7 +75,7 @@ void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, 
     uint64_t start = tableSector + kGapOffset;
     uint64_t logicalBound = std::min(bound, ext.end());
     if (start < logicalBound)
-      gaps.push_back(gapRecord(disk, tableSector, start, logicalBound, true, uint32_t(ext.start)));
+      gaps.push_back(gapRecord(disk, tableSector, start, logicalBound, true, ext.start));
     if (bound > ext.end()) addGap(gaps, disk, ext.end(), bound, ext);
     return;
   }
@@ -90,7 +92,7 @@ void addGap(std::vector<PartitionRecord>& gaps, int disk, uint64_t tableSector, 
 void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
   std::array<uint8_t, kExtSuperblockSize> bytes{};
   r.setFsName("EXTX");
-  const uint64_t start = uint64_t(r.startSector) * 512;
+  const uint64_t start = r.startSector * 512;
   // Named from what it says of itself; whether it is sound is the engine's question. A lost
   // primary superblock leaves its backups to name the volume.
   std::optional<ExtSuperblock> sb;
@@ -112,6 +114,7 @@ void probeExtSuperblock(SectorReader& reader, PartitionRecord& r) {
 void DriveCatalog::Refresh() {
   m_disks.clear();
   m_partitions.clear();
+  m_notes.clear();
   m_lastChain.fill(kNoChain);
   auto& ns = DeviceNamespace::instance();
 
@@ -148,7 +151,7 @@ void DriveCatalog::Refresh() {
     r.kind = kKindUnknown;
     r.setFsName(info->fsName);
     r.setLabel(info->label);
-    r.startSector = uint32_t(part->startingOffset / 512);
+    r.startSector = part->startingOffset / 512;
     r.sectorsPerCluster = info->sectorsPerCluster;
     r.bytesPerSector = info->bytesPerSector;
     r.freeBytes = info->freeClusters * info->sectorsPerCluster * info->bytesPerSector;
@@ -180,6 +183,7 @@ void DriveCatalog::Refresh() {
 
 bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
   out.clear();
+  std::erase_if(m_notes, [&](const CatalogNote& n) { return n.disk == disk; });
   SectorReader reader;
   if (!reader.OpenPhysicalDrive(disk, Access::Read)) return false;
   const uint64_t diskSize = reader.QueryDiskSize();
@@ -190,6 +194,7 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
   };
   TableScan scan = scanPartitionTable(read, diskSectors);
   if (!scan.chainSectors.empty()) SetLastChainSector(disk, scan.chainSectors.back());
+  for (auto& note : scan.notes) m_notes.push_back({disk, note.sector, std::move(note.text)});
 
   switch (scan.layout) {
     case TableScan::Layout::Empty:
@@ -227,13 +232,18 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
     r.kind = e.kind;
     r.tableSector = e.tableSector;
     r.extendedBase = e.extendedBase;
-    r.startSector = uint32_t(e.start);
+    r.startSector = e.start;
     r.length = r.freeBytes = e.count * 512;
     r.type = e.type;
     r.setFsName(fsNameForType(e.type));
     // An entry pointing past the disk is listed but never read past the disk's end.
     if (e.start < diskSectors) {
-      if (!read(e.start, r.firstSector.data())) return false;
+      if (!read(e.start, r.firstSector.data())) {
+        m_notes.push_back({disk, e.start, fmt::format("The first sector of the partition at sector {} could not be "
+                                                      "read.",
+                                                      e.start)});
+        return false;
+      }
       if (e.type == 0x83) probeExtSuperblock(reader, r);
     }
     insertSorted(out, r);
@@ -241,19 +251,27 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
   if (!scan.ok) return false;
 
   Extended ext{scan.hasExtended, scan.extendedStart, scan.extendedCount};
+  // Free space starts after the first track of an MBR disk; on a GPT disk it is the range
+  // its header declares usable (the tables and their backups lie outside it).
+  uint64_t lowest = kGapOffset, limit = diskSectors;
+  if (scan.layout == TableScan::Layout::Gpt) {
+    const GptHeader& h = *scan.gpt->used().header;
+    lowest = h.firstUsable;
+    limit = std::min(diskSectors, h.lastUsable + 1);
+  }
   std::vector<PartitionRecord> withGaps;
   if (out.empty()) {
     // A table with the signature but no entry: a wiped table that can still be recovered.
-    addGap(withGaps, disk, kGapOffset, diskSectors, Extended{});
+    addGap(withGaps, disk, lowest, limit, Extended{});
     out = std::move(withGaps);
     return true;
   }
-  if (out.front().startSector > kGapOffset)
-    addGap(withGaps, disk, kGapOffset, std::min<uint64_t>(out.front().tableSector, diskSectors), ext);
+  if (out.front().startSector > lowest)
+    addGap(withGaps, disk, lowest, std::min(out.front().tableSector, limit), ext);
   for (size_t i = 0; i < out.size(); ++i) {
     withGaps.push_back(out[i]);
     uint64_t end = out[i].endSector();
-    uint64_t bound = i + 1 < out.size() ? std::min<uint64_t>(out[i + 1].tableSector, diskSectors) : diskSectors;
+    uint64_t bound = i + 1 < out.size() ? std::min(out[i + 1].tableSector, limit) : limit;
     addGap(withGaps, disk, end, bound, ext);
   }
   out = std::move(withGaps);
@@ -266,23 +284,19 @@ int DriveCatalog::DiskNumberByName(std::string_view name) const {
   return -1;
 }
 
-uint32_t DriveCatalog::LastChainSector(int disk) const {
+std::vector<CatalogNote> DriveCatalog::notesOf(int disk) const {
+  std::vector<CatalogNote> out;
+  for (const auto& n : m_notes)
+    if (n.disk == disk) out.push_back(n);
+  return out;
+}
+
+uint64_t DriveCatalog::LastChainSector(int disk) const {
   return disk >= 0 && disk < kMaxDisks ? m_lastChain[size_t(disk)] : kNoChain;
 }
 
-void DriveCatalog::SetLastChainSector(int disk, uint32_t sector) {
+void DriveCatalog::SetLastChainSector(int disk, uint64_t sector) {
   if (disk >= 0 && disk < kMaxDisks) m_lastChain[size_t(disk)] = sector;
-}
-
-ChsAddress DriveCatalog::LbaToChs(uint64_t sector) {
-  // CHS addresses stop at cylinder 1023; from 1024 × 16065 on, tables hold the maximum.
-  if (sector >= 1024ull * 16065) return {0xFE, 0xFF, 0xFF};
-  uint64_t cylinder = sector / 16065;
-  ChsAddress a;
-  a.cylinder = uint8_t(cylinder % 256);
-  a.head = uint8_t((sector / 63) % 255);
-  a.sector = uint8_t(((cylinder / 4) & 0xC0) | (sector % 63 + 1));
-  return a;
 }
 
 }  // namespace velk

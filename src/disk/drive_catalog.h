@@ -5,27 +5,29 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "disk/records.h"
+#include "formats/mbr.h"
 
 namespace velk {
 
 class SectorReader;
 
-// Three CHS bytes of a partition-table entry (cylinder/sector packing with 255 heads and
-// 63 sectors per track), in table order: head, sector, cylinder.
-struct ChsAddress {
-  uint8_t head = 0;
-  uint8_t sector = 0;
-  uint8_t cylinder = 0;
+// What a disk's table walk found damaged or could not read ("The extended boot record at
+// sector 2048 could not be read; …"), so that a partition never vanishes without a word.
+struct CatalogNote {
+  int disk = -1;
+  uint64_t sector = 0;
+  std::string text;
 };
 
 class DriveCatalog {
  public:
   static constexpr int kMaxDisks = 26;
-  static constexpr uint32_t kNoChain = 0xFFFFFFFF;
+  static constexpr uint64_t kNoChain = UINT64_MAX;
 
   void Refresh();
 
@@ -36,21 +38,27 @@ class DriveCatalog {
   const std::vector<DiskRecord>& disks() const { return m_disks; }
   const std::vector<PartitionRecord>& partitions() const { return m_partitions; }
 
-  int DiskNumberByName(std::string_view name) const;
-  uint32_t LastChainSector(int disk) const;
-  void SetLastChainSector(int disk, uint32_t sector);
+  // Notes of the table walks, disk by disk.
+  const std::vector<CatalogNote>& notes() const { return m_notes; }
+  std::vector<CatalogNote> notesOf(int disk) const;
 
-  static ChsAddress LbaToChs(uint64_t sector);
+  int DiskNumberByName(std::string_view name) const;
+  uint64_t LastChainSector(int disk) const;
+  void SetLastChainSector(int disk, uint64_t sector);
+
+  static ChsAddress LbaToChs(uint64_t sector) { return chsOf(sector); }
 
   // The table walk of one disk (sorted by table sector, with gaps), as Refresh merges it.
   // Exposed for partition recovery, which walks a single disk. False when the walk failed
-  // (records found before the failure are still in out, without gaps).
+  // (records found before the failure are still in out, without gaps). Replaces the disk's
+  // notes with what this walk found.
   bool WalkDisk(int diskNumber, std::vector<PartitionRecord>& out);
 
  private:
   std::vector<DiskRecord> m_disks;
   std::vector<PartitionRecord> m_partitions;
-  std::array<uint32_t, kMaxDisks> m_lastChain{};
+  std::vector<CatalogNote> m_notes;
+  std::array<uint64_t, kMaxDisks> m_lastChain{};
 };
 
 // Fills a record's file-system facts from its first sectors for a type-0x83 partition

@@ -2,164 +2,195 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <set>
 
-#include "support/crc32.h"
+#include <fmt/format.h>
+
+#include "disk/file_system.h"
+#include "formats/fat_boot_sector.h"
+#include "formats/ntfs_boot_sector.h"
 
 namespace velk {
 namespace {
 
-constexpr uint8_t kTypeGptProtective = 0xEE;
-constexpr size_t kGptHeaderMinSize = 92;
-constexpr uint32_t kGptMaxEntries = 4096;
+constexpr uint64_t kPrimaryGptLba = 1;
 
-// Mixed-endian GUID text order is irrelevant here: we compare raw on-disk bytes.
-constexpr std::array<uint8_t, 16> kGuidBasicData = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
-                                                   0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
-constexpr std::array<uint8_t, 16> kGuidLinuxData = {0xAF, 0x3D, 0xC6, 0x0F, 0x83, 0x84, 0x72, 0x47,
-                                                   0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4};
-constexpr std::array<uint8_t, 16> kGuidLinuxSwap = {0x6D, 0xFD, 0x57, 0x06, 0xAB, 0xA4, 0xC4, 0x43,
-                                                   0x84, 0xE5, 0x09, 0x33, 0xC8, 0x4B, 0x4F, 0x4F};
-constexpr std::array<uint8_t, 16> kGuidEfiSystem = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                                                   0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
-
-struct GptHeader {
-  uint64_t entriesLba = 0;
-  uint32_t entryCount = 0;
-  uint32_t entrySize = 0;
-  uint32_t entriesCrc = 0;
-};
-
-std::optional<GptHeader> parseGptHeader(ByteSpan s, uint64_t diskSectors) {
-  if (!matchesAt(s, 0, "EFI PART")) return std::nullopt;
-  uint32_t headerSize = le32At(s, 12);
-  if (headerSize < kGptHeaderMinSize || headerSize > 512) return std::nullopt;
-  std::array<uint8_t, 512> copy{};
-  std::memcpy(copy.data(), s.data(), headerSize);
-  putLe32(copy.data() + 16, 0);
-  if (crc32({copy.data(), headerSize}) != le32At(s, 16)) return std::nullopt;
-  GptHeader h;
-  h.entriesLba = le64At(s, 72);
-  h.entryCount = le32At(s, 80);
-  h.entrySize = le32At(s, 84);
-  h.entriesCrc = le32At(s, 88);
-  if (h.entrySize < 128 || h.entrySize > 4096 || h.entrySize % 8 != 0) return std::nullopt;
-  if (h.entryCount == 0 || h.entryCount > kGptMaxEntries) return std::nullopt;
-  if (h.entriesLba >= diskSectors) return std::nullopt;
-  return h;
+// GPT entries as primaries with MBR-like types, in array order. Entries that end before
+// they begin or start past the disk are left out; a partition running past the disk's end
+// is cut there.
+void listGptEntries(const SectorRead& read, uint64_t diskSectors, const GptCopy& copy, TableScan& scan) {
+  const GptHeader& h = *copy.header;
+  for (uint32_t i = 0; i < h.entryCount; ++i) {
+    auto entry = GptEntry::parse(ByteSpan(copy.array).subspan(size_t(i) * h.entrySize, h.entrySize));
+    if (!entry || !entry->used()) continue;
+    if (entry->lastLba < entry->firstLba || entry->firstLba >= diskSectors) {
+      scan.notes.push_back({copy.headerLba, fmt::format("GPT entry {} lies outside the disk and is not listed.", i + 1)});
+      continue;
+    }
+    Sector first{};
+    if (!read(entry->firstLba, first.data())) first.fill(0);
+    TableEntry t;
+    t.type = mbrTypeForGpt(entry->type, first);
+    t.kind = 1;
+    t.start = entry->firstLba;
+    t.tableSector = entry->firstLba;
+    t.count = std::min(entry->lastLba, diskSectors - 1) - entry->firstLba + 1;
+    scan.entries.push_back(t);
+  }
 }
 
+// Both copies are read so that a damaged one can be named (and restored from the other).
 bool readGpt(const SectorRead& read, uint64_t diskSectors, TableScan& scan) {
-  std::array<uint8_t, 512> sector{};
-  std::optional<GptHeader> header;
-  // The primary header at LBA 1; the backup at the last LBA when the primary is damaged.
-  for (uint64_t lba : {uint64_t(1), diskSectors - 1}) {
-    if (!read(lba, sector.data())) continue;
-    header = parseGptHeader(sector, diskSectors);
-    if (!header) continue;
-    uint64_t bytes = uint64_t(header->entryCount) * header->entrySize;
-    uint64_t sectors = (bytes + 511) / 512;
-    if (header->entriesLba + sectors > diskSectors) {
-      header.reset();
-      continue;
+  GptFacts facts;
+  facts.primary = readGptCopy(read, kPrimaryGptLba, diskSectors);
+  uint64_t backupLba = diskSectors - 1;
+  if (facts.primary.header && facts.primary.header->alternateLba < diskSectors)
+    backupLba = facts.primary.header->alternateLba;
+  facts.backup = readGptCopy(read, backupLba, diskSectors);
+  const bool primaryOk = facts.primary.header.has_value(), backupOk = facts.backup.header.has_value();
+  if (!primaryOk && backupOk)
+    scan.notes.push_back({kPrimaryGptLba, fmt::format("The primary GPT at sector 1 is damaged ({}); the backup at "
+                                                      "sector {} was used.",
+                                                      facts.primary.damage, backupLba)});
+  else if (primaryOk && !backupOk)
+    scan.notes.push_back({backupLba, fmt::format("The backup GPT at sector {} is damaged ({}).", backupLba,
+                                                 facts.backup.damage)});
+  else if (!primaryOk)
+    scan.notes.push_back({kPrimaryGptLba, fmt::format("Neither GPT copy is intact (primary: {}; backup: {}); only "
+                                                      "the protective entry is listed.",
+                                                      facts.primary.damage, facts.backup.damage)});
+  scan.gpt = std::move(facts);
+  if (!primaryOk && !backupOk) return false;
+  listGptEntries(read, diskSectors, scan.gpt->used(), scan);
+  return true;
+}
+
+// The chain: each EBR's first entry is a logical partition (relative to its EBR), the
+// second links to the next EBR (relative to the extended partition's start).
+void walkChain(const SectorRead& read, uint64_t diskSectors, uint64_t base, TableScan& scan) {
+  std::set<uint64_t> visited;
+  uint64_t current = base;
+  Sector ebr{};
+  while (true) {
+    if (current >= diskSectors) {
+      scan.notes.push_back({current, fmt::format("The extended chain links to sector {}, past the disk's end; the "
+                                                 "logical partitions from there on are not listed.",
+                                                 current)});
+      return;
     }
-    std::vector<uint8_t> array(sectors * 512);
-    bool readOk = true;
-    for (uint64_t i = 0; i < sectors && readOk; ++i)
-      readOk = read(header->entriesLba + i, array.data() + i * 512);
-    if (!readOk || crc32({array.data(), size_t(bytes)}) != header->entriesCrc) {
-      header.reset();
-      continue;
+    if (!visited.insert(current).second) {
+      scan.notes.push_back({current, fmt::format("The extended chain loops back to sector {}.", current)});
+      return;
     }
-    for (uint32_t i = 0; i < header->entryCount; ++i) {
-      const uint8_t* e = array.data() + size_t(i) * header->entrySize;
-      std::array<uint8_t, 16> guid;
-      std::memcpy(guid.data(), e, 16);
-      bool unused = std::all_of(guid.begin(), guid.end(), [](uint8_t b) { return b == 0; });
-      if (unused) continue;
-      uint64_t first = le64(e + 32), last = le64(e + 40);
-      if (last < first || first >= diskSectors || first > 0xFFFFFFFFull) continue;
+    scan.chainSectors.push_back(current);
+    if (!read(current, ebr.data())) {
+      scan.ok = false;
+      scan.notes.push_back({current, fmt::format("The extended boot record at sector {} could not be read; the "
+                                                 "logical partitions from there on are not listed.",
+                                                 current)});
+      return;
+    }
+    auto links = TableSector::of(ebr).entries;
+    if (links[0].type == kTypeExtendedLink) std::swap(links[0], links[1]);
+    if (links[0].count != 0) {
       TableEntry t;
-      std::array<uint8_t, 512> firstSector{};
-      (void)read(first, firstSector.data());
-      t.type = mbrTypeForGpt(guid, firstSector);
-      t.kind = 1;
-      t.start = first;
-      t.tableSector = uint32_t(first);
-      t.count = std::min(last, diskSectors - 1) - first + 1;
+      t.type = links[0].type;
+      t.kind = 2;
+      t.tableSector = current;
+      t.extendedBase = base;
+      t.start = current + links[0].start;
+      t.count = links[0].count;
       scan.entries.push_back(t);
     }
-    return true;
+    if (links[1].type != kTypeExtendedLink) return;
+    current = base + uint64_t(links[1].start);
   }
-  return false;
 }
 
 }  // namespace
 
-std::array<MbrEntry, 4> parseMbrEntries(ByteSpan sector) {
-  std::array<MbrEntry, 4> out{};
-  for (size_t i = 0; i < 4; ++i) {
-    size_t off = kMbrEntryOffset + i * 16;
-    out[i].bootFlag = u8At(sector, off);
-    out[i].type = u8At(sector, off + 4);
-    out[i].start = le32At(sector, off + 8);
-    out[i].count = le32At(sector, off + 12);
+bool isVolumeBootSector(ByteSpan s) { return isLetteredVolumeBootSector(s); }
+
+GptCopy readGptCopy(const SectorRead& read, uint64_t headerLba, uint64_t diskSectors) {
+  GptCopy copy;
+  copy.headerLba = headerLba;
+  Sector sector{};
+  if (headerLba >= diskSectors || !read(headerLba, sector.data())) {
+    copy.damage = "its header cannot be read";
+    return copy;
   }
-  return out;
+  auto header = GptHeader::parse(sector, diskSectors);
+  if (!header) {
+    copy.damage = header.error().detail;
+    return copy;
+  }
+  if (header->myLba != headerLba) {
+    copy.damage = "the header names another sector as its own";
+    return copy;
+  }
+  copy.array.resize(size_t(header->arraySectors()) * gptlayout::kSectorSize);
+  for (uint64_t i = 0; i < header->arraySectors(); ++i) {
+    if (!read(header->entriesLba + i, copy.array.data() + i * gptlayout::kSectorSize)) {
+      copy.damage = fmt::format("its entry array cannot be read at sector {}", header->entriesLba + i);
+      return copy;
+    }
+  }
+  if (gptArrayCrc(copy.array, *header) != header->entriesCrc) {
+    copy.damage = "the checksum of its entry array does not match";
+    return copy;
+  }
+  copy.header = *header;
+  return copy;
 }
 
-bool hasBootSignature(ByteSpan sector) {
-  return u8At(sector, kMbrSignatureOffset) == 0x55 && u8At(sector, kMbrSignatureOffset + 1) == 0xAA;
-}
-
-bool isVolumeBootSector(ByteSpan s) {
-  return (u8At(s, 0) == 0xEB && matchesAt(s, 0x52, "FAT3")) || matchesAt(s, 3, "NTFS") ||
-         matchesAt(s, 0x36, "FAT1") || matchesAt(s, 3, "EXFAT   ");
-}
-
-bool isExtendedType(uint8_t type) { return type == 0x0F || type == 0x05 || type == 0x85; }
-
-uint8_t mbrTypeForGpt(const std::array<uint8_t, 16>& guid, ByteSpan first) {
+uint8_t mbrTypeForGpt(const Guid& guid, ByteSpan first) {
   if (guid == kGuidBasicData) {
-    if (matchesAt(first, 3, "NTFS")) return 0x07;
-    if (matchesAt(first, 0x52, "FAT32")) return 0x0C;
-    if (matchesAt(first, 0x36, "FAT16")) return 0x06;
-    if (matchesAt(first, 0x36, "FAT1")) return 0x01;
+    switch (detectFileSystem(first)) {
+      case FileSystem::Fat32: return 0x0C;
+      case FileSystem::Fat16: return 0x06;
+      case FileSystem::Fat12: return 0x01;
+      default: break;
+    }
+    // A FAT volume from another formatter that names itself FAT; else NTFS and exFAT, and
+    // what a Windows data partition most often holds.
+    auto bpb = FatBootSector::parseBpb(first);
+    if (bpb && isLetteredVolumeBootSector(first) && !NtfsBootSector::hasSignature(first)) {
+      if (bpb->width == FatWidth::Fat32) return 0x0C;
+      return bpb->clusterCount < fatlayout::kMinFat16Clusters ? 0x01 : 0x06;
+    }
     return 0x07;
   }
   if (guid == kGuidLinuxData) return 0x83;
   if (guid == kGuidLinuxSwap) return 0x82;
   if (guid == kGuidEfiSystem) return 0xEF;
-  return 0xEE;  // a GPT type with no MBR counterpart
+  return kTypeGptProtective;  // a GPT type with no MBR counterpart
 }
 
 TableScan scanPartitionTable(const SectorRead& read, uint64_t diskSectors) {
   TableScan scan;
-  std::array<uint8_t, 512> mbr{};
+  Sector mbr{};
   if (diskSectors == 0 || !read(0, mbr.data())) {
     scan.ok = false;
+    scan.notes.push_back({0, "Sector 0 (the master boot record) could not be read."});
     return scan;
   }
   if (isVolumeBootSector(mbr)) {
     scan.layout = TableScan::Layout::Unpartitioned;
     return scan;
   }
-  if (!hasBootSignature(mbr)) {
+  const TableSector table = TableSector::of(mbr);
+  if (!table.signature) {
     scan.layout = TableScan::Layout::NoSignature;
     return scan;
   }
-  auto entries = parseMbrEntries(mbr);
   scan.layout = TableScan::Layout::Mbr;
-  for (const auto& e : entries) {
-    if (e.type == kTypeGptProtective) {
-      if (readGpt(read, diskSectors, scan)) {
-        scan.layout = TableScan::Layout::Gpt;
-        return scan;
-      }
-    }
+  const bool protective = std::any_of(table.entries.begin(), table.entries.end(),
+                                      [](const MbrEntry& e) { return e.type == kTypeGptProtective; });
+  if (protective && readGpt(read, diskSectors, scan)) {
+    scan.layout = TableScan::Layout::Gpt;
+    return scan;
   }
-  for (const auto& e : entries) {
+  for (const auto& e : table.entries) {
     if (e.type == 0) continue;
     if (!isExtendedType(e.type) || scan.hasExtended) {
       TableEntry t;
@@ -173,33 +204,7 @@ TableScan scanPartitionTable(const SectorRead& read, uint64_t diskSectors) {
     scan.hasExtended = true;
     scan.extendedStart = e.start;
     scan.extendedCount = e.count;
-    // The chain: each EBR's first entry is a logical partition (relative to its EBR), the
-    // second links to the next EBR (relative to the extended partition's start).
-    std::set<uint64_t> visited;
-    uint64_t current = e.start;
-    std::array<uint8_t, 512> ebr{};
-    while (true) {
-      if (current >= diskSectors || !visited.insert(current).second) break;
-      scan.chainSectors.push_back(uint32_t(current));
-      if (!read(current, ebr.data())) {
-        scan.ok = false;
-        break;
-      }
-      auto links = parseMbrEntries(ebr);
-      if (links[0].type == 0x05) std::swap(links[0], links[1]);
-      if (links[0].count != 0) {
-        TableEntry t;
-        t.type = links[0].type;
-        t.kind = 2;
-        t.tableSector = uint32_t(current);
-        t.extendedBase = uint32_t(e.start);
-        t.start = current + links[0].start;
-        t.count = links[0].count;
-        scan.entries.push_back(t);
-      }
-      if (links[1].type != 0x05) break;
-      current = e.start + uint64_t(links[1].start);
-    }
+    walkChain(read, diskSectors, e.start, scan);
   }
   return scan;
 }

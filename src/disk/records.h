@@ -1,6 +1,12 @@
 #pragma once
 // DiskRecord (288 bytes) and PartitionRecord (600 bytes): fixed little-endian layouts that
 // are copied between components and stored byte for byte in partition backup files.
+//
+// Sectors are 64-bit in memory. The stored record keeps its 32-bit sector fields; what lies
+// above them goes into bytes that were reserved and zero, so the records of disks below
+// 2 TiB stay byte for byte what they were: the start sector's high 32 bits at 593 (right
+// after the type byte), the table sector's high 24 bits at 597, the extended base's high
+// 16 bits at 6.
 
 #include <algorithm>
 #include <array>
@@ -53,27 +59,25 @@ struct PartitionRecord {
   int32_t diskNumber = -1;
   char letter = '*';
   uint8_t kind = kKindUnknown;
-  uint16_t reserved0 = 0;
-  uint32_t tableSector = 0;
-  uint32_t extendedBase = 0;
+  uint64_t tableSector = 0;
+  uint64_t extendedBase = 0;
   std::array<char, 12> fsName{};
   std::array<char, 24> label{};
-  uint32_t startSector = 0;
+  uint64_t startSector = 0;
   uint32_t sectorsPerCluster = 0;  // EXT: blocks per group
   uint32_t bytesPerSector = 0;     // EXT: block size
   uint64_t freeBytes = 0;
   uint64_t length = 0;             // bytes
   std::array<uint8_t, 512> firstSector{};
   uint8_t type = 0;
-  std::array<uint8_t, 7> reserved1{};
 
   std::string fsNameText() const { return fixedFieldText(fsName); }
   std::string labelText() const { return fixedFieldText(label); }
   void setFsName(std::string_view text) { setFixedText(fsName, text); }
   void setLabel(std::string_view text) { setFixedText(label, text); }
-  uint64_t startByte() const { return uint64_t(startSector) * 512; }
+  uint64_t startByte() const { return startSector * 512; }
   // One past the last sector (start + length ÷ 512).
-  uint64_t endSector() const { return uint64_t(startSector) + length / 512; }
+  uint64_t endSector() const { return startSector + length / 512; }
 
   std::array<uint8_t, kPartitionRecordSize> encode() const;
   static PartitionRecord decode(std::span<const uint8_t, kPartitionRecordSize> bytes);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "output/file_write.h"
+
 namespace velk {
 namespace {
 
@@ -52,12 +54,13 @@ bool backupMatchesDisk(const DiskRecord& inFile, const DiskRecord& selected) {
 
 bool writeBackupFile(const std::filesystem::path& path, const DiskRecord& disk,
                      const std::vector<PartitionRecord>& catalogRecords) {
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) return false;
-  const auto bytes = encodeBackup(disk, catalogRecords);
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return false;
-  // fclose flushes: a full disk shows up here, not in fwrite.
-  return std::fclose(f.release()) == 0;
+  // A backup is a file of its own: a device node, folder or link of that name is left alone
+  // (renaming over it would replace it).
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(path, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) return false;
+  // Whole or not at all: a full disk or a crash never leaves half a backup under the name.
+  return writeFileAtomically(path, encodeBackup(disk, catalogRecords), Replace::Allowed).has_value();
 }
 
 std::optional<std::vector<PartitionRecord>> loadBackupFile(const std::filesystem::path& path,

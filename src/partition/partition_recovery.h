@@ -43,19 +43,28 @@ class PartitionRecovery {
   [[nodiscard]] bool WriteBackup(const std::filesystem::path& path) const;
 
   const std::vector<PartitionRecord>& Candidates() const { return m_candidates; }
+  // The logical partitions an extended candidate restores with it (empty for others).
+  const std::vector<PartitionRecord>& LogicalsOf(int index) const;
   CandidateSource Source() const { return m_source; }
 
   // Rewrites for candidate `index` (−1 or out of range: none selected).
   RewriteResult Rewrite(int index, const RewriteOptions& options = {});
+  // Rebuilds the selected disk's damaged GPT copy from the intact one.
+  RewriteResult RestoreGpt(const RewriteOptions& options = {});
+  // What the catalogue's walk of the selected disk found damaged or unreadable.
+  std::vector<CatalogNote> Notes() const;
 
   void ListBackups();
   const std::vector<BackupRow>& BackupRows() const { return m_backupRows; }
   bool AddBackupFile(const std::filesystem::path& path) { return addBackupRow(m_backupRows, path); }
 
  private:
+  void reselect(int diskNumber);
+
   DriveCatalog m_catalog;
   int m_selected = -1;
   std::vector<PartitionRecord> m_candidates;
+  LogicalSets m_logicals;  // parallel to m_candidates
   CandidateSource m_source = CandidateSource::AutoScan;
   std::vector<BackupRow> m_backupRows;
 };

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <set>
 
+#include "disk/partition_table.h"
 #include "disk/sector_reader.h"
-#include "partition/table_entry.h"
+#include "partition/extended_finder.h"
 #include "partition/volume_probe.h"
 #include "workspace/progress.h"
 
@@ -31,7 +32,7 @@ uint64_t diskSectorsOf(const SectorReader& reader) { return reader.QueryDiskSize
 void probeGapStart(SectorReader& reader, uint64_t diskSectors, PartitionRecord& c) {
   if (c.startSector >= diskSectors) return;
   Sector first{};
-  if (!reader.ReadAt(uint64_t(c.startSector) * kSectorSize, first.size(), first.data())) return;
+  if (!reader.ReadAt(c.startSector * kSectorSize, first.size(), first.data())) return;
   c.firstSector = first;
   const VolumeKind kind = classifyGapSector(first);
   if (kind == VolumeKind::None) return;
@@ -50,23 +51,24 @@ struct DeepFinder {
   uint64_t lo;  // first sector a volume of this gap may start at
   std::set<uint64_t>& seen;
   std::vector<PartitionRecord>& finds;
+  std::vector<FoundEbr>* ebrs;  // set where an EBR may outlive its table (the MBR's gaps)
 
   bool readSector(uint64_t sector, Sector& out) {
     return sector < diskSectors && reader.ReadAt(sector * kSectorSize, out.size(), out.data());
   }
 
   void add(uint64_t start, const ProbedVolume& v, const Sector& first) {
-    if (start < lo || start > UINT32_MAX || !seen.insert(start).second) return;
+    if (start < lo || !seen.insert(start).second) return;
     const bool logical = gap.kind == kKindLogical;
     PartitionRecord c;
     c.diskNumber = gap.diskNumber;
     c.letter = '*';
     c.kind = gap.kind;
     c.extendedBase = gap.extendedBase;
-    c.tableSector = logical ? gap.tableSector : uint32_t(start);
+    c.tableSector = logical ? gap.tableSector : start;
     c.setFsName(volumeKindName(v.kind));
     c.setLabel(v.label.empty() && v.kind != VolumeKind::Ext2 && v.kind != VolumeKind::Ext3 ? "Unknown" : v.label);
-    c.startSector = uint32_t(start);
+    c.startSector = start;
     c.sectorsPerCluster = v.sectorsPerCluster;
     c.bytesPerSector = v.bytesPerSector;
     c.length = v.sectors * kSectorSize;
@@ -102,6 +104,9 @@ struct DeepFinder {
 
     Sector at{};
     (void)sectorAt(p, at);
+    if (ebrs) {
+      if (auto ebr = parseExtendedBootRecord(at)) ebrs->push_back({p, *ebr});
+    }
     bool found = false;
     if (auto boot = parseBootSector(at)) {
       found = true;
@@ -180,12 +185,64 @@ bool AutoScan(const DriveCatalog& catalog, int diskNumber, std::vector<Partition
   return true;
 }
 
+namespace {
+
+// What a master-boot-record disk without an extended partition allows: EBR chains and new
+// extended partitions. The free entries of its MBR, or nullopt for any other disk.
+std::optional<size_t> freeMbrEntries(const TableScan& table, const SectorRead& read) {
+  const bool mbr = table.layout == TableScan::Layout::Mbr || table.layout == TableScan::Layout::NoSignature;
+  if (!mbr || table.gpt || table.hasExtended) return std::nullopt;
+  Sector sector{};
+  if (!read(0, sector.data())) return std::nullopt;
+  const TableSector t = TableSector::of(sector);
+  if (!t.signature) return t.entries.size();
+  return size_t(std::count_if(t.entries.begin(), t.entries.end(), [](const MbrEntry& e) { return e.isFree(); }));
+}
+
+// Folds the MBR gaps' finds into extended candidates where EBRs or their number call for one,
+// and puts every candidate in disk order with its logical partitions beside it.
+void gatherExtended(std::vector<PartitionRecord>& candidates, LogicalSets& logicals, std::vector<FoundEbr> ebrs,
+                    const TableScan& table, size_t freeEntries, const SectorRead& read, uint64_t diskSectors,
+                    int disk) {
+  std::vector<UsedRange> used;
+  for (const auto& e : table.entries) used.push_back({e.start, e.count});
+  auto extended = chainsFromEbrs(std::move(ebrs), read, diskSectors, disk, used, candidates);
+  if (extended.empty()) {
+    if (auto proposal = proposeExtended(candidates, freeEntries, read, used)) extended.push_back(std::move(*proposal));
+  }
+  logicals.assign(candidates.size(), {});
+  for (auto& x : extended) {
+    candidates.push_back(x.extended);
+    logicals.push_back(std::move(x.logicals));
+  }
+  std::vector<size_t> order(candidates.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return candidates[a].startSector < candidates[b].startSector; });
+  std::vector<PartitionRecord> sortedCandidates;
+  LogicalSets sortedLogicals;
+  for (size_t i : order) {
+    sortedCandidates.push_back(candidates[i]);
+    sortedLogicals.push_back(std::move(logicals[i]));
+  }
+  candidates = std::move(sortedCandidates);
+  logicals = std::move(sortedLogicals);
+}
+
+}  // namespace
+
 bool DeepScan(const DriveCatalog& catalog, int diskNumber, std::vector<PartitionRecord>& candidates,
-              const StopFlag* stop, const DeepScanProgress& progress) {
+              LogicalSets& logicals, const StopFlag* stop, const DeepScanProgress& progress) {
   candidates.clear();
+  logicals.clear();
   SectorReader reader;
   if (!reader.OpenPhysicalDrive(diskNumber, Access::Read)) return false;
   const uint64_t diskSectors = diskSectorsOf(reader);
+  const SectorRead read = [&](uint64_t sector, uint8_t* buf) {
+    return sector < diskSectors && reader.ReadAt(sector * kSectorSize, kSectorSize, buf).has_value();
+  };
+  const TableScan table = scanPartitionTable(read, diskSectors);
+  const std::optional<size_t> freeEntries = freeMbrEntries(table, read);
 
   struct Range {
     const PartitionRecord* gap;
@@ -197,18 +254,20 @@ bool DeepScan(const DriveCatalog& catalog, int diskNumber, std::vector<Partition
     if (r.diskNumber != diskNumber || !isGap(r)) continue;
     // Inside the extended partition a volume needs its EBR before it; in the master boot
     // record's gaps sector 0 is the table itself.
-    uint64_t lo = r.kind == kKindLogical ? uint64_t(r.tableSector) + 1 : std::max<uint64_t>(r.startSector, 1);
-    uint64_t hi = std::min<uint64_t>(r.endSector(), diskSectors);
+    uint64_t lo = r.kind == kKindLogical ? r.tableSector + 1 : std::max<uint64_t>(r.startSector, 1);
+    uint64_t hi = std::min(r.endSector(), diskSectors);
     if (lo >= hi) continue;
     ranges.push_back({&r, lo, hi});
     total += countProbePoints(lo, hi) + 1;
   }
 
   std::set<uint64_t> seen;
+  std::vector<FoundEbr> ebrs;
   uint64_t done = 0;
   for (const auto& range : ranges) {
     std::vector<PartitionRecord> finds;
-    DeepFinder finder{reader, diskSectors, *range.gap, range.lo, seen, finds};
+    const bool mbrGap = freeEntries && range.gap->kind == kKindPrimary;
+    DeepFinder finder{reader, diskSectors, *range.gap, range.lo, seen, finds, mbrGap ? &ebrs : nullptr};
     // The gap's own first sector (EBR + 63 inside the extended partition) is where older
     // tools put a volume, boundary or not.
     if (range.gap->startSector >= range.lo && range.gap->startSector < range.hi) finder.probe(range.gap->startSector);
@@ -223,6 +282,10 @@ bool DeepScan(const DriveCatalog& catalog, int diskNumber, std::vector<Partition
     candidates.insert(candidates.end(), finds.begin(), finds.end());
     if (stop && !stop->isSet()) break;
   }
+  if (freeEntries)
+    gatherExtended(candidates, logicals, std::move(ebrs), table, *freeEntries, read, diskSectors, diskNumber);
+  else
+    logicals.assign(candidates.size(), {});
   if (progress) progress(std::min(done, total), total);
   return true;
 }

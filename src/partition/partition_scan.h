@@ -4,8 +4,9 @@
 // The automatic scan copies every catalogue record of the disk and probes only the first
 // sector of each gap for a FAT or NTFS boot sector; a find fills the whole gap (capped at
 // the size its boot sector declares). The deep scan probes every 1 MiB and every 63-sector
-// boundary inside each gap for FAT16/FAT32/NTFS boot sectors, their backups and EXT
-// superblocks, and offers each find with the length its own structures declare.
+// boundary inside each gap for FAT16/FAT32/NTFS boot sectors, their backups, EXT
+// superblocks and extended boot records, and offers each find with the length its own
+// structures declare.
 
 #include <cstdint>
 #include <functional>
@@ -26,12 +27,20 @@ class StopFlag;
 // Reports (probes done, probes in all); the deep scan reads up to a few sectors per probe.
 using DeepScanProgress = std::function<void(uint64_t done, uint64_t total)>;
 
+// The logical partitions that come with each candidate: empty except for an extended
+// partition, whose rewrite restores them together.
+using LogicalSets = std::vector<std::vector<PartitionRecord>>;
+
 // Deep scan of disk `diskNumber`'s gaps. Candidates take the gap's kind and extended base;
 // their table sector is their own start in a gap of the master boot record, and the gap's
-// table sector inside the extended partition. False when the disk cannot be opened; a
-// cleared stop flag ends the scan early with the finds so far (true).
+// table sector inside the extended partition. On a master-boot-record disk without an
+// extended partition, surviving EBRs make extended candidates (see extended_finder.h), and
+// so do volumes too many for the free entries. `logicals` runs parallel to `candidates`.
+// False when the disk cannot be opened; a cleared stop flag ends the scan early with the
+// finds so far (true).
 [[nodiscard]] bool DeepScan(const DriveCatalog& catalog, int diskNumber, std::vector<PartitionRecord>& candidates,
-                            const StopFlag* stop = nullptr, const DeepScanProgress& progress = {});
+                            LogicalSets& logicals, const StopFlag* stop = nullptr,
+                            const DeepScanProgress& progress = {});
 
 // The deep scan's probe points are the multiples of 2048 and of 63: the first one at or
 // after `sector`, and how many lie in [first, end).

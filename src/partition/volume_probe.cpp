@@ -43,13 +43,14 @@ VolumeKind classifyGapSector(ByteSpan s) {
 uint64_t declaredSectors(ByteSpan s, VolumeKind kind) {
   const uint32_t bps = le16At(s, kBytesPerSector);
   switch (kind) {
-    case VolumeKind::Fat16: {
+    case VolumeKind::Fat16:
+    case VolumeKind::Fat32: {
+      // Both widths keep a total below 65,536 sectors at 0x13 and leave 0x20 zero; a small
+      // FAT32 volume does it too.
       uint64_t total = le16At(s, kTotalSectors16);
       if (total == 0) total = le32At(s, kTotalSectors32);
       return inSectors512(total, bps);
     }
-    case VolumeKind::Fat32:
-      return inSectors512(le32At(s, kTotalSectors32), bps);
     case VolumeKind::Ntfs: {
       uint64_t total = le64At(s, ntfs::kBootTotalSectors);
       if (total >= kMaxPlausibleSectors) return 0;

@@ -17,9 +17,9 @@ enum class VolumeKind { None, Fat16, Fat32, Ntfs, Ext2, Ext3 };
 // with 0xAA55, then "FAT3" at 0x52, "NTFS" at 3 or "FAT1" at 0x36, in that order.
 VolumeKind classifyGapSector(ByteSpan sector);
 
-// The volume size in 512-byte sectors that a FAT or NTFS boot sector declares (FAT16: the
-// 16-bit total at 0x13, or the 32-bit one at 0x20 when that is zero; FAT32: 0x20; NTFS: the
-// 64-bit count at 0x28 plus the backup boot sector). 0 when the field is absent or absurd.
+// The volume size in 512-byte sectors that a FAT or NTFS boot sector declares (FAT: the
+// 16-bit total at 0x13, or the 32-bit one at 0x20 when that is zero; NTFS: the 64-bit
+// count at 0x28 plus the backup boot sector). 0 when the field is absent or absurd.
 uint64_t declaredSectors(ByteSpan bootSector, VolumeKind kind);
 
 struct ProbedVolume {

@@ -40,6 +40,19 @@ TEST(Records, PartitionRecordLayoutIsByteExact) {
   EXPECT_EQ(b[80], 0xEB);
   EXPECT_EQ(b[591], 0xAA);
   EXPECT_EQ(b[592], 0x0C);
+  // Bytes that were reserved stay zero below 2^32 sectors: such files keep their bytes.
+  for (size_t i : {6, 7, 593, 594, 595, 596, 597, 598, 599}) EXPECT_EQ(b[i], 0) << i;
+  EXPECT_EQ(PartitionRecord::decode(b), r);
+
+  // Past 2^32 the high bits go into those bytes: start at 593, table at 597, base at 6.
+  r.startSector = 0x0000'0123'0102'0304ull;
+  r.tableSector = 0x0000'0045'1122'3344ull;
+  r.extendedBase = 0x0000'0067'5566'7788ull;
+  b = r.encode();
+  EXPECT_EQ(le32(&b[52]), 0x01020304u);
+  EXPECT_EQ(le32(&b[593]), 0x123u);
+  EXPECT_EQ(b[597], 0x45);
+  EXPECT_EQ(b[6], 0x67);
   EXPECT_EQ(PartitionRecord::decode(b), r);
 }
 

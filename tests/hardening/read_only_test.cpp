@@ -79,7 +79,8 @@ TEST_P(ReadOnly, ScanningAndRecoveringEveryTaskLeavesTheImageUntouched) {
   // Lost-partition scans read the same disk.
   std::vector<PartitionRecord> candidates;
   EXPECT_TRUE(AutoScan(catalog, 0, candidates));
-  EXPECT_TRUE(DeepScan(catalog, 0, candidates));
+  LogicalSets logicals;
+  EXPECT_TRUE(DeepScan(catalog, 0, candidates, logicals));
   EXPECT_GT(scans, 0u);
   EXPECT_GT(recovered, 0u);
   EXPECT_EQ(policy.refusedWrites->load(), 0u) << "a write to the examined device was tried";

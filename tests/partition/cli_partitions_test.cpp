@@ -158,6 +158,15 @@ TEST_F(CliPartitions, BackupLoadsOnlyForItsDisk) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find(std::string(kTextCantLoadBackup)), std::string::npos);
 
+  // A --from file that is not there is an input error, named in the sentence.
+  const auto none = (m_dir.path() / "none.pbf").string();
+  for (const auto& words : {std::vector<std::string>{"load", "--disk", "0", "--from", none},
+                            std::vector<std::string>{"rewrite", "--disk", "0", "--from", none, "--candidate", "0", "--yes"}}) {
+    CliRun missing = partitions(words);
+    EXPECT_EQ(missing.status, 2) << words[0];
+    EXPECT_NE(missing.err.find("none.pbf"), std::string::npos) << missing.err;
+  }
+
   // Without --out the backup lands in the backup folder, where the listing finds it.
   ASSERT_EQ(partitions({"backup", "--disk", "0"}).status, 0);
   CliRun list = partitions({"list", "--disk", "0", "--json"});

@@ -53,7 +53,7 @@ inline void zeroTableEntry(const std::filesystem::path& image, uint64_t tableSec
 
 inline std::array<MbrEntry, 4> imageEntries(const std::filesystem::path& image, uint64_t tableSector) {
   auto s = readImageSector(image, tableSector);
-  return parseMbrEntries(s);
+  return TableSector::of(s).entries;
 }
 
 // Raw 16 bytes of a table entry.
@@ -82,7 +82,7 @@ inline std::filesystem::path copyFixture(const std::string& image, const std::fi
   return target;
 }
 
-inline const PartitionRecord* findRecord(const DriveCatalog& catalog, uint32_t start, std::string_view fs = {}) {
+inline const PartitionRecord* findRecord(const DriveCatalog& catalog, uint64_t start, std::string_view fs = {}) {
   for (const auto& r : catalog.partitions())
     if (r.startSector == start && (fs.empty() || r.fsNameText() == fs)) return &r;
   return nullptr;
