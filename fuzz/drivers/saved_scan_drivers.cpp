@@ -17,7 +17,7 @@ bool plansHold(const SavedScan& scan) {
   for (FolderItem* folder : scan.tree->foldersBreadthFirst())
     for (FileRecord* file : folder->files) {
       const auto* saved = dynamic_cast<const SavedFileRecord*>(file);
-      if (!saved || saved->plan.size() != saved->contentSize()) return false;
+      if (!saved || (saved->planKnown && saved->plan.size() != saved->contentSize())) return false;
       if (written++ >= 64) continue;
       VectorSink sink(size_t(1) << 20);
       (void)writePlan(disk, saved->plan, sink);

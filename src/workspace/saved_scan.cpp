@@ -293,8 +293,9 @@ Status saveScan(const std::filesystem::path& file, const PartitionRecord& partit
   w.u32(uint32_t(files.size()));
   for (size_t n = 0; n < files.size(); ++n) {
     const FileRecord* r = files[n];
+    // A file whose place the engine cannot give (a cut block map) is kept for the list;
+    // recovering it from the saved scan says why it cannot be done.
     auto plan = engine.extractionPlan(*r);
-    if (!plan) return fail(plan.error());
     w.u32(folderOfFile[n]);
     w.u64(r->id);
     w.text(r->name);
@@ -317,7 +318,8 @@ Status saveScan(const std::filesystem::path& file, const PartitionRecord& partit
     const auto fields = r->fields();
     w.u32(uint32_t(fields.size()));
     for (const auto& f : fields) writeField(w, f);
-    writePlan(w, *plan);
+    w.u8(plan ? 1 : 0);
+    if (plan) writePlan(w, *plan);
   }
 
   return writeFileAtomically(file, sealScan(w.bytes()), Replace::Allowed);
@@ -405,10 +407,11 @@ Result<SavedScan> decodeScan(ByteSpan bytes) {
       if (!readField(r, f)) return fail(damagedFile("a file carries a fact of an unknown kind"));
       rec->facts.push_back(std::move(f));
     }
-    if (!readPlan(r, rec->plan)) return fail(damagedFile("a file's plan is cut short or unknown"));
+    rec->planKnown = r.u8() != 0;
+    if (rec->planKnown && !readPlan(r, rec->plan)) return fail(damagedFile("a file's plan is cut short or unknown"));
     if (!r.ok()) break;
     if (folder >= folders.size()) return fail(damagedFile("a file names a folder that is not there"));
-    if (!planIsSound(rec->plan) || rec->plan.size() != rec->content) return fail(damagedFile("a file's plan does not cover its size"));
+    if (rec->planKnown && (!planIsSound(rec->plan) || rec->plan.size() != rec->content)) return fail(damagedFile("a file's plan does not cover its size"));
     FileRecord* added = scan.tree->addFile(folders[folder], std::move(rec));
     added->id = id;
   }
@@ -429,7 +432,13 @@ Result<SavedScan> loadScan(const std::filesystem::path& file) {
   return decodeScan(bytes);
 }
 
-// ---- recovery -----------------------------------------------------------------------------
+// ---- recovery --------------------------------------------------------------------------
+
+namespace {
+Error unknownPlanError() {
+  return unsupportedError("where this file's bytes lie was not known when the scan was saved; scan the disk again");
+}
+}  // namespace
 
 Status SavedScanEngine::scan(ResultSink&, const ScanOptions&, Progress&) {
   return fail(unsupportedError("a saved scan is not scanned again"));
@@ -438,12 +447,14 @@ Status SavedScanEngine::scan(ResultSink&, const ScanOptions&, Progress&) {
 Status SavedScanEngine::extract(const FileRecord& record, ByteSink& out) {
   const auto* saved = dynamic_cast<const SavedFileRecord*>(&record);
   if (!saved) return fail(foreignRecordError());
+  if (!saved->planKnown) return fail(unknownPlanError());
   return writePlan(m_reader, saved->plan, out, &m_scanFlag);
 }
 
 Result<ExtractionPlan> SavedScanEngine::extractionPlan(const FileRecord& record) {
   const auto* saved = dynamic_cast<const SavedFileRecord*>(&record);
   if (!saved) return fail(foreignRecordError());
+  if (!saved->planKnown) return fail(unknownPlanError());
   return saved->plan;
 }
 

@@ -50,6 +50,7 @@ class SavedFileRecord final : public FileRecord {
   std::vector<std::string> folders;
   std::vector<Field> facts;
   ExtractionPlan plan;
+  bool planKnown = true;  // false: the engine could not say where the bytes lie
 
   Variant variant() const override { return family; }
   std::string sizeText() const override { return sizeColumn; }

@@ -86,8 +86,13 @@ TEST_P(SavedScanTest, RecoversWhatTheScanFoundWithoutScanning) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, SavedScanTest,
                          ::testing::Values(std::pair{"exfat_deleted.img", Task::Deleted},
-                                           std::pair{"raw_carve.img", Task::Raw}),
-                         [](const auto& p) { return std::string(p.param.first).substr(0, p.param.first[0] == 'e' ? 5 : 3); });
+                                           std::pair{"raw_carve.img", Task::Raw},
+                                           std::pair{"ntfs_deleted.img", Task::Deleted},
+                                           std::pair{"ext3_4k.img", Task::Deleted}),
+                         [](const auto& p) {
+                           const std::string image = p.param.first;
+                           return image.substr(0, image.find('_'));
+                         });
 
 // A plan from a crafted file must never make the writer read past a buffer or without end.
 TEST(ExtractionPlanTest, HostilePiecesAreRefusedBeforeAnyRead) {
