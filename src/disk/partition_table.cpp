@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "formats/fat_boot_sector.h"
 #include "support/crc32.h"
 
 namespace velk {
@@ -114,7 +115,8 @@ bool hasBootSignature(ByteSpan sector) {
 }
 
 bool isVolumeBootSector(ByteSpan s) {
-  return (u8At(s, 0) == 0xEB && matchesAt(s, 0x52, "FAT3")) || matchesAt(s, 3, "NTFS") ||
+  // A FAT32 start is told by its parameter block, whatever jump another formatter wrote.
+  return (matchesAt(s, 0x52, "FAT3") && FatBootSector::parse(s)) || matchesAt(s, 3, "NTFS") ||
          matchesAt(s, 0x36, "FAT1") || matchesAt(s, 3, "EXFAT   ");
 }
 

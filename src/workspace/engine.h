@@ -30,12 +30,18 @@ class RecoveryEngine {
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);
 
   ScanFlag& scanFlag() { return m_scanFlag; }
+  // The recovery job's stop flag, which extraction tests between its reads so that a large
+  // file stops within one read (nullptr: none).
+  void setJobFlag(const JobFlag* flag) { m_jobFlag = flag; }
   // What the last scan could not read or trust.
   DamageLog& damage() { return m_damage; }
   const DamageLog& damage() const { return m_damage; }
 
  protected:
+  bool jobStopped() const { return m_jobFlag && !m_jobFlag->isSet(); }
+
   ScanFlag m_scanFlag;
+  const JobFlag* m_jobFlag = nullptr;
   DamageLog m_damage;
 };
 

@@ -1,5 +1,6 @@
 #include "workspace/recovery_job.h"
 
+#include <memory>
 #include <system_error>
 
 #include "support/text.h"
@@ -128,6 +129,11 @@ RecoveryReport runRecovery(const ResultTree& tree, RecoveryEngine& engine, const
                            JobFlag& jobFlag, Progress& progress) {
   RecoveryReport report;
   std::vector<FileRecord*> files = request.selection.empty() ? checkedRecords(tree) : request.selection;
+  // Extraction stops inside a file when the job is stopped; the flag is lent for this run.
+  engine.setJobFlag(&jobFlag);
+  const std::unique_ptr<RecoveryEngine, void (*)(RecoveryEngine*)> lent(&engine, [](RecoveryEngine* e) {
+    e->setJobFlag(nullptr);
+  });
   const char* writeFailure = policyOf(tree.variant()).writeFailure;
   bool ask = true;
 
