@@ -57,6 +57,8 @@ class PlannedSource final : public ByteSource {
   bool m_failed = false;
 };
 
+Error outsideVolumeError() { return corruptError("the file's entry", "its data lies outside the volume"); }
+
 }  // namespace
 
 FatFilePlan FatVolume::planFile(uint32_t firstCluster, uint64_t size) const {
@@ -132,40 +134,60 @@ void FatVolume::judgeStart(FatFileRecord& r, const FatDirEntry& e) {
   r.verdict = low;
 }
 
+ExtractionPlan FatVolume::planOf(const FatFileRecord& record, bool& cutShort) const {
+  const FatFilePlan runs = planFile(record.firstCluster, record.size);
+  ExtractionPlan plan;
+  uint64_t left = runs.bytes;
+  for (const FatRun& run : runs.runs) {
+    const uint64_t bytes = std::min(left, uint64_t(run.count) * m_boot.clusterBytes());
+    plan.disk(m_boot.clusterOffset(run.first), bytes);
+    left -= bytes;
+  }
+  cutShort = runs.leavesVolume;
+  return plan;
+}
+
+Result<ExtractionPlan> FatVolume::extractionPlan(const FileRecord& base) {
+  const auto* record = dynamic_cast<const FatFileRecord*>(&base);
+  if (!record) return fail(foreignRecordError());
+  if (!m_valid) return fail(m_openError);
+  bool cutShort = false;
+  ExtractionPlan plan = planOf(*record, cutShort);
+  // A plan is written without the volume at hand: a file the volume cannot hold whole has none.
+  if (cutShort) return fail(outsideVolumeError());
+  return plan;
+}
+
 Status FatVolume::extract(const FileRecord& base, ByteSink& out) {
   const auto* record = dynamic_cast<const FatFileRecord*>(&base);
   if (!record) return fail(foreignRecordError());
   if (!m_valid) return fail(m_openError);
-  const uint64_t size = record->size;
-  if (size == 0) return {};  // an empty file owns no cluster: nothing to read
-  const auto beyond = [] { return fail(corruptError("the file's entry", "its data lies outside the volume")); };
+  if (record->size == 0) return {};  // an empty file owns no cluster: nothing to read
+  bool cutShort = false;
+  const ExtractionPlan plan = planOf(*record, cutShort);
+  if (plan.pieces.empty()) return fail(outsideVolumeError());
 
   std::lock_guard lock(m_readerMutex);
-  const FatFilePlan plan = planFile(record->firstCluster, size);
-  if (plan.runs.empty()) return beyond();
   // One buffer for every file extracted: a recovery extracts thousands of small files.
   const uint64_t bps = m_boot.bytesPerSector;
-  const size_t bufBytes = size_t(std::min<uint64_t>(kBlockBytes, (plan.bytes + bps - 1) / bps * bps));
+  const size_t bufBytes = size_t(std::min<uint64_t>(kBlockBytes, (plan.size() + bps - 1) / bps * bps));
   if (m_extractBuffer.size() < bufBytes) m_extractBuffer.resize(bufBytes);
   uint8_t* const buf = m_extractBuffer.data();
-  uint64_t left = plan.bytes;
-  for (const FatRun& run : plan.runs) {
-    const uint64_t offset = m_boot.clusterOffset(run.first);
-    const uint64_t runBytes = std::min(left, uint64_t(run.count) * m_boot.clusterBytes());
-    for (uint64_t done = 0; done < runBytes;) {
+  for (const PlanPiece& piece : plan.pieces) {
+    for (uint64_t done = 0; done < piece.length;) {
       if (jobStopped()) return fail(cancelledError());
-      const size_t n = size_t(std::min<uint64_t>(bufBytes, runBytes - done));
-      // Whole sectors are read; the file's last bytes end inside its last sector.
+      const size_t n = size_t(std::min<uint64_t>(bufBytes, piece.length - done));
+      // Whole sectors are read; the file's last bytes end inside its last sector. A bad
+      // sector is retried on its own and noted, and fails the file.
       const size_t read = size_t(std::min<uint64_t>(bufBytes, (n + bps - 1) / bps * bps));
       Error error;
-      if (readSalvaging(offset + done, read, buf, &error) != 0) return fail(error);
+      if (readSalvaging(piece.offset + done, read, buf, &error) != 0) return fail(error);
       if (!out.write(buf, n)) return fail(outputError(out));
       done += n;
     }
-    left -= runBytes;
   }
   // A run past the volume's end is copied as far as the volume goes and reported as failed.
-  return plan.leavesVolume ? beyond() : Status();
+  return cutShort ? fail(outsideVolumeError()) : Status();
 }
 
 }  // namespace velk

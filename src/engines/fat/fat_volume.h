@@ -81,6 +81,9 @@ class FatVolume final : public RecoveryEngine {
   Variant variant() const override { return Variant::Fat; }
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  // The stretches extract() reads, from the same walk; fails for a file the volume cannot
+  // hold whole.
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
 
   // Text of the volume's tree item.
   std::string rootItemText() const;
@@ -118,6 +121,8 @@ class FatVolume final : public RecoveryEngine {
   [[nodiscard]] Status readClusters(uint32_t c, uint32_t count, std::vector<uint8_t>& out,
                                     uint64_t* missing = nullptr, Error* firstError = nullptr);
   uint64_t runBytes(uint32_t c, uint32_t count) const;
+  // The planned file as pieces of the volume; cutShort when the volume ends before its size.
+  ExtractionPlan planOf(const FatFileRecord& record, bool& cutShort) const;
   uint32_t rangeCluster(uint32_t sector) const;
   // The record of a listed file, its first cluster the one the entry names.
   std::unique_ptr<FatFileRecord> makeRecord(const FatDirEntry& e, const ListedName& name,

@@ -161,6 +161,13 @@ TEST_P(FatFixtureTest, DeletedScanListsAndRecoversEveryDeletedFile) {
   const Listing listing = listingOf(tree);
   const auto live = liveFolders();
 
+  // The partition alone, as a saved scan reads it: a file's plan gives what extraction gives.
+  auto device = openDeviceFile(fixturePath(std::string(GetParam().image) + ".img"), Access::Read);
+  ASSERT_TRUE(device) << describe(device.error());
+  SectorReader partition;
+  partition.OpenDevice(std::move(*device), "partition");
+  partition.SetBase(GetParam().startSector);
+
   size_t expected = 0, recovered = 0, wrongButVerified = 0;
   std::set<std::string> seen;
   for (const auto& row : rows) {
@@ -179,6 +186,13 @@ TEST_P(FatFixtureTest, DeletedScanListsAndRecoversEveryDeletedFile) {
     const bool right = read && sha256Hex(bytes) == row.sha256;
     // Whatever cannot be given back whole is never vouched for.
     if (!right) wrongButVerified += it->second->verdict == Verdict::Verified;
+    auto plan = engine->extractionPlan(*it->second);
+    EXPECT_TRUE(plan || !recoverable(row)) << path;
+    if (read && plan) {
+      VectorSink planned;
+      ASSERT_TRUE(writePlan(partition, *plan, planned)) << path;
+      EXPECT_EQ(planned.bytes(), bytes) << path;
+    }
     if (!recoverable(row)) continue;
     EXPECT_TRUE(right) << path;
     recovered += right;

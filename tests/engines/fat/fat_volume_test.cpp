@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "disk/device.h"
@@ -473,6 +474,67 @@ TEST_F(FatVolumeTest, ExtractionCopiesOneRunAndReportsWhatItCannot) {
   r.size = 2000;
   extracted(*faulty, r, &rc);
   EXPECT_FALSE(rc);
+}
+
+// A zeroed boot sector and a wiped first table are stood in for by their copies, and both
+// are named; a deleted file's clusters step over a live file's; a bad sector fails only the
+// file that lies on it and is noted by its disk sector.
+TEST_F(FatVolumeTest, DamagedCopiesAndSectorsAreStoodInForAndNoted) {
+  FatImage img = FatImage::fat32(1, 40, 40);
+  img.chain(10, 2);  // a live file at 10 and 11
+  img.entry(img.clusterOffset(2), 0, Dirent{"GONE    TXT", 0x20, 9, 1536, true});
+  img.fill(img.clusterOffset(9), 5 * 512, 0x30);
+  std::memcpy(img.at(6 * 512), img.at(0), 512);
+  std::memset(img.at(0), 0, 512);
+  putLe32(img.at(kReserved32 * 512), 0);  // the first table's entry 0
+  FaultPlan faults;
+  faults.failReadsFrom = img.clusterOffset(12);
+  faults.failReadsTo = img.clusterOffset(12) + 512;
+  auto v = img.open(faults);
+  ASSERT_TRUE(v->isValid());
+  EXPECT_EQ(v->bootSectorUsed(), 6u);
+  EXPECT_EQ(v->fatCopyUsed(), 2u);
+  const auto kinds = v->damage().damagedCounts();
+  EXPECT_TRUE(kinds.count(kBackupBootUsed) && kinds.count(kSecondFatUsed));
+  ResultTree tree(Variant::Fat);
+  ASSERT_TRUE(scanDeleted(*v, tree));
+  const Files files = filesOf(tree);
+  ASSERT_TRUE(files.count("#ONE.txt"));
+  const FatFileRecord& gone = *files.at("#ONE.txt");
+  auto plan = v->extractionPlan(gone);
+  ASSERT_TRUE(plan);
+  ExtractionPlan expected;
+  expected.disk(img.clusterOffset(9), 512);
+  expected.disk(img.clusterOffset(12), 1024);
+  EXPECT_EQ(*plan, expected);
+  Status rc;
+  extracted(*v, gone, &rc);
+  EXPECT_FALSE(rc);
+  EXPECT_EQ(v->damage().unreadableRanges(), (std::vector<SectorRange>{{img.clusterOffset(12) / 512, 1}}));
+}
+
+// A stopped recovery ends a large file within one read, not at its end.
+TEST_F(FatVolumeTest, AStoppedJobEndsExtractionWithinOneRead) {
+  FatImage img = FatImage::fat32(8, 700, 700);
+  auto v = img.open();
+  ASSERT_TRUE(v->isValid());
+  FatFileRecord r;
+  r.firstCluster = 3;
+  r.size = 600 * 4096;
+  JobFlag job;
+  v->setJobFlag(&job);
+  struct StoppingSink final : ByteSink {
+    JobFlag* job;
+    uint64_t written = 0;
+    bool write(const uint8_t*, size_t n) override {
+      written += n;
+      job->clear();
+      return true;
+    }
+  } sink;
+  sink.job = &job;
+  EXPECT_EQ(failureKind(v->extract(r, sink)), ErrorKind::Cancelled);
+  EXPECT_EQ(sink.written, uint64_t(1) << 20);
 }
 
 // ------------------------------------------------------------------ formatted scan
