@@ -85,6 +85,7 @@ TEST_P(SavedScanTest, RecoversWhatTheScanFoundWithoutScanning) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, SavedScanTest,
                          ::testing::Values(std::pair{"exfat_deleted.img", Task::Deleted},
+                                           std::pair{"fat32_interleaved.img", Task::Deleted},
                                            std::pair{"raw_carve.img", Task::Raw}),
                          [](const auto& p) { return std::string(p.param.first).substr(0, p.param.first[0] == 'e' ? 5 : 3); });
 
