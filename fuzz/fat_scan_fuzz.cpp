@@ -1,4 +1,4 @@
-// libFuzzer target: a FAT16/FAT32 volume in memory: opening, deleted walk, formatted scan and
+// libFuzzer target: a FAT12/FAT16/FAT32 volume in memory: opening, deleted walk, formatted scan and
 // extraction.
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 
 #include "engines/fat/fat_volume.h"
 #include "formats/fat_boot_sector.h"
+#include "formats/fat_table.h"
 #include "workspace/result_tree.h"
 
 namespace velk {
@@ -12,18 +13,13 @@ namespace velk {
 bool fuzzFatBootSector(const uint8_t* data, size_t size) {
   std::array<uint8_t, fatlayout::kBootSectorSize> sector{};
   std::memcpy(sector.data(), data, std::min(size, sector.size()));
-  bool ok = true;
-  for (FatWidth width : {FatWidth::Fat16, FatWidth::Fat32}) {
-    auto b = FatBootSector::parse(sector, width);
-    if (!b) continue;
-    const uint64_t entryBytes = width == FatWidth::Fat16 ? 2 : 4;
-    const uint64_t lastEnd = b->clusterOffset(b->lastDataCluster) + b->clusterBytes();
-    ok = ok && b->isDataCluster(2) && lastEnd <= b->volumeBytes() &&
-         (uint64_t(b->lastDataCluster) + 1) * entryBytes <= b->fatBytes() &&
-         (width == FatWidth::Fat16 || b->isDataCluster(b->rootCluster));
-  }
+  auto b = FatBootSector::parse(sector);
   (void)detectFatWidth(sector);
-  return ok;
+  if (!b) return true;
+  const uint64_t lastEnd = b->clusterOffset(b->lastDataCluster) + b->clusterBytes();
+  return b->isDataCluster(2) && lastEnd <= b->volumeBytes() &&
+         fatTableBytes(uint64_t(b->lastDataCluster) + 1, b->width) <= b->fatBytes() &&
+         (b->hasFixedRoot() || b->isDataCluster(b->rootCluster));
 }
 
 SectorReader memoryReader(const uint8_t* data, size_t size) {
@@ -35,26 +31,22 @@ SectorReader memoryReader(const uint8_t* data, size_t size) {
 
 size_t runFatScansOnMemoryImage(const uint8_t* data, size_t size) {
   size_t found = 0;
-  for (FatWidth width : {FatWidth::Fat16, FatWidth::Fat32}) {
-    std::unique_ptr<FatVolume> volume;
-    if (width == FatWidth::Fat32) volume = std::make_unique<Fat32Volume>(memoryReader(data, size), 0, 'C');
-    else volume = std::make_unique<Fat16Volume>(memoryReader(data, size), 0, 'C');
-    if (!volume->isValid()) continue;
-    for (Task task : {Task::Deleted, Task::Formatted}) {
-      ResultTree tree(Variant::Fat);
-      Progress progress;
-      ScanOptions options;
-      options.task = task;
-      (void)volume->scan(tree, options, progress);
-      found += tree.recordCount();
-      // Extract a bounded number of what was listed: enough to reach every path.
-      size_t extracted = 0;
-      for (FolderItem* folder : tree.foldersBreadthFirst()) {
-        for (FileRecord* file : folder->files) {
-          if (extracted++ >= 64) break;
-          NullSink sink;
-          (void)volume->extract(*file, sink);
-        }
+  FatVolume volume(memoryReader(data, size), 0, 'C');
+  if (!volume.isValid()) return 0;
+  for (Task task : {Task::Deleted, Task::Formatted}) {
+    ResultTree tree(Variant::Fat);
+    Progress progress;
+    ScanOptions options;
+    options.task = task;
+    (void)volume.scan(tree, options, progress);
+    found += tree.recordCount();
+    // Extract a bounded number of what was listed: enough to reach every path.
+    size_t extracted = 0;
+    for (FolderItem* folder : tree.foldersBreadthFirst()) {
+      for (FileRecord* file : folder->files) {
+        if (extracted++ >= 64) break;
+        NullSink sink;
+        (void)volume.extract(*file, sink);
       }
     }
   }

@@ -43,7 +43,13 @@ FileSystem detectFileSystem(ByteSpan bootSector) {
   // exFAT lives in type 0x07 entries too: its own signature decides before the table's guess.
   if (looksLikeExfatBootSector(bootSector)) return FileSystem::ExFat;
   if (NtfsBootSector::hasSignature(bootSector)) return FileSystem::Ntfs;
-  if (auto width = detectFatWidth(bootSector)) return *width == FatWidth::Fat32 ? FileSystem::Fat32 : FileSystem::Fat16;
+  if (auto width = detectFatWidth(bootSector)) {
+    switch (*width) {
+      case FatWidth::Fat12: return FileSystem::Fat12;
+      case FatWidth::Fat16: return FileSystem::Fat16;
+      case FatWidth::Fat32: return FileSystem::Fat32;
+    }
+  }
   return FileSystem::Unknown;
 }
 

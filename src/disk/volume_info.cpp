@@ -9,6 +9,7 @@
 #include "disk/sector_reader.h"
 #include "formats/exfat_volume_facts.h"
 #include "formats/fat_boot_sector.h"
+#include "formats/fat_table.h"
 #include "formats/mft_record.h"
 #include "formats/ntfs_boot_sector.h"
 #include "formats/runlist.h"
@@ -36,27 +37,27 @@ std::optional<VolumeInformation> fatVolumeInfo(SectorReader& r, ByteSpan bs) {
   info.totalClusters = f.clusterCount;
   // Free clusters: zero entries of the first FAT for clusters 2 … clusters + 1.
   const uint64_t bps = f.bytesPerSector;
-  uint64_t entryBytes = fat32 ? 4 : (f.clusterCount < kMinFat16Clusters ? 0 : 2);
-  if (entryBytes) {
-    uint64_t fatBytes = std::min<uint64_t>(f.fatBytes(), (uint64_t(f.clusterCount) + 2) * entryBytes);
-    const uint64_t readBytes = (fatBytes + bps - 1) / bps * bps;
-    // A megabyte at a time: the table of a large volume is counted, not held.
-    constexpr uint64_t kPieceBytes = 1 << 20;
-    std::vector<uint8_t> piece(size_t(std::min(readBytes, kPieceBytes)));
-    uint64_t freeCount = 0;
-    bool complete = true;
-    for (uint64_t done = 0; done < readBytes && complete; done += piece.size()) {
-      const size_t n = size_t(std::min<uint64_t>(piece.size(), readBytes - done));
-      complete = r.ReadAt(uint64_t(f.reservedSectors) * bps + done, n, piece.data()).has_value();
-      for (uint64_t c = std::max<uint64_t>(2, done / entryBytes);
-           complete && c < uint64_t(f.clusterCount) + 2 && (c + 1) * entryBytes <= done + n; ++c) {
-        const uint8_t* e = piece.data() + (c * entryBytes - done);
-        uint32_t v = entryBytes == 4 ? (le32(e) & kFat32EntryMask) : le16(e);
-        if (v == 0) ++freeCount;
-      }
+  const uint64_t entries = uint64_t(f.clusterCount) + 2;
+  const uint64_t readBytes = (std::min(f.fatBytes(), fatTableBytes(entries, f.width)) + bps - 1) / bps * bps;
+  // A megabyte at a time: the table of a large volume is counted, not held. FAT12 entries
+  // straddle bytes, so its table (6 KiB at most) is one piece; wider ones never straddle.
+  constexpr uint64_t kPieceBytes = 1 << 20;
+  const uint64_t pieceBytes = f.width == FatWidth::Fat12 ? readBytes : std::min(readBytes, kPieceBytes);
+  const uint64_t entryBytes = f.width == FatWidth::Fat16 ? 2 : 4;
+  std::vector<uint8_t> piece(static_cast<size_t>(pieceBytes));
+  uint64_t freeCount = 0;
+  bool complete = true;
+  for (uint64_t done = 0; done < readBytes && complete; done += piece.size()) {
+    const size_t n = size_t(std::min<uint64_t>(piece.size(), readBytes - done));
+    complete = r.ReadAt(uint64_t(f.reservedSectors) * bps + done, n, piece.data()).has_value();
+    const uint64_t first = f.width == FatWidth::Fat12 ? 0 : done / entryBytes;
+    for (uint64_t c = std::max<uint64_t>(2, first); complete && c < entries; ++c) {
+      const auto v = fatEntryAt(ByteSpan(piece.data(), n), c - first, f.width);
+      if (!v) break;
+      if (*v == 0) ++freeCount;
     }
-    if (complete) info.freeClusters = freeCount;
   }
+  if (complete) info.freeClusters = freeCount;
   // The label: the root directory's volume-label entry, else the boot sector's field.
   std::vector<uint8_t> root(size_t(f.sectorsPerCluster * bps));
   const uint64_t rootOffset = fat32 ? f.clusterOffset(f.rootCluster) : uint64_t(f.rootDirStart) * bps;

@@ -13,7 +13,7 @@
 namespace velk {
 namespace {
 
-constexpr std::array kFatSystems{FileSystem::Fat16, FileSystem::Fat32};
+constexpr std::array kFatSystems{FileSystem::Fat12, FileSystem::Fat16, FileSystem::Fat32};
 constexpr std::array kExfatSystems{FileSystem::ExFat};
 constexpr std::array kNtfsSystems{FileSystem::Ntfs};
 constexpr std::array kExtSystems{FileSystem::Ext2, FileSystem::Ext3, FileSystem::Ext4};

@@ -36,6 +36,8 @@ Result<FatBootSector> FatBootSector::parseBpb(ByteSpan sector) {
   if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0) return fail(damaged("sectors per cluster is not a power of two"));
   if (b.reservedSectors == 0 || b.numberOfFats == 0 || b.sectorsPerFat == 0 || b.totalSectors == 0)
     return fail(damaged("a size field is zero"));
+  // Formatters write one or two tables; more is a damaged count, not a volume of ours.
+  if (b.numberOfFats > 4) return fail(damaged("it counts more than four FATs"));
 
   const uint64_t fatsEnd = uint64_t(b.reservedSectors) + uint64_t(b.numberOfFats) * b.sectorsPerFat;
   const uint64_t rootSectors = (uint64_t(b.rootEntries) * kEntrySize + bps - 1) / bps;
@@ -47,46 +49,40 @@ Result<FatBootSector> FatBootSector::parseBpb(ByteSpan sector) {
   b.rootDirSectors = uint32_t(rootSectors);
   b.dataStart = uint32_t(dataStart);
   b.clusterCount = uint32_t((b.totalSectors - dataStart) / spc);
+  if (b.width != FatWidth::Fat32 && b.clusterCount < kMinFat16Clusters) b.width = FatWidth::Fat12;
 
   // The highest addressable cluster: inside the volume, inside the table, and below the
   // values that mean "end of chain".
-  const uint64_t entries = b.fatBytes() / (b.width == FatWidth::Fat16 ? 2 : 4);
+  const uint64_t entries = b.width == FatWidth::Fat12 ? b.fatBytes() * 2 / 3
+                           : b.fatBytes() / (b.width == FatWidth::Fat16 ? 2 : 4);
+  const uint32_t endOfChain = b.width == FatWidth::Fat12   ? kEndOfChain12
+                              : b.width == FatWidth::Fat16 ? kEndOfChain16
+                                                           : kEndOfChain32;
+  if (entries < 3) return fail(damaged("the table addresses no cluster"));
   uint64_t last = uint64_t(b.clusterCount) + 1;
   last = std::min<uint64_t>(last, entries - 1);
-  last = std::min<uint64_t>(last, (b.width == FatWidth::Fat16 ? kEndOfChain16 : kEndOfChain32) - 1);
+  last = std::min<uint64_t>(last, endOfChain - 1);
   if (last < 2) return fail(damaged("the table addresses no cluster"));
   b.lastDataCluster = uint32_t(last);
   return b;
 }
 
-Result<FatBootSector> FatBootSector::parse(ByteSpan sector, FatWidth width) {
-  if (sector.size() < kBootSectorSize) return fail(damaged("it is shorter than 512 bytes"));
-  const uint8_t jump = width == FatWidth::Fat16 ? kJumpFat16 : kJumpFat32;
-  if (sector[kJumpSecondByte] != jump)
-    return fail(unsupportedError(width == FatWidth::Fat16 ? "the volume is not FAT16" : "the volume is not FAT32"));
+Result<FatBootSector> FatBootSector::parse(ByteSpan sector) {
   auto b = parseBpb(sector);
   if (!b) return b;
-  // The width decides which fields count: FAT16 keeps a fixed root and a 16-bit table size.
-  if (width == FatWidth::Fat16) {
-    if (b->rootEntries == 0 || b->width != FatWidth::Fat16) return fail(damaged("the FAT16 fields are not set"));
-    if (b->clusterCount < kMinFat16Clusters) return fail(damaged("too few clusters for FAT16"));
-  } else {
-    if (b->width != FatWidth::Fat32) return fail(damaged("the FAT32 fields are not set"));
-    // The root lives in the cluster heap.
-    if (b->rootDirSectors != 0 || !b->isDataCluster(b->rootCluster)) return fail(damaged("the root cluster is outside the volume"));
+  if (b->hasFixedRoot()) {
+    if (b->rootEntries == 0) return fail(damaged("the fixed root directory has no entries"));
+  } else if (b->rootDirSectors != 0 || !b->isDataCluster(b->rootCluster)) {
+    // The FAT32 root lives in the cluster heap.
+    return fail(damaged("the root cluster is outside the volume"));
   }
   return b;
 }
 
 std::optional<FatWidth> detectFatWidth(ByteSpan sector) {
-  if (sector.size() < kBootSectorSize) return std::nullopt;
-  // A FAT32 boot sector has no 16-bit FAT size; FAT16 has one.
-  if (sector[kJumpSecondByte] == kJumpFat32 && le16(sector.data() + kSectorsPerFat16) == 0 &&
-      FatBootSector::parse(sector, FatWidth::Fat32))
-    return FatWidth::Fat32;
-  if (sector[kJumpSecondByte] == kJumpFat16 && FatBootSector::parse(sector, FatWidth::Fat16))
-    return FatWidth::Fat16;
-  return std::nullopt;
+  auto b = FatBootSector::parse(sector);
+  if (!b) return std::nullopt;
+  return b->width;
 }
 
 }  // namespace velk

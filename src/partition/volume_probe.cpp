@@ -86,7 +86,8 @@ std::optional<ProbedVolume> parseBootSector(ByteSpan s) {
   if (matchesAt(s, kFat32FsType, "FAT32   ") && bpb->width == FatWidth::Fat32) {
     v.kind = VolumeKind::Fat32;
     v.backupOffset = le16At(s, kBackupBootSector);
-  } else if (matchesAt(s, kFat16FsType, "FAT16   ") && bpb->width == FatWidth::Fat16) {
+  } else if (matchesAt(s, kFat16FsType, "FAT16   ") && bpb->width != FatWidth::Fat32) {
+    // A small volume labelled FAT16 is FAT12 by its cluster count; it is found all the same.
     v.kind = VolumeKind::Fat16;
   } else {
     return std::nullopt;

@@ -1,5 +1,6 @@
 #include "workspace/recovery_job.h"
 
+#include <memory>
 #include <system_error>
 
 #include "support/text.h"

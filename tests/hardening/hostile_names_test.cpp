@@ -123,7 +123,7 @@ TEST_F(HostileNames, FatLongNamesOfFilesAndFoldersStayInside) {
     }
     folder += 2;
   }
-  auto volume = img.open(FatWidth::Fat32);
+  auto volume = img.open();
   ASSERT_TRUE(volume->isValid());
   ResultTree tree(Variant::Fat);
   ScanOptions options;
@@ -181,7 +181,7 @@ TEST_F(HostileNames, LinksInTheOutputFolderAreNeverFollowed) {
   img.entry(root, 0, Dirent{"DANGLINGTXT", 0x20, 10, 5, true});
   img.entry(root, 1, Dirent{"EXISTINGTXT", 0x20, 12, 5, true});
   img.fill(img.clusterOffset(10), 4096, 0x41);
-  auto volume = img.open(FatWidth::Fat32);
+  auto volume = img.open();
   ResultTree fat(Variant::Fat);
   ScanOptions options;
   Progress progress;

@@ -87,6 +87,7 @@ TEST_P(SavedScanTest, RecoversWhatTheScanFoundWithoutScanning) {
 INSTANTIATE_TEST_SUITE_P(Engines, SavedScanTest,
                          ::testing::Values(std::pair{"exfat_deleted.img", Task::Deleted},
                                            std::pair{"raw_carve.img", Task::Raw},
+                                           std::pair{"fat32_interleaved.img", Task::Deleted},
                                            std::pair{"ntfs_deleted.img", Task::Deleted},
                                            std::pair{"ext3_4k.img", Task::Deleted}),
                          [](const auto& p) {

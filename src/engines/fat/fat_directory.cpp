@@ -1,8 +1,8 @@
 #include "engines/fat/fat_directory.h"
 
-#include <ctime>
+#include <algorithm>
+#include <cstdio>
 
-#include "formats/fat_boot_sector.h"
 #include "support/text.h"
 
 namespace velk {
@@ -11,9 +11,6 @@ using namespace fatlayout;
 
 namespace {
 
-// Long-name characters of one entry: 5 at 0x01, 6 at 0x0E, 2 at 0x1C.
-constexpr size_t kLongNameSlots[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
-                                       0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
 // A name longer than 20 long-name entries is no name the format can store.
 constexpr size_t kMaxLongNameUnits = 20 * 13;
 
@@ -112,34 +109,45 @@ bool isShortNameByte(uint8_t b) {
   }
 }
 
-ShortName shortNameOf(const uint8_t* e) {
-  std::string name = shortField(e + kName, kNameLength);
-  if (e[kName] == kDeletedMark) name[0] = '#';
+ShortName shortNameOf(const FatDirEntry& e) {
+  std::string name = shortField(e.shortName.data() + kName, kNameLength);
+  if (e.deleted()) name[0] = '#';
   ShortName s;
   s.base = trimSpaces(name);
   if (s.base.empty()) s.base = "_";
-  s.extension = lowerAscii(trimSpaces(shortField(e + kExtension, kExtensionLength)));
+  s.extension = lowerAscii(trimSpaces(shortField(e.shortName.data() + kExtension, kExtensionLength)));
   return s;
 }
 
-bool dateInWindow(uint16_t date, int currentYear) {
-  int year = date >> 9;
-  int month = (date >> 5) & 0xF;
-  return year >= currentYear - 1985 && year <= currentYear - 1980 && month <= 12;
+bool shortNameBytesHold(const FatDirEntry& e) {
+  if (!e.isDirectory())
+    for (size_t k = 0; k < kExtensionLength; ++k)
+      if (!isShortNameByte(e.shortName[kExtension + k])) return false;
+  for (size_t k = 1; k < kNameLength; ++k)
+    if (!isShortNameByte(e.shortName[kName + k])) return false;
+  return true;
 }
 
-void LongNameAccumulator::add(const uint8_t* e) {
-  const uint8_t checksum = e[kChecksum];
-  if (checksum != m_lastChecksum) m_units.clear();
-  m_lastChecksum = checksum;
-  std::u16string piece;
-  for (size_t off : kLongNameSlots) {
-    char16_t c = char16_t(le16(e + off));
-    if (c == 0x0000 || c == 0xFFFF) break;
-    piece += c;
+void LongNameAccumulator::add(const FatDirEntry& e) {
+  if (e.checksum != m_lastChecksum) m_units.clear();
+  m_lastChecksum = e.checksum;
+  if (m_units.size() + e.longNamePiece.size() > kMaxLongNameUnits) m_units.clear();
+  m_units.insert(0, e.longNamePiece);
+}
+
+bool LongNameAccumulator::feed(const FatDirEntry& e) {
+  switch (e.kind()) {
+    case FatDirEntry::Kind::NeverUsed:
+    case FatDirEntry::Kind::VolumeLabel:
+      clear();
+      return false;
+    case FatDirEntry::Kind::LongName:
+      add(e);
+      return false;
+    case FatDirEntry::Kind::Short:
+      break;
   }
-  if (m_units.size() + piece.size() > kMaxLongNameUnits) m_units.clear();
-  m_units.insert(0, piece);
+  return true;
 }
 
 std::string LongNameAccumulator::text() const { return utf16ToUtf8(m_units); }
@@ -164,7 +172,7 @@ ListedName listedNameOf(const std::string& longName, const ShortName& s) {
 }
 
 bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts) {
-  const size_t entries = sector.size() / kEntrySize;
+  const size_t entries = FatDirEntry::countIn(sector);
   if (entries == 0) return false;
   if (entries >= 2 && matchesAt(sector, 0, ".       ") && matchesAt(sector, kEntrySize, "..      ")) return true;
 
@@ -176,9 +184,9 @@ bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts) {
   std::vector<std::string_view> seen;
 
   for (size_t i = 0; i < entries; ++i) {
-    const uint8_t* e = sector.data() + i * kEntrySize;
-    const uint8_t first = e[kName];
-    const uint8_t attr = e[kAttributes];
+    const FatDirEntry e = *FatDirEntry::at(sector, i);
+    const uint8_t first = e.first();
+    const uint8_t attr = e.attributes;
     if (first == kNeverUsed) {
       if (i <= 1) return false;
       endSeen = true;
@@ -189,7 +197,7 @@ bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts) {
       break;
     }
     if (attr == kAttrLongName) {
-      if (le16(e + kClusterLow) != 0) {
+      if (e.clusterLow != 0) {
         allGood = false;
         break;
       }
@@ -209,7 +217,7 @@ bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts) {
     }
     haveOrdinal = false;
     if (attr == kAttrVolumeLabel) {
-      if (le32(e + kFileSize) != 0) {
+      if (e.size != 0) {
         allGood = false;
         break;
       }
@@ -217,32 +225,30 @@ bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts) {
       continue;
     }
     if (attr & kAttrReadOnly) {
-      if (e[kExtension] == 0 || e[kExtension + 1] == 0 || e[kExtension + 2] == 0) {
+      if (e.shortName[kExtension] == 0 || e.shortName[kExtension + 1] == 0 || e.shortName[kExtension + 2] == 0) {
         allGood = false;
         break;
       }
       for (size_t k = 0; k < kNameLength; ++k)
-        if (e[kName + k] == 0) allGood = false;
+        if (e.shortName[kName + k] == 0) allGood = false;
       ++accepted;
       continue;
     }
-    if (!dateInWindow(le16(e + kCreateDate), facts.currentYear) ||
-        !dateInWindow(le16(e + kWriteDate), facts.currentYear) ||
-        !dateInWindow(le16(e + kAccessDate), facts.currentYear) || (le16(e + kCreateTime) >> 11) >= 25 ||
-        (le16(e + kWriteTime) >> 11) >= 25) {
+    // Any date and time a FAT driver can write, however old: an old card's folders are
+    // folders all the same.
+    if (!validFatDate(e.createDate) || !validFatDate(e.writeDate) || !validFatDate(e.accessDate) ||
+        !validFatTime(e.createTime) || !validFatTime(e.writeTime)) {
       allGood = false;
       break;
     }
     bool charsOk = true;
-    for (size_t k = 0; k < kExtensionLength; ++k) charsOk = charsOk && isShortNameByte(e[kExtension + k]);
-    for (size_t k = 1; k < kNameLength; ++k) charsOk = charsOk && isShortNameByte(e[kName + k]);
+    for (size_t k = 0; k < kExtensionLength; ++k) charsOk = charsOk && isShortNameByte(e.shortName[kExtension + k]);
+    for (size_t k = 1; k < kNameLength; ++k) charsOk = charsOk && isShortNameByte(e.shortName[kName + k]);
     if (!charsOk) {
       allGood = false;
       break;
     }
-    uint32_t cluster = le16(e + kClusterLow);
-    if (facts.fat32) cluster |= uint32_t(le16(e + kClusterHigh)) << 16;
-    if (cluster > facts.maxCluster) {
+    if (e.cluster(facts.fat32) > facts.maxCluster) {
       allGood = false;
       break;
     }
@@ -270,11 +276,10 @@ bool beginsWithDotEntries(ByteSpan data) {
   return data.size() >= 2 * kEntrySize && data[0] == '.' && data[32] == '.' && data[33] == '.';
 }
 
-int currentLocalYear() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  return tm.tm_year + 1900;
+std::string numberedText(const char* format, uint64_t n) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, int(std::min<uint64_t>(n, INT32_MAX)));
+  return buf;
 }
 
 }  // namespace velk

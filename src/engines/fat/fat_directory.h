@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/bytes.h"
+#include "formats/fat_dir_entry.h"
 
 namespace velk {
 
@@ -43,17 +44,20 @@ struct ShortName {
   std::string base;       // case kept, "#" for the first byte of a deleted entry, "_" when empty
   std::string extension;  // lowered
 };
-ShortName shortNameOf(const uint8_t* entry);
+ShortName shortNameOf(const FatDirEntry& entry);
 
-// A packed DOS date whose year lies from five years before currentYear up to it, with a
-// month not above 12 (the day is not examined).
-bool dateInWindow(uint16_t date, int currentYear);
+// A short entry's 8.3 bytes are all ones a name may hold (name bytes 1–7 always, the
+// extension for files: a folder's is not shown).
+bool shortNameBytesHold(const FatDirEntry& entry);
 
 // The long name collected from the long-name entries before a short entry.
 class LongNameAccumulator {
  public:
   // Adds one long-name entry (stored last piece first); a new checksum starts a new name.
-  void add(const uint8_t* entry);
+  void add(const FatDirEntry& entry);
+  // One entry of a folder in order: long-name pieces are gathered, never-used and label
+  // entries end a name. True for a short entry, which the caller judges.
+  bool feed(const FatDirEntry& entry);
   void clear() { m_units.clear(); }
   bool empty() const { return m_units.empty(); }
   // UTF-8; unpaired surrogates become "_".
@@ -79,17 +83,17 @@ ListedName listedNameOf(const std::string& longName, const ShortName& shortName)
 struct FolderSectorFacts {
   uint32_t maxCluster = 0;  // total sectors / sectors per cluster
   bool fat32 = false;       // first clusters take the high word
-  int currentYear = 0;
 };
 
-// True when the first sector of buf looks like directory entries. Only the sector's own
-// bytes are ever examined.
+// True when the sector looks like directory entries: long-name sequences in order, dates
+// and times a FAT driver writes, names of legal bytes, clusters inside the volume. Only the
+// sector's own bytes are ever examined.
 bool folderSectorTest(ByteSpan sector, const FolderSectorFacts& facts);
 
 // True when the data begin with "." and ".." entries.
 bool beginsWithDotEntries(ByteSpan data);
 
-// Current local year (the date windows are relative to it).
-int currentLocalYear();
+// A progress or folder text with one count: "Found Deleted Files : %d", "DIR%d".
+std::string numberedText(const char* format, uint64_t n);
 
 }  // namespace velk

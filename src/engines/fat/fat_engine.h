@@ -1,5 +1,5 @@
 #pragma once
-// Opening the FAT engine over a partition: FAT16 or FAT32 as the file system was told apart.
+// Opening the FAT engine over a partition: FAT12, FAT16 or FAT32 as its boot sector says.
 
 #include <memory>
 

@@ -1,5 +1,5 @@
 #pragma once
-// Header-only so the test glob needs no extra source. Builds small FAT16/FAT32 volumes in memory, byte by byte, for the engine's unit tests.
+// Builds small FAT16/FAT32 volumes in memory, byte by byte, for the engine's unit tests.
 // Only the sectors up to the highest cluster a test touches are allocated, so a volume can
 // claim many clusters (FAT16 needs 4085) without the memory behind them.
 
@@ -60,9 +60,8 @@ class FatImage {
   void dots(uint32_t self, uint32_t parent);
   void fill(uint64_t offset, size_t n, uint8_t seed);
 
-  // Attaches the image as a drive (with the device layer's faults) and opens it as the
-  // given width.
-  std::unique_ptr<FatVolume> open(FatWidth width, const FaultPlan& faults = {});
+  // Opens the image through a device with the given faults.
+  std::unique_ptr<FatVolume> open(const FaultPlan& faults = {});
 
  private:
   bool m_fat32 = false;
@@ -187,14 +186,10 @@ inline void FatImage::fill(uint64_t offset, size_t n, uint8_t seed) {
   for (size_t k = 0; k < n; ++k) *at(offset + k) = uint8_t(seed + k * 7 + (k >> 9));
 }
 
-inline std::unique_ptr<FatVolume> FatImage::open(FatWidth width, const FaultPlan& faults) {
+inline std::unique_ptr<FatVolume> FatImage::open(const FaultPlan& faults) {
   SectorReader reader;
   reader.OpenDevice(std::make_unique<FaultyDevice>(memoryDevice(m_bytes, false), faults), "fat-test");
-  std::unique_ptr<FatVolume> v;
-  if (width == FatWidth::Fat32) v = std::make_unique<Fat32Volume>(std::move(reader), 0, 'F');
-  else v = std::make_unique<Fat16Volume>(std::move(reader), 0, 'F');
-  v->setCurrentYear(kTestYear);
-  return v;
+  return std::make_unique<FatVolume>(std::move(reader), 0, 'F');
 }
 
 }  // namespace velk::test

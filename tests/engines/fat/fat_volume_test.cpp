@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "disk/device.h"
@@ -78,37 +79,74 @@ class FatBootSectorBreak : public ::testing::TestWithParam<BootBreak> {};
 
 TEST_P(FatBootSectorBreak, OneBrokenFieldLeavesTheVolumeInvalid) {
   FatImage img = FatImage::fat16(1, 512, 4100, 4);
-  ASSERT_TRUE(FatBootSector::parse(ByteSpan(img.bytes()).first(512), FatWidth::Fat16));
+  ASSERT_TRUE(FatBootSector::parse(ByteSpan(img.bytes()).first(512)));
   const BootBreak& b = GetParam();
   if (b.width == 1) *img.at(b.offset) = uint8_t(b.value);
   else putLe16(img.at(b.offset), uint16_t(b.value));
-  EXPECT_FALSE(FatBootSector::parse(ByteSpan(img.bytes()).first(512), FatWidth::Fat16)) << b.what;
-  auto v = img.open(FatWidth::Fat16);
+  EXPECT_FALSE(FatBootSector::parse(ByteSpan(img.bytes()).first(512))) << b.what;
+  auto v = img.open();
   EXPECT_FALSE(v->isValid()) << b.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fields, FatBootSectorBreak,
-                         ::testing::Values(BootBreak{"jump byte", 0x01, 0x58, 1},
-                                           BootBreak{"bytes per sector 0", 0x0B, 0, 2},
+                         ::testing::Values(BootBreak{"bytes per sector 0", 0x0B, 0, 2},
                                            BootBreak{"bytes per sector 513", 0x0B, 513, 2},
                                            BootBreak{"bytes per sector 8192", 0x0B, 8192, 2},
                                            BootBreak{"sectors per cluster 0", 0x0D, 0, 1},
                                            BootBreak{"sectors per cluster 3", 0x0D, 3, 1},
                                            BootBreak{"no FAT", 0x10, 0, 1},
+                                           BootBreak{"five FATs", 0x10, 5, 1},
                                            BootBreak{"FATs past the end", 0x16, 0xF000, 2},
-                                           BootBreak{"no root entries", 0x11, 0, 2},
-                                           BootBreak{"FAT12-sized", 0x13, 67 + 4000, 2}),
+                                           BootBreak{"no root entries", 0x11, 0, 2}),
                          [](const ::testing::TestParamInfo<BootBreak>& p) {
                            std::string n = p.param.what;
                            for (auto& c : n) if (!isalnum(uint8_t(c))) c = '_';
                            return n;
                          });
 
+// The width is what the parameter block declares, whatever jump another formatter wrote:
+// no 16-bit FAT size is FAT32 (even with its size at 0x13), else under 4085 clusters FAT12.
+struct WidthCase {
+  const char* what;
+  bool fat32;
+  void (*edit)(FatImage&);
+  FatWidth width;
+};
+inline void PrintTo(const WidthCase& c, std::ostream* os) { *os << c.what; }
+
+class FatWidthFromBpb : public ::testing::TestWithParam<WidthCase> {};
+
+TEST_P(FatWidthFromBpb, IsTheDeclaredOne) {
+  const WidthCase& c = GetParam();
+  FatImage img = c.fat32 ? FatImage::fat32(1, 66000, 4) : FatImage::fat16(1, 16, 4100, 4);
+  c.edit(img);
+  auto b = FatBootSector::parse(ByteSpan(img.bytes()).first(512));
+  ASSERT_TRUE(b) << describe(b.error());
+  EXPECT_EQ(b->width, c.width);
+  EXPECT_TRUE(img.open()->isValid());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, FatWidthFromBpb,
+    ::testing::Values(
+        WidthCase{"FAT16 with the FAT32 jump", false, [](FatImage& i) { *i.at(1) = 0x58; }, FatWidth::Fat16},
+        WidthCase{"4084 clusters", false, [](FatImage& i) { putLe16(i.at(0x13), uint16_t(i.dataStart() + 4084)); },
+                  FatWidth::Fat12},
+        WidthCase{"FAT32 with a near jump", true,
+                  [](FatImage& i) { *i.at(0) = 0xE9, *i.at(1) = 0x57, *i.at(2) = 0x00; }, FatWidth::Fat32},
+        WidthCase{"FAT32 sized at 0x13", true,
+                  [](FatImage& i) {
+                    putLe16(i.at(0x13), uint16_t(i.dataStart() + 60000));
+                    putLe32(i.at(0x20), 0);
+                  },
+                  FatWidth::Fat32}),
+    [](const ::testing::TestParamInfo<WidthCase>& p) { return std::to_string(p.index); });
+
 TEST_F(FatVolumeTest, GeometryOfAFat16VolumeWithAFourClusterRoot) {
   // 8-sector clusters, 512 root entries (32 sectors), 4100 clusters: FAT = ceil(4102·2/512)
   // = 17 sectors, root at 1 + 2·17 = 35, cluster 2 at 35 + 32 = 67.
   FatImage img = FatImage::fat16(8, 512, 4100, 2);
-  auto b = FatBootSector::parse(ByteSpan(img.bytes()).first(512), FatWidth::Fat16);
+  auto b = FatBootSector::parse(ByteSpan(img.bytes()).first(512));
   ASSERT_TRUE(b);
   EXPECT_EQ(b->rootDirStart, 35u);
   EXPECT_EQ(b->rootDirSectors, 32u);
@@ -127,7 +165,7 @@ TEST_P(Fat16RootSize, DeletedFileAfterTheRootIsListedAndExtracted) {
   FatImage img = FatImage::fat16(spc, 512, 4085, 3);
   img.entry(img.rootOffset(), 0, Dirent{"REPORT  TXT", 0x20, 3, 1000, true});
   img.fill(img.clusterOffset(3), 1024, 0x11);
-  auto v = img.open(FatWidth::Fat16);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
@@ -147,7 +185,7 @@ TEST_F(FatVolumeTest, DirtyFat16RootNeverContinuesThroughTheReservedEntry) {
   img.setFat(1, 0x7FFF);  // "dirty" mark in the reserved entry
   img.entry(img.rootOffset(), 0, Dirent{"KEEP    TXT", 0x20, 2, 10, true});
   img.entry(img.clusterOffset(2), 0, Dirent{"GHOST   TXT", 0x20, 3, 10, true});
-  auto v = img.open(FatWidth::Fat16);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
@@ -157,16 +195,20 @@ TEST_F(FatVolumeTest, DirtyFat16RootNeverContinuesThroughTheReservedEntry) {
 }
 
 TEST_F(FatVolumeTest, Fat16EntryRulesForDatesAndEmptyFiles) {
+  // Any date a FAT driver writes counts, however old (1980, 1998); month 13 is none.
   FatImage img = FatImage::fat16(1, 16, 4100, 4);
-  const uint16_t sixYearsAgo = uint16_t(((kTestYear - 6 - 1980) << 9) | (1 << 5) | 1);
-  img.entry(img.rootOffset(), 0, Dirent{"OLD     TXT", 0x20, 2, 10, true, sixYearsAgo});
+  img.entry(img.rootOffset(), 0, Dirent{"OLD     TXT", 0x20, 2, 10, true, uint16_t((18 << 9) | (1 << 5) | 1)});
   img.entry(img.rootOffset(), 1, Dirent{"ZERO    DAT", 0x20, 0, 0, true});
   img.entry(img.rootOffset(), 2, Dirent{"ZEROBIG DAT", 0x20, 0, 5, true});
-  auto v = img.open(FatWidth::Fat16);
+  img.entry(img.rootOffset(), 3, Dirent{"EPOCH   TXT", 0x20, 3, 10, true, uint16_t((1 << 5) | 1)});
+  img.entry(img.rootOffset(), 4, Dirent{"MONTH13 TXT", 0x20, 3, 10, true, uint16_t((30 << 9) | (13 << 5) | 1)});
+  auto v = img.open();
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
   Files files = filesOf(tree);
-  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_TRUE(files.count("#LD.txt"));
+  EXPECT_TRUE(files.count("#POCH.txt"));
   ASSERT_TRUE(files.count("#ERO.dat"));
   Status rc;
   EXPECT_TRUE(extracted(*v, *files.at("#ERO.dat"), &rc).empty());
@@ -204,7 +246,7 @@ class Fat32Names : public FatVolumeTest {
 };
 
 TEST_F(Fat32Names, ShortAndLongNamesAttributesAndDates) {
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   Progress progress;
@@ -224,7 +266,7 @@ TEST_F(Fat32Names, ShortAndLongNamesAttributesAndDates) {
 }
 
 TEST_F(Fat32Names, PatternsKeepOnlyTheirExtensions) {
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree, "*.jpg,*.jpeg"));
   Files f = filesOf(tree);
@@ -275,7 +317,7 @@ class Fat32DeletedFolders : public FatVolumeTest {
 };
 
 TEST_F(Fat32DeletedFolders, FoldersAreFoundThroughTheirDotEntries) {
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
@@ -287,7 +329,7 @@ TEST_F(Fat32DeletedFolders, FoldersAreFoundThroughTheirDotEntries) {
 }
 
 TEST_F(Fat32DeletedFolders, ScopeFollowsOnlyTheChosenFolder) {
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree, "", "C:\\#rash\\#NNER"));
   Files f = filesOf(tree);
@@ -306,7 +348,7 @@ TEST_F(Fat32DeletedFolders, EntriesSharingALowWordProbeItsClustersOnce) {
     img.entry(root, i, Dirent{name, 0x10, i % 2 ? kTrash : 5000u, 0, true, kTestDate, false});
   }
   FaultPlan policy;
-  auto v = img.open(FatWidth::Fat32, policy);
+  auto v = img.open(policy);
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
   // TRASH is listed once, under the name of the last entry that points at it.
@@ -319,7 +361,7 @@ TEST_F(Fat32DeletedFolders, AnUnreadableFolderEndsOnlyThatFolder) {
   FaultPlan faults;
   faults.failReadsFrom = img.clusterOffset(11);
   faults.failReadsTo = img.clusterOffset(12);
-  auto v = img.open(FatWidth::Fat32, faults);
+  auto v = img.open(faults);
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
   Files f = filesOf(tree);
@@ -329,7 +371,7 @@ TEST_F(Fat32DeletedFolders, AnUnreadableFolderEndsOnlyThatFolder) {
   // An unreadable root leaves nothing to walk: that is an error.
   faults.failReadsFrom = img.clusterOffset(2);
   faults.failReadsTo = img.clusterOffset(3);
-  v = img.open(FatWidth::Fat32, faults);
+  v = img.open(faults);
   ResultTree none(Variant::Fat);
   EXPECT_FALSE(scanDeleted(*v, none));
 }
@@ -341,7 +383,7 @@ TEST_F(FatVolumeTest, TheStatusCountsEveryFileFoundWhenTheWalkEnds) {
     const std::string name = "F" + std::to_string(1000 + i) + "   TXT";
     img.entry(root, i, Dirent{name, 0x20, uint32_t(10 + i), 100, true});
   }
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ResultTree tree(Variant::Fat);
   Progress progress;
   ASSERT_TRUE(v->scan(tree, ScanOptions{}, progress));
@@ -355,7 +397,7 @@ TEST_F(FatVolumeTest, ATableLargerThanOneReadIsDecodedWhole) {
   img.setFat(262143, 262144);  // the last entry of the first megabyte, pointing into the next
   img.setFat(262144, 0x0FFFFFFF);
   img.setFat(300001, 7);  // the last data cluster
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   EXPECT_EQ(v->fatEntry(262143), 262144u);
   EXPECT_TRUE(v->isEndOfChain(v->fatEntry(262144)));
@@ -375,7 +417,7 @@ TEST_F(FatVolumeTest, LoopingChainsAndSelfContainingFoldersEnd) {
   img.entry(img.clusterOffset(10), 4, Dirent{"GONE       ", 0x10, 10, 0, true, kTestDate, true});
   img.entry(img.clusterOffset(11), 0, Dirent{"X       TXT", 0x20, 20, 5, true});
   img.setFat(2, 2);  // even the root's chain loops
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanDeleted(*v, tree));
@@ -391,7 +433,7 @@ TEST_F(FatVolumeTest, ChainEstimateCountsShortChains) {
   img.chain(20, 1);  // 1
   img.setFat(30, 31);
   img.setFat(31, 30);  // a loop of two: 30 then 31 and 30 again marked, 3
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   EXPECT_EQ(v->ChainEstimate(), 1 + 3 + 1 + 3);  // the root's one cluster first
 }
@@ -401,7 +443,7 @@ TEST_F(FatVolumeTest, ChainEstimateCountsShortChains) {
 TEST_F(FatVolumeTest, ExtractionCopiesOneRunAndReportsWhatItCannot) {
   FatImage img = FatImage::fat32(1, 40, 40);
   img.fill(img.clusterOffset(5), 4096, 0x20);
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   FatFileRecord r;
   r.firstCluster = 5;
@@ -426,12 +468,73 @@ TEST_F(FatVolumeTest, ExtractionCopiesOneRunAndReportsWhatItCannot) {
   FaultPlan faults;
   faults.failReadsFrom = img.clusterOffset(6);
   faults.failReadsTo = img.clusterOffset(7);
-  auto faulty = img.open(FatWidth::Fat32, faults);
+  auto faulty = img.open(faults);
   ASSERT_TRUE(faulty->isValid());
   r.firstCluster = 5;
   r.size = 2000;
   extracted(*faulty, r, &rc);
   EXPECT_FALSE(rc);
+}
+
+// A zeroed boot sector and a wiped first table are stood in for by their copies, and both
+// are named; a deleted file's clusters step over a live file's; a bad sector fails only the
+// file that lies on it and is noted by its disk sector.
+TEST_F(FatVolumeTest, DamagedCopiesAndSectorsAreStoodInForAndNoted) {
+  FatImage img = FatImage::fat32(1, 40, 40);
+  img.chain(10, 2);  // a live file at 10 and 11
+  img.entry(img.clusterOffset(2), 0, Dirent{"GONE    TXT", 0x20, 9, 1536, true});
+  img.fill(img.clusterOffset(9), 5 * 512, 0x30);
+  std::memcpy(img.at(6 * 512), img.at(0), 512);
+  std::memset(img.at(0), 0, 512);
+  putLe32(img.at(kReserved32 * 512), 0);  // the first table's entry 0
+  FaultPlan faults;
+  faults.failReadsFrom = img.clusterOffset(12);
+  faults.failReadsTo = img.clusterOffset(12) + 512;
+  auto v = img.open(faults);
+  ASSERT_TRUE(v->isValid());
+  EXPECT_EQ(v->bootSectorUsed(), 6u);
+  EXPECT_EQ(v->fatCopyUsed(), 2u);
+  const auto kinds = v->damage().damagedCounts();
+  EXPECT_TRUE(kinds.count(kBackupBootUsed) && kinds.count(kSecondFatUsed));
+  ResultTree tree(Variant::Fat);
+  ASSERT_TRUE(scanDeleted(*v, tree));
+  const Files files = filesOf(tree);
+  ASSERT_TRUE(files.count("#ONE.txt"));
+  const FatFileRecord& gone = *files.at("#ONE.txt");
+  auto plan = v->extractionPlan(gone);
+  ASSERT_TRUE(plan);
+  ExtractionPlan expected;
+  expected.disk(img.clusterOffset(9), 512);
+  expected.disk(img.clusterOffset(12), 1024);
+  EXPECT_EQ(*plan, expected);
+  Status rc;
+  extracted(*v, gone, &rc);
+  EXPECT_FALSE(rc);
+  EXPECT_EQ(v->damage().unreadableRanges(), (std::vector<SectorRange>{{img.clusterOffset(12) / 512, 1}}));
+}
+
+// A stopped recovery ends a large file within one read, not at its end.
+TEST_F(FatVolumeTest, AStoppedJobEndsExtractionWithinOneRead) {
+  FatImage img = FatImage::fat32(8, 700, 700);
+  auto v = img.open();
+  ASSERT_TRUE(v->isValid());
+  FatFileRecord r;
+  r.firstCluster = 3;
+  r.size = 600 * 4096;
+  JobFlag job;
+  v->setExtractStop(&job);
+  struct StoppingSink final : ByteSink {
+    JobFlag* job;
+    uint64_t written = 0;
+    bool write(const uint8_t*, size_t n) override {
+      written += n;
+      job->clear();
+      return true;
+    }
+  } sink;
+  sink.job = &job;
+  EXPECT_EQ(failureKind(v->extract(r, sink)), ErrorKind::Cancelled);
+  EXPECT_EQ(sink.written, uint64_t(1) << 20);
 }
 
 // ------------------------------------------------------------------ formatted scan
@@ -473,7 +576,7 @@ class Fat32Formatted : public FatVolumeTest {
 };
 
 TEST_F(Fat32Formatted, OldFoldersAreRebuiltUnderTheVolumeOrLostDir) {
-  auto v = img.open(FatWidth::Fat32);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ScanOptions o;
@@ -504,7 +607,7 @@ TEST_F(FatVolumeTest, Fat16FormattedScanKeepsWhatItFoundBeforeAReadError) {
   img.dots(3, 0);
   img.entry(img.clusterOffset(3), 2, Dirent{"KEEP    TXT", 0x20, 4, 3000, false});
   img.fill(img.clusterOffset(4), 3000, 0x55);
-  auto v = img.open(FatWidth::Fat16);
+  auto v = img.open();
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanFormatted(*v, tree));
@@ -523,7 +626,7 @@ TEST_F(FatVolumeTest, FormattedScanSkipsUnreadableClustersAndGoesOn) {
   FaultPlan faults;
   faults.failReadsFrom = img.clusterOffset(6) + 512;
   faults.failReadsTo = img.clusterOffset(6) + 1024;
-  auto v = img.open(FatWidth::Fat16, faults);
+  auto v = img.open(faults);
   ASSERT_TRUE(v->isValid());
   ResultTree tree(Variant::Fat);
   ASSERT_TRUE(scanFormatted(*v, tree));
@@ -535,7 +638,7 @@ TEST_F(FatVolumeTest, FormattedScanSkipsUnreadableClustersAndGoesOn) {
 // ------------------------------------------------------------------ folder-sector test
 
 TEST(FatFolderSectorTest, EndMarkAndRepeatedNamesWithinTheSector) {
-  const FolderSectorFacts facts{4000, false, kTestYear};
+  const FolderSectorFacts facts{4000, false};
   auto entry = [](std::vector<uint8_t>& s, size_t i, const char* name) {
     uint8_t* e = s.data() + i * 32;
     std::memcpy(e, name, 11);
@@ -578,9 +681,11 @@ TEST_F(FatVolumeTest, UnpartitionedVolumesAreOpenedByTheirBootSector) {
   auto engine = openEngine(record, Task::Deleted);
   ASSERT_TRUE(engine);
   EXPECT_EQ(dynamic_cast<FatVolume&>(**engine).width(), FatWidth::Fat32);
-  // A name the catalogue gave wins over the boot sector: FAT16 does not read this volume.
+  // The boot sector decides the width, whatever name the catalogue gave.
   record.setFsName("FAT16");
-  EXPECT_EQ(failureKind(openEngine(record, Task::Deleted)), ErrorKind::Unsupported);
+  engine = openEngine(record, Task::Deleted);
+  ASSERT_TRUE(engine);
+  EXPECT_EQ(dynamic_cast<FatVolume&>(**engine).width(), FatWidth::Fat32);
   record.setFsName("NTFS");
   EXPECT_NE(engineFor(record, Task::Deleted)->name, "FAT");
 }
