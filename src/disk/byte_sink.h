@@ -1,12 +1,10 @@
 #pragma once
-// Destinations for extracted bytes: a file being recovered, or memory for previews.
-// A sink reports failure instead of throwing, so a full disk marks the file as failed.
+// Destinations for extracted bytes: a file being recovered (src/output), memory for
+// previews, or a counter. A sink reports failure instead of throwing, so a full disk marks
+// the file as failed.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <vector>
 
 #include "support/error.h"
@@ -18,8 +16,9 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Appends n bytes; false when they could not all be written.
   [[nodiscard]] virtual bool write(const uint8_t* data, size_t n) = 0;
-  // Appends n zero bytes (holes, sparse runs, bytes past the initialized size).
-  [[nodiscard]] bool writeZeros(uint64_t n);
+  // Appends n zero bytes (holes, sparse runs, bytes past the initialized size). A file
+  // sink skips over them, so a sparse file stays sparse; the default writes zeros.
+  [[nodiscard]] virtual bool writeZeros(uint64_t n);
   uint64_t written() const { return m_written; }
   // Why the last write was refused (an errno; 0 when unknown or none).
   int lastErrno() const { return m_errno; }
@@ -29,7 +28,25 @@ class ByteSink {
   int m_errno = 0;
 };
 
-// The error of a sink that refused bytes (no space left, an I/O error …).
+// One stretch of a found file's content and where it lies: `length` bytes from fileOffset
+// are read at diskOffset (absolute bytes on the drive), or are a hole (zeros; nothing is
+// read), or are kept inside a metadata record (resident; no offset of their own).
+struct ByteRun {
+  enum class Kind : uint8_t { Data, Hole, Resident };
+  uint64_t fileOffset = 0;
+  uint64_t diskOffset = 0;
+  uint64_t length = 0;
+  Kind kind = Kind::Data;
+  bool operator==(const ByteRun&) const = default;
+};
+
+// The end of the content the runs describe (the last run's end).
+uint64_t runsExtent(const std::vector<ByteRun>& runs);
+// Appends a run, joining it to the last one when it continues it on the disk.
+void appendRun(std::vector<ByteRun>& runs, ByteRun run);
+
+// The error of a sink that refused bytes, naming the cause: no space left on the output,
+// a file too large for it, permission denied, an I/O error; Cancelled for a stop request.
 Error outputError(const ByteSink& sink);
 
 // Collects bytes in memory, refusing to grow past a limit (previews of untrusted sizes).
@@ -46,36 +63,6 @@ class VectorSink final : public ByteSink {
   size_t m_limit;
   bool m_full = false;
   std::vector<uint8_t> m_bytes;
-};
-
-// Writes to a file created (or truncated) for the recovery. Write errors stick: once a
-// write fails, every later write fails too and close() reports it. Large pieces go to the
-// file as they come; small ones are gathered first (the stream itself is unbuffered, so a
-// recovered file costs no stream buffer and its bytes are copied once at most).
-class FileSink final : public ByteSink {
- public:
-  static constexpr size_t kGatherBytes = 64 * 1024;
-
-  FileSink() = default;
-  ~FileSink() override;
-  FileSink(const FileSink&) = delete;
-  FileSink& operator=(const FileSink&) = delete;
-
-  // Creates or truncates the file; 0 or an errno.
-  [[nodiscard]] int open(const std::filesystem::path& path);
-  [[nodiscard]] bool write(const uint8_t* data, size_t n) override;
-  // Flushes and closes; false when anything failed since open().
-  [[nodiscard]] bool close();
-  bool isOpen() const { return m_file != nullptr; }
-
- private:
-  bool put(const uint8_t* data, size_t n);
-  bool flushGathered();
-
-  std::FILE* m_file = nullptr;
-  bool m_failed = false;
-  std::unique_ptr<uint8_t[]> m_gather;  // allocated at the first small write
-  size_t m_gathered = 0;
 };
 
 // Counts bytes and drops them (sizing, benchmarks).

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace velk {
 namespace {
 
@@ -84,6 +87,10 @@ Status SectorReader::SetGeometry(uint64_t baseBytes, uint32_t unit, uint32_t rec
 uint64_t SectorReader::diskSectorOf(uint64_t byteOffset) const {
   const uint64_t origin = m_device ? m_device->driveOffset() : 0;
   return (origin + m_base + byteOffset) / kSectorSize;
+}
+
+uint64_t SectorReader::diskOffsetOf(uint64_t byteOffset) const {
+  return (m_device ? m_device->driveOffset() : 0) + m_base + byteOffset;
 }
 
 Error SectorReader::readError(uint64_t byteOffset, int errnum, const char* what) const {
@@ -198,8 +205,12 @@ bool administratorProbeFails() {
   if (ns.driveCount() == 0) return false;
   auto src = ns.drive(0);
   if (!src || !src->isBlockDevice) return false;  // images need no privileges
-  auto dev = ns.openDrive(0, Access::Write);
-  return !dev && dev.error().kind == ErrorKind::Io && (dev.error().errnum == EACCES || dev.error().errnum == EPERM);
+  // The probe never opens a disk for writing: it opens it for reading and asks the
+  // permissions whether a write would be allowed.
+  const auto denied = [](int errnum) { return errnum == EACCES || errnum == EPERM; };
+  auto dev = ns.openDrive(0, Access::Read);
+  if (!dev) return dev.error().kind == ErrorKind::Io && denied(dev.error().errnum);
+  return !src->path.empty() && ::faccessat(AT_FDCWD, src->path.c_str(), W_OK, AT_EACCESS) != 0 && denied(errno);
 }
 
 }  // namespace velk

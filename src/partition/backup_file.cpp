@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "output/file_write.h"
+
 namespace velk {
 namespace {
 
@@ -52,12 +54,8 @@ bool backupMatchesDisk(const DiskRecord& inFile, const DiskRecord& selected) {
 
 bool writeBackupFile(const std::filesystem::path& path, const DiskRecord& disk,
                      const std::vector<PartitionRecord>& catalogRecords) {
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) return false;
-  const auto bytes = encodeBackup(disk, catalogRecords);
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return false;
-  // fclose flushes: a full disk shows up here, not in fwrite.
-  return std::fclose(f.release()) == 0;
+  // Whole or not at all, and never onto a drive being examined (the image named as --out).
+  return writeFileAtomically(path, encodeBackup(disk, catalogRecords), Replace::Allowed).has_value();
 }
 
 std::optional<std::vector<PartitionRecord>> loadBackupFile(const std::filesystem::path& path,

@@ -35,7 +35,8 @@ std::optional<BackupFile> decodeBackup(ByteSpan bytes);
 bool backupMatchesDisk(const DiskRecord& inFile, const DiskRecord& selected);
 
 // Writes the backup of `disk` (the records of `catalogRecords` on that disk). False when
-// the file cannot be created or a write comes back short; a partly written file stays.
+// the file cannot be written whole (nothing is left under its name then) or lies on a
+// drive being examined.
 [[nodiscard]] bool writeBackupFile(const std::filesystem::path& path, const DiskRecord& disk,
                                    const std::vector<PartitionRecord>& catalogRecords);
 // Reads a backup and checks it against the selected disk; nullopt when the file cannot be
