@@ -14,6 +14,10 @@
 
 namespace velk {
 
+// The most a record's content is held in memory for (previews, thumbnails): whatever a
+// caller asks for, a preview of a 100 GiB file costs no more than this.
+inline constexpr size_t kMemoryReadLimit = size_t(32) << 20;
+
 class RecoveryEngine {
  public:
   virtual ~RecoveryEngine() = default;
@@ -25,9 +29,16 @@ class RecoveryEngine {
   [[nodiscard]] virtual Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) = 0;
   // Writes exactly the record's content to out.
   [[nodiscard]] virtual Status extract(const FileRecord& record, ByteSink& out) = 0;
-  // The record's content in memory (previews, thumbnails): all of it, or its first limit
-  // bytes when it is longer.
+  // The record's content in memory (previews, thumbnails): all of it, or its first
+  // min(limit, kMemoryReadLimit) bytes when it is longer.
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);
+  // Where the record's content lies, in file order, covering what the file's own map
+  // holds (holes included). Unsupported when the engine cannot tell.
+  [[nodiscard]] virtual Result<std::vector<ByteRun>> byteRuns(const FileRecord& record);
+
+  // Bytes of the volume the engine reads (0: not known), set by whoever opened it.
+  uint64_t volumeBytes() const { return m_volumeBytes; }
+  void setVolumeBytes(uint64_t bytes) { m_volumeBytes = bytes; }
 
   ScanFlag& scanFlag() { return m_scanFlag; }
   // What the last scan could not read or trust.
@@ -37,6 +48,7 @@ class RecoveryEngine {
  protected:
   ScanFlag m_scanFlag;
   DamageLog m_damage;
+  uint64_t m_volumeBytes = 0;
 };
 
 // The error an engine gives for a record of another engine.

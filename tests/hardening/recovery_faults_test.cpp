@@ -143,7 +143,11 @@ TEST(RecoveryFaults, AFullOutputDiskFailsTheFilesThatDoNotFitAndKeepsTheRest) {
       EXPECT_EQ(shaOfFile(target), m.sha256) << m.path;
       ++checkedFits;
     } else {
-      EXPECT_NE(report.errorText.find("'" + name + "'"), std::string::npos) << m.path << " not reported";
+      // Reported with its cause, and nothing of it under its name.
+      EXPECT_NE(report.errorText.find("'" + name + "'. Writing '" + name + "' failed: the output does not take"),
+                std::string::npos)
+          << m.path << " not reported:\n" << report.errorText;
+      EXPECT_FALSE(fs::exists(target)) << m.path;
       ++checkedTooBig;
     }
   }

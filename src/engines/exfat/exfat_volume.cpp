@@ -265,6 +265,23 @@ Status ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
   return {};
 }
 
+Result<std::vector<ByteRun>> ExfatVolume::byteRuns(const FileRecord& base) {
+  const auto* r = dynamic_cast<const ExfatFileRecord*>(&base);
+  if (!r) return fail(foreignRecordError());
+  if (!m_valid) return fail(m_openError);
+  std::lock_guard lock(m_readerMutex);
+  // The clusters extract() reads up to the valid length; the rest of the length reads as zeros.
+  std::vector<ByteRun> runs;
+  uint64_t remaining = std::min(r->validDataLength, r->dataLength);
+  for (const ClusterRun& run : runsFor({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, r->formatted})) {
+    const uint64_t bytes = std::min<uint64_t>(remaining, uint64_t(run.count) * m_boot.clusterBytes());
+    appendRun(runs, {0, m_reader.diskOffsetOf(m_boot.clusterOffset(run.first)), bytes});
+    if ((remaining -= bytes) == 0) break;
+  }
+  if (remaining == 0) appendRun(runs, {0, 0, r->dataLength - std::min(r->validDataLength, r->dataLength), ByteRun::Kind::Hole});
+  return runs;
+}
+
 void ExfatVolume::prune(ResultSink& sink, const std::vector<FolderItem*>& created) {
   // Parents are made before their children: from the last made back, each folder tells its
   // parent whether anything lies below. No recursion, however deep the tree. Parents are

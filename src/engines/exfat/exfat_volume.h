@@ -86,6 +86,7 @@ class ExfatVolume final : public RecoveryEngine {
   Variant variant() const override { return Variant::Fat; }
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Result<std::vector<ByteRun>> byteRuns(const FileRecord& record) override;
 
   // The clusters an object's bytes lie in, in order, at most its length; fewer when the
   // heap ends first or a chain is cut. chainGone (when given) tells whether the object had a

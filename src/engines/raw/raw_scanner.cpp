@@ -439,6 +439,18 @@ Status RawEngine::extract(const FileRecord& record, ByteSink& out) {
   return m_scanner.writeFile(out, *raw);
 }
 
+Result<std::vector<ByteRun>> RawEngine::byteRuns(const FileRecord& record) {
+  const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
+  if (!raw) return fail(foreignRecordError());
+  // The carved bytes, in one piece or two (a joined file's continuation last).
+  const SectorReader& reader = m_scanner.reader();
+  const uint64_t first = raw->joinLength && raw->joinLength < raw->length ? raw->length - raw->joinLength : raw->length;
+  std::vector<ByteRun> runs;
+  appendRun(runs, {0, reader.diskOffsetOf(raw->startSector * reader.unit()), first});
+  appendRun(runs, {0, reader.diskOffsetOf(raw->joinSector * reader.unit()), raw->length - first});
+  return runs;
+}
+
 std::string rawRootText(char letter) {
   char text[32];
   std::snprintf(text, sizeof text, "RAW - Logical Disk (%c:)", letter);
