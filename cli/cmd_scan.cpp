@@ -71,7 +71,8 @@ std::optional<std::string> buildOptions(const SelectArgs& a, ScanOptions& o) {
   f.name = a.name;
   o.quickFilter = f;
   o.quickFilterEnabled = f.anyCriterion();
-  if (a.firstGiven && a.lastGiven && a.first > a.last) return "--first lies after --last";
+  // The raw scan's range is judged later in its options dialog's own words.
+  if (o.task != Task::Raw && a.firstGiven && a.lastGiven && a.first > a.last) return "--first lies after --last";
   return std::nullopt;
 }
 
@@ -164,7 +165,10 @@ class HexLineSink final : public ByteSink {
   }
   void flush() {
     if (m_used == 0) return;
-    fmt::print("{}{}", m_lines++ ? "\r\n" : "", hexDumpLine(std::span<const uint8_t>(m_line.data(), m_used), 0));
+    // The line is dumped on its own; its offset label is the one of its place in the file.
+    const std::string text = hexDumpLine(std::span<const uint8_t>(m_line.data(), m_used), 0);
+    fmt::print("{}{:08X}{}", m_lines ? "\r\n" : "", m_lines * 16, text.substr(8));
+    ++m_lines;
     m_used = 0;
   }
   bool full() const { return m_written == m_limit; }
@@ -367,7 +371,7 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     const size_t pageBytes = policyOf(run.tree->variant()).dumpBytes;
     const uint64_t limit = prevArgs->bytes ? prevArgs->bytes : std::min<uint64_t>(pageBytes, kPreviewDumpBytes);
     HexLineSink dump(limit);
-    Status read = run.engine->extract(*r, dump);
+    Status read = run.engine->extractPrefix(*r, dump, limit);
     dump.flush();
     if (dump.lines()) fmt::print("\n");
     if (!read && !dump.full()) {

@@ -15,25 +15,6 @@ bool ByteSink::writeZeros(uint64_t n) {
   return true;
 }
 
-uint64_t runsExtent(const std::vector<ByteRun>& runs) {
-  return runs.empty() ? 0 : runs.back().fileOffset + runs.back().length;
-}
-
-void appendRun(std::vector<ByteRun>& runs, ByteRun run) {
-  if (run.length == 0) return;
-  run.fileOffset = runsExtent(runs);
-  if (!runs.empty()) {
-    ByteRun& last = runs.back();
-    const bool continues = last.kind == run.kind &&
-                           (run.kind != ByteRun::Kind::Data || last.diskOffset + last.length == run.diskOffset);
-    if (continues) {
-      last.length += run.length;
-      return;
-    }
-  }
-  runs.push_back(run);
-}
-
 Error outputError(const ByteSink& sink) {
   const int errnum = sink.lastErrno() ? sink.lastErrno() : EIO;
   if (errnum == ECANCELED) return cancelledError();

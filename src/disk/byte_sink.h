@@ -28,23 +28,6 @@ class ByteSink {
   int m_errno = 0;
 };
 
-// One stretch of a found file's content and where it lies: `length` bytes from fileOffset
-// are read at diskOffset (absolute bytes on the drive), or are a hole (zeros; nothing is
-// read), or are kept inside a metadata record (resident; no offset of their own).
-struct ByteRun {
-  enum class Kind : uint8_t { Data, Hole, Resident };
-  uint64_t fileOffset = 0;
-  uint64_t diskOffset = 0;
-  uint64_t length = 0;
-  Kind kind = Kind::Data;
-  bool operator==(const ByteRun&) const = default;
-};
-
-// The end of the content the runs describe (the last run's end).
-uint64_t runsExtent(const std::vector<ByteRun>& runs);
-// Appends a run, joining it to the last one when it continues it on the disk.
-void appendRun(std::vector<ByteRun>& runs, ByteRun run);
-
 // The error of a sink that refused bytes, naming the cause: no space left on the output,
 // a file too large for it, permission denied, an I/O error; Cancelled for a stop request.
 Error outputError(const ByteSink& sink);

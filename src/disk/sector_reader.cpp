@@ -89,10 +89,6 @@ uint64_t SectorReader::diskSectorOf(uint64_t byteOffset) const {
   return (origin + m_base + byteOffset) / kSectorSize;
 }
 
-uint64_t SectorReader::diskOffsetOf(uint64_t byteOffset) const {
-  return (m_device ? m_device->driveOffset() : 0) + m_base + byteOffset;
-}
-
 Error SectorReader::readError(uint64_t byteOffset, int errnum, const char* what) const {
   return ioError(what, errnum, diskSectorOf(byteOffset));
 }

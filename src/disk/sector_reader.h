@@ -81,8 +81,6 @@ class SectorReader {
   BlockDevice* device() const { return m_device.get(); }
   // The absolute disk sector of a byte offset from the base (for messages).
   uint64_t diskSectorOf(uint64_t byteOffset) const;
-  // The absolute byte on the drive of a byte offset from the base (reports).
-  uint64_t diskOffsetOf(uint64_t byteOffset) const;
 
  private:
   Status open(Result<std::unique_ptr<BlockDevice>> opened, std::string name, int drive, char letter);

@@ -12,20 +12,11 @@
 namespace velk {
 namespace {
 
-void writeRun(std::string& out, const ByteRun& run) {
-  switch (run.kind) {
-    case ByteRun::Kind::Data:
-      out += fmt::format("        <byte_run file_offset=\"{}\" img_offset=\"{}\" len=\"{}\"/>\n", run.fileOffset,
-                         run.diskOffset, run.length);
-      break;
-    case ByteRun::Kind::Hole:
-      out += fmt::format("        <byte_run file_offset=\"{}\" fill=\"0\" len=\"{}\"/>\n", run.fileOffset, run.length);
-      break;
-    case ByteRun::Kind::Resident:
-      out += fmt::format("        <byte_run file_offset=\"{}\" len=\"{}\" type=\"resident\"/>\n", run.fileOffset,
-                         run.length);
-      break;
-  }
+// img_offset counts from the start of the image: the partition's own offset plus where
+// the partition begins.
+void writeRun(std::string& out, const ByteRun& run, uint64_t volumeOffset) {
+  out += fmt::format("        <byte_run file_offset=\"{}\" img_offset=\"{}\" len=\"{}\"/>\n", run.fileOffset,
+                     volumeOffset + run.partitionOffset, run.length);
 }
 
 }  // namespace
@@ -70,9 +61,9 @@ std::string dfxmlText(const ReportSource& source, const std::vector<ReportedFile
     out += fmt::format("      <filename>{}</filename>\n      <filesize>{}</filesize>\n", xmlEscaped(f.filename), f.size);
     out += fmt::format("      <{}>1</{}>\n", f.deleted ? "unalloc" : "alloc", f.deleted ? "unalloc" : "alloc");
     out += fmt::format("      <velk:id>{}</velk:id>\n      <velk:verdict>{}</velk:verdict>\n", f.id, f.verdict);
-    if (!f.runs.empty()) {
+    if (f.runsKnown) {
       out += "      <byte_runs>\n";
-      for (const ByteRun& run : f.runs) writeRun(out, run);
+      for (const ByteRun& run : f.runs) writeRun(out, run, source.volumeOffset);
       out += "      </byte_runs>\n";
     }
     out += fmt::format("      <hashdigest type=\"sha256\">{}</hashdigest>\n", f.sha256);

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "disk/byte_sink.h"
 #include "support/error.h"
+#include "workspace/extraction_plan.h"
 
 namespace velk {
 
@@ -29,7 +29,8 @@ struct ReportedFile {
   std::string sha256;    // lower-case hex
   std::string verdict;   // "verified", "unverified", "damaged"
   bool deleted = true;
-  std::vector<ByteRun> runs;  // empty when the engine cannot tell
+  bool runsKnown = false;  // false: the engine could not tell where the content lies
+  std::vector<ByteRun> runs;  // stretches read from the partition; none when the engine cannot tell
 };
 
 // The whole document. startTime is seconds since the epoch (written in UTC).

@@ -8,6 +8,7 @@
 #include "disk/byte_sink.h"
 #include "disk/damage_log.h"
 #include "support/error.h"
+#include "workspace/extraction_plan.h"
 #include "workspace/progress.h"
 #include "workspace/result_tree.h"
 #include "workspace/scan_options.h"
@@ -29,12 +30,16 @@ class RecoveryEngine {
   [[nodiscard]] virtual Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) = 0;
   // Writes exactly the record's content to out.
   [[nodiscard]] virtual Status extract(const FileRecord& record, ByteSink& out) = 0;
+  // Where the record's bytes lie: the pieces extract() would write, read from the scanned
+  // partition (byte 0 = its first byte). Unsupported for engines that cannot say.
+  [[nodiscard]] virtual Result<ExtractionPlan> extractionPlan(const FileRecord& record);
   // The record's content in memory (previews, thumbnails): all of it, or its first
   // min(limit, kMemoryReadLimit) bytes when it is longer.
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);
-  // Where the record's content lies, in file order, covering what the file's own map
-  // holds (holes included). Unsupported when the engine cannot tell.
-  [[nodiscard]] virtual Result<std::vector<ByteRun>> byteRuns(const FileRecord& record);
+  // The first `limit` bytes of the record's content (what readAll and previews show).
+  // Engines whose extract() walks a file's whole map before it writes a hole override it
+  // to stop the walk at limit: a preview of a 100 GiB sparse file must not map it all.
+  [[nodiscard]] virtual Status extractPrefix(const FileRecord& record, ByteSink& out, uint64_t limit);
 
   // Bytes of the volume the engine reads (0: not known), set by whoever opened it.
   uint64_t volumeBytes() const { return m_volumeBytes; }

@@ -78,11 +78,22 @@ class CappedSink final : public ByteSink {
   bool m_reached = false;
 };
 
-uint64_t storedBytes(const std::vector<ByteRun>& runs, uint64_t cap) {
-  uint64_t bytes = 0;
-  for (const ByteRun& r : runs)
-    if (r.kind != ByteRun::Kind::Hole && r.fileOffset < cap) bytes += std::min(r.length, cap - r.fileOffset);
+// Bytes of the plan's first `cap` that take room on the output (holes do not).
+uint64_t storedBytes(const ExtractionPlan& plan, uint64_t cap) {
+  uint64_t bytes = 0, at = 0;
+  for (const PlanPiece& p : plan.pieces) {
+    if (at >= cap) break;
+    if (p.kind != PlanPiece::Kind::Zeros) bytes += std::min(p.length, cap - at);
+    at += p.length;
+  }
   return bytes;
+}
+
+// The runs the first `written` bytes of the file were read from.
+std::vector<ByteRun> runsWithin(std::vector<ByteRun> runs, uint64_t written) {
+  std::erase_if(runs, [&](const ByteRun& r) { return r.fileOffset >= written; });
+  for (ByteRun& r : runs) r.length = std::min(r.length, written - r.fileOffset);
+  return runs;
 }
 
 // One recovery, file by file. The folder files go into stays open while files come
@@ -215,12 +226,12 @@ class RecoveryRun {
              std::set<std::string>& taken) {
     // What the file's own runs hold bounds what is written: a recorded size past them (or,
     // when the engine cannot tell its runs, past the volume) is reported and capped.
-    auto runs = m_engine.byteRuns(record);
+    auto plan = m_engine.extractionPlan(record);
     const uint64_t size = record.contentSize();
     uint64_t cap = size;
-    if (runs) cap = std::min(cap, runsExtent(*runs));
+    if (plan) cap = std::min(cap, plan->size());
     else if (m_engine.volumeBytes()) cap = std::min(cap, m_engine.volumeBytes());
-    const uint64_t need = runs ? storedBytes(*runs, cap) : cap;
+    const uint64_t need = plan ? storedBytes(*plan, cap) : cap;
     if (auto free = dir.freeBytes(); free && need > *free) {
       Error full = ioError("writing '" + name + "'", ENOSPC);
       full.detail = "no space left on the output (" + std::to_string(need) + " bytes needed, " + std::to_string(*free) +
@@ -259,8 +270,11 @@ class RecoveryRun {
     }
     m_report.written.push_back(path);
     ReportedFile reported{record.id, path.lexically_relative(m_root.path()).generic_string(), (*file)->written(),
-                          (*file)->sha256(), std::string(verdictName(record.verdict)), record.deleted, {}};
-    if (runs) reported.runs = std::move(*runs);
+                          (*file)->sha256(), std::string(verdictName(record.verdict)), record.deleted, false, {}};
+    if (plan) {
+      reported.runs = runsWithin(byteRunsOf(*plan), reported.size);
+      reported.runsKnown = true;
+    }
     m_report.files.push_back(std::move(reported));
     return true;
   }

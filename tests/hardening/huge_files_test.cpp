@@ -34,8 +34,8 @@ class SparseEngine final : public RecoveryEngine {
       return fail(outputError(out));
     return {};
   }
-  Result<std::vector<ByteRun>> byteRuns(const FileRecord&) override { return runs; }
-  std::vector<ByteRun> runs;
+  Result<ExtractionPlan> extractionPlan(const FileRecord&) override { return plan; }
+  ExtractionPlan plan;
 
  private:
   uint64_t m_hole;
@@ -46,7 +46,9 @@ struct SparseFile {
     auto* folder = tree.addFolder(nullptr, "RAW - Logical Disk (C:)");
     record = tree.addFile(folder, std::make_unique<FakeRecord>("big.bin", 0, Variant::Raw));
     record->size = 8192 + hole;
-    engine.runs = {{0, 1 << 20, 4096}, {4096, 0, hole, ByteRun::Kind::Hole}, {4096 + hole, 9 << 20, 4096}};
+    engine.plan.disk(1 << 20, 4096);
+    engine.plan.zeros(hole);
+    engine.plan.disk(9 << 20, 4096);
     tree.setAllChecked(true);
   }
   RecoveryReport recover(const fs::path& out) {
@@ -83,13 +85,15 @@ TEST(HugeFiles, HolesReachTheOutputAsHoles) {
   ASSERT_EQ(::stat(written.c_str(), &st), 0);
   EXPECT_LT(uint64_t(st.st_blocks) * 512, uint64_t(1) << 20) << "the hole was filled";
   ASSERT_EQ(report.files.size(), 1u);
-  EXPECT_EQ(report.files[0].runs, file.engine.runs);
+  ASSERT_EQ(report.files[0].runs.size(), 2u);
+  EXPECT_EQ(report.files[0].runs[1].fileOffset, 4096 + kHole);
+  EXPECT_EQ(report.files[0].runs[1].partitionOffset, 9u << 20);
 }
 
 TEST(HugeFiles, ASizePastTheRunsIsReportedAndCapped) {
   TempDir out;
   SparseFile file(100 * kGiB);
-  file.engine.runs.resize(1);  // the map ends after the first 4 KiB
+  file.engine.plan.pieces.resize(1);  // the map ends after the first 4 KiB
   const RecoveryReport report = file.recover(out.path());
   ASSERT_EQ(report.recovered, 1u) << report.errorText;
   EXPECT_EQ(fs::file_size(out.path() / "bin" / "big.bin"), 4096u);

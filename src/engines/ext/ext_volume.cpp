@@ -232,27 +232,6 @@ Status ExtVolume::copyOut(const FileRecord& base, ByteSink& out, uint64_t limit)
   return flush();
 }
 
-Result<std::vector<ByteRun>> ExtVolume::byteRuns(const FileRecord& base) {
-  const auto* record = dynamic_cast<const ExtFileRecord*>(&base);
-  if (!record) return fail(foreignRecordError());
-  if (!m_valid) return fail(m_openError);
-  // The blocks copyOut() reads, as the map gives them; the map's faults end the runs.
-  const uint64_t b = m_sb.blockSize;
-  ExtBlockMap map(record->decoded(), m_sb.blockSize, m_sb.blockCount,
-                  [this](uint64_t block, std::span<uint8_t> data) { return readBlocks(block, 1, data).has_value(); });
-  std::vector<ByteRun> runs;
-  const uint64_t size = record->contentBytes;
-  const uint64_t blocks = std::min((size + b - 1) / b, map.addressableBlocks());
-  for (uint64_t fileBlock = 0; fileBlock < blocks; ++fileBlock) {
-    auto mapped = map.map(fileBlock);
-    if (!mapped) break;
-    const uint64_t length = std::min(b, size - fileBlock * b);
-    if (*mapped == kExtHole) appendRun(runs, {0, 0, length, ByteRun::Kind::Hole});
-    else appendRun(runs, {0, m_reader.diskOffsetOf(*mapped * b), length});
-  }
-  return runs;
-}
-
 // ---------------------------------------------------------------------------------------
 // Ext2Volume: freed inodes of the inode tables
 

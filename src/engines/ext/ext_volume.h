@@ -67,7 +67,9 @@ class ExtVolume : public RecoveryEngine {
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   // Writes the record's 64-bit size worth of bytes.
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
-  [[nodiscard]] Result<std::vector<ByteRun>> byteRuns(const FileRecord& record) override;
+  [[nodiscard]] Status extractPrefix(const FileRecord& record, ByteSink& out, uint64_t limit) override {
+    return copyOut(record, out, limit);
+  }
   // Copies the file's bytes into buffer until it is full or the file ends; copied says how
   // many arrived.
   [[nodiscard]] Status readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied);

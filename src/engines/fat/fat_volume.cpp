@@ -793,16 +793,4 @@ Status FatVolume::extract(const FileRecord& base, ByteSink& out) {
   return available < size ? beyond() : Status();
 }
 
-Result<std::vector<ByteRun>> FatVolume::byteRuns(const FileRecord& base) {
-  const auto* record = dynamic_cast<const FatFileRecord*>(&base);
-  if (!record) return fail(foreignRecordError());
-  if (!m_valid) return fail(m_openError);
-  // The one run extract() copies, as far as the volume goes.
-  std::vector<ByteRun> runs;
-  const uint64_t offset = record->firstCluster >= 2 ? m_boot.clusterOffset(record->firstCluster) : UINT64_MAX;
-  if (record->size == 0 || offset >= m_boot.volumeBytes()) return runs;
-  appendRun(runs, {0, m_reader.diskOffsetOf(offset), std::min(record->size, m_boot.volumeBytes() - offset)});
-  return runs;
-}
-
 }  // namespace velk

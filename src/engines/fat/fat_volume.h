@@ -54,7 +54,6 @@ class FatVolume : public RecoveryEngine {
   Variant variant() const override { return Variant::Fat; }
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
-  [[nodiscard]] Result<std::vector<ByteRun>> byteRuns(const FileRecord& record) override;
 
   // Text of the volume's tree item.
   std::string rootItemText() const;

@@ -821,7 +821,7 @@ Status NtfsVolume::scan(ResultSink& sink, const ScanOptions& options, Progress& 
   return fail(unsupportedError("the NTFS engine does not run the raw scan"));
 }
 
-Status NtfsVolume::layoutOf(const FileRecord& record, NtfsStreamLayout& layout) {
+Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
   const auto* r = dynamic_cast<const NtfsFileRecord*>(&record);
   if (!r) return fail(foreignRecordError());
   const auto gone = [] { return fail(corruptError("the file's MFT record", "it is no longer in memory or no longer parses")); };
@@ -830,36 +830,9 @@ Status NtfsVolume::layoutOf(const FileRecord& record, NtfsStreamLayout& layout) 
   if (r->recordIndex >= image.recordCount) return gone();
   auto parsed = std::make_unique<ParsedMftRecord>();
   if (!parseMftRecord(image.record(r->recordIndex), *parsed)) return gone();
+  NtfsStreamLayout layout;
   streamLayout(r->imageIndex, image.firstNumber + r->recordIndex, *parsed, ByteSpan(r->streamName), layout);
-  return {};
-}
-
-Status NtfsVolume::extract(const FileRecord& record, ByteSink& out) {
-  NtfsStreamLayout layout;
-  if (Status found = layoutOf(record, layout); !found) return found;
   return writeNtfsStream(layout, m_clusterSize, *this, out);
-}
-
-Result<std::vector<ByteRun>> NtfsVolume::byteRuns(const FileRecord& record) {
-  NtfsStreamLayout layout;
-  if (Status found = layoutOf(record, layout); !found) return fail(found.error());
-  std::vector<ByteRun> runs;
-  if (layout.resident) {
-    appendRun(runs, {0, 0, layout.residentBytes.size(), ByteRun::Kind::Resident});
-    return runs;
-  }
-  const uint64_t cs = m_clusterSize, end = layout.realSize, init = std::min(layout.initializedSize, end);
-  for (const DataRun& run : layout.runs) {
-    const uint64_t from = run.vcn * cs;
-    // A gap in the VCNs reads as zeros, as extract() writes it; overlaps end the runs.
-    if (from < runsExtent(runs) || from >= end) break;
-    appendRun(runs, {0, 0, from - runsExtent(runs), ByteRun::Kind::Hole});
-    const uint64_t to = std::min(end, from + run.length * cs);
-    const uint64_t stored = run.sparse ? from : std::clamp(init, from, to);
-    appendRun(runs, {0, m_reader.diskOffsetOf(run.lcn * cs), stored - from});
-    appendRun(runs, {0, 0, to - stored, ByteRun::Kind::Hole});
-  }
-  return runs;
 }
 
 Result<std::unique_ptr<RecoveryEngine>> openNtfsEngine(EngineSource source, Task task) {

@@ -59,9 +59,6 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   // Exactly the stream's content; Corrupt when the record's image is not there or no longer
   // parses, else the stream writer's result.
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
-  // The stream's runs: resident bytes, clusters on the disk, sparse runs and the bytes past
-  // the initialized size as holes.
-  [[nodiscard]] Result<std::vector<ByteRun>> byteRuns(const FileRecord& record) override;
 
   bool ntfsFound() const { return m_ntfsFound; }
   const NtfsBootSector& boot() const { return m_boot; }
@@ -107,8 +104,6 @@ class NtfsVolume final : public RecoveryEngine, private ClusterSource {
   bool attributeListBytes(const ParsedMftRecord& parsed, std::vector<uint8_t>& out);
   void streamLayout(int imageIndex, uint64_t ownNumber, const ParsedMftRecord& parsed, ByteSpan streamName,
                     NtfsStreamLayout& layout);
-  // The layout of a found file's stream; Corrupt when its record is gone or no longer parses.
-  Status layoutOf(const FileRecord& record, NtfsStreamLayout& layout);
 
   SectorReader m_reader;
   std::mutex m_readMutex;

@@ -433,22 +433,21 @@ Status RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& p
   return {};
 }
 
+Result<ExtractionPlan> RawEngine::extractionPlan(const FileRecord& record) {
+  const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
+  if (!raw) return fail(foreignRecordError());
+  // Positions are sectors from the scanner's start, which is the partition's first sector.
+  ExtractionPlan plan;
+  const uint64_t first = raw->joinLength && raw->joinLength < raw->length ? raw->length - raw->joinLength : raw->length;
+  plan.disk(raw->startSector * kRawSectorSize, first);
+  if (first < raw->length) plan.disk(raw->joinSector * kRawSectorSize, raw->joinLength);
+  return plan;
+}
+
 Status RawEngine::extract(const FileRecord& record, ByteSink& out) {
   const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
   if (!raw) return fail(foreignRecordError());
   return m_scanner.writeFile(out, *raw);
-}
-
-Result<std::vector<ByteRun>> RawEngine::byteRuns(const FileRecord& record) {
-  const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
-  if (!raw) return fail(foreignRecordError());
-  // The carved bytes, in one piece or two (a joined file's continuation last).
-  const SectorReader& reader = m_scanner.reader();
-  const uint64_t first = raw->joinLength && raw->joinLength < raw->length ? raw->length - raw->joinLength : raw->length;
-  std::vector<ByteRun> runs;
-  appendRun(runs, {0, reader.diskOffsetOf(raw->startSector * reader.unit()), first});
-  appendRun(runs, {0, reader.diskOffsetOf(raw->joinSector * reader.unit()), raw->length - first});
-  return runs;
 }
 
 std::string rawRootText(char letter) {
