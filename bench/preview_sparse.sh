@@ -30,5 +30,6 @@ def files(node):
     for child in node["children"]:
         yield from files(child)
 print(next(f["id"] for f in files(json.load(sys.stdin)["tree"]) if f["size"] == 100 << 30))')
-/usr/bin/time -f '%e s wall, %M KiB peak resident' "$CLI" --image "$DIR/sparse.img" preview --partition 0 --task deleted --id "$id" --hex \
-  | head -2
+/usr/bin/time -f '%e s wall, %M KiB peak resident' "$CLI" --image "$DIR/sparse.img" preview --partition 0 --task deleted \
+  --id "$id" --hex > "$DIR/dump.txt"
+head -2 "$DIR/dump.txt"

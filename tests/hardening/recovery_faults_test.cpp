@@ -282,7 +282,7 @@ TEST_P(DfxmlReport, HashesAndByteRunsMatchTheRecoveredFiles) {
   const std::string xml = contentsOf(report.reportPath), disk = contentsOf(image);
   const std::regex object(R"(<fileobject>([\s\S]*?)</fileobject>)"), filename("<filename>(.*)</filename>"),
       hash(R"(<hashdigest type="sha256">([0-9a-f]{64})</hashdigest>)"),
-      run(R"(<byte_run file_offset="(\d+)" img_offset="(\d+)" len="(\d+)"/>)");
+      run(R"re(<byte_run file_offset="(\d+)" img_offset="(\d+)" len="(\d+)"/>)re");
   std::set<std::string> hashes;
   size_t objects = 0, runs = 0;
   for (std::sregex_iterator o(xml.begin(), xml.end(), object), end; o != end; ++o, ++objects) {
