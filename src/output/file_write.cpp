@@ -13,8 +13,13 @@ namespace {
 namespace fs = std::filesystem;
 
 Status writeInto(const OutputDir& dir, const std::string& name, ByteSpan bytes, Replace replace) {
-  if (replace == Replace::Never && dir.entry(name) != EntryKind::None)
+  const EntryKind existing = dir.entry(name);
+  if (replace == Replace::Never && existing != EntryKind::None)
     return fail(usageError("'" + (dir.path() / name).string() + "' exists already"));
+  // Only a regular file is ever replaced: a rename over a device node, a folder or a link
+  // would put a file where the system expects something else.
+  if (existing != EntryKind::None && existing != EntryKind::File)
+    return fail(usageError("'" + (dir.path() / name).string() + "' is not a regular file"));
   auto file = OutputFile::create(dir, name);
   if (!file) return fail(file.error());
   (*file)->skipHash();

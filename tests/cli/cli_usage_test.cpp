@@ -32,7 +32,7 @@ TEST_P(CliUsage, ExitsTwoBeforeScanningAndNamesTheProblem) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, CliUsage,
     ::testing::Values(UsageCase{"scan --partition 0 --date-mode 1 --date 2020-02-31", "2020-02-31"},
-                      UsageCase{"scan --partition 0 --size-mode 4 --size-start 1 --size-end nan", "nan"},
+                      UsageCase{"scan --partition 0 --size-mode 4 --size-start 1 --size-end nan", "--size-end"},
                       UsageCase{"scan --partition ''", "--partition ''"},
                       UsageCase{"scan --partition 99", "--partition '99'"},
                       UsageCase{"recover --partition 0 --all --out ''", "--out"},
