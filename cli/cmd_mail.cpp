@@ -1,8 +1,6 @@
 // velk-cli mail repair: copies mail stores into a folder with their signature words
 // restored and prints the repair report.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -14,6 +12,7 @@
 
 #include "cli_context.h"
 #include "mail/mail_repair.h"
+#include "output/write_guard.h"
 
 namespace velk::cli {
 namespace {
@@ -32,6 +31,10 @@ bool checkInputs(const MailArgs& args) {
   std::error_code ec;
   if (!fs::is_directory(args.out, ec)) {
     fmt::print(stderr, "velk-cli: output folder '{}' does not exist\n", args.out);
+    return false;
+  }
+  if (Status allowed = checkWriteTarget(args.out); !allowed) {
+    fmt::print(stderr, "velk-cli: {}\n", describe(allowed.error()));
     return false;
   }
   for (const auto& file : args.files) {
@@ -58,6 +61,8 @@ void addMailCommand(CLI::App& app, CliContext& ctx) {
       ->check(CLI::IsMember({"ask", "yes", "all", "no", "cancel"}));
   repair->add_option("files", args->files, "Mail store files")->required();
   repair->callback([&ctx, args] {
+    // Attached drives are drives being examined: the copies must not land on them.
+    if (!ctx.prepareDevices()) return;
     if (!checkInputs(*args)) {
       ctx.exitCode = kExitUsage;
       return;

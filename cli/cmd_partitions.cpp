@@ -1,8 +1,6 @@
 // velk-cli partitions: lost-partition scan, partition backups and the partition-table
 // rewrite (the only command that writes to a disk, after the user's confirmation).
 
-#include <unistd.h>
-
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -13,6 +11,8 @@
 
 #include "cli_context.h"
 #include "cli_json.h"
+#include "output/terminal.h"
+#include "output/write_guard.h"
 #include "partition/backup_store.h"
 #include "partition/partition_recovery.h"
 #include "partition/partition_texts.h"
@@ -87,8 +87,8 @@ void printCandidates(const PartitionRecovery& rec, bool json, std::string_view s
 }
 
 void deepProgress(uint64_t done, uint64_t total) {
-  if (::isatty(STDERR_FILENO)) fmt::print(stderr, "\rDeep scan: {} of {} probes", done, total);
-  if (done == total && ::isatty(STDERR_FILENO)) fmt::print(stderr, "\n");
+  if (isTerminal(StandardStream::Error)) fmt::print(stderr, "\rDeep scan: {} of {} probes", done, total);
+  if (done == total && isTerminal(StandardStream::Error)) fmt::print(stderr, "\n");
 }
 
 // A --from file that is not there is an input error, told before any disk is read.
@@ -114,7 +114,7 @@ bool loadCandidates(CliContext& ctx, const PartitionArgs& args, PartitionRecover
 
 bool confirmed(const PartitionArgs& args, CliContext& ctx) {
   if (args.yes) return true;
-  if (!::isatty(STDIN_FILENO)) {
+  if (!isTerminal(StandardStream::Input)) {
     ctx.exitCode = usageError("the rewrite writes to the disk: confirm with --yes when no terminal can answer");
     return false;
   }
@@ -155,6 +155,10 @@ void runBackup(CliContext& ctx, const PartitionArgs& args) {
       return;
     }
     out = folder / defaultBackupName(*rec.SelectedDisk(), std::time(nullptr));
+  }
+  if (Status allowed = checkWriteTarget(out); !allowed) {
+    ctx.fail(allowed.error(), kExitUsage);
+    return;
   }
   if (!rec.WriteBackup(out)) {
     fmt::print(stderr, "{}\n", kTextBackupFailed);

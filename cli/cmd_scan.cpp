@@ -1,57 +1,198 @@
-// velk-cli scan / recover / preview: run an engine over one partition record.
+// velk-cli scan / preview, and what recover shares with them: the selection options, their
+// checks before any scan starts, and the scan of one partition record.
 
-#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <optional>
-#include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
-#include "cli_context.h"
 #include "cli_json.h"
-#include "disk/drive_catalog.h"
 #include "engines/engine_registry.h"
-#include "engines/raw/content_verdict.h"
+#include "engines/raw/raw_options.h"
+#include "output/terminal.h"
+#include "scan_run.h"
 #include "support/text.h"
 #include "workspace/preview.h"
-#include "workspace/recovery_job.h"
-#include "workspace/same_drive.h"
+#include "workspace/variant_policy.h"
 
 namespace velk::cli {
 namespace {
 
-struct SelectArgs {
-  int partition = -1;
-  std::string task = "deleted";
-  uint64_t first = 0, last = 0;
-  uint32_t maxSizeKb = 512000;
-  std::vector<std::string> types;
-  std::string catalog, mask, folder, preset;
-  int category = 0, dateMode = 0, sizeMode = 0;
-  std::string date, name;
-  double sizeStart = 0, sizeEnd = 0;
-  bool json = false;
-  bool nameFromContent = false;
-  // recover / preview
-  std::string out;
-  bool all = false;
-  std::vector<uint64_t> ids;
-  std::string overwrite = "ask";
-  bool hex = false;
+// What a preview shows of a file the page would dump whole: the first 64 KiB (--bytes for
+// more). Reading a 100 GiB file to show its start is what a preview must never do.
+constexpr uint64_t kPreviewDumpBytes = 64 * 1024;
+
+Task taskNamed(const std::string& t) {
+  return t == "formatted" ? Task::Formatted : t == "raw" ? Task::Raw : Task::Deleted;
+}
+
+bool isLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// A calendar date YYYY-MM-DD that a FAT date can hold (1980 to 2107).
+bool validDate(const std::string& text, int& y, int& m, int& d) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3) return false;
+  if (y < 1980 || y > 2107 || m < 1 || m > 12 || d < 1) return false;
+  return d <= kDays[m - 1] + (m == 2 && isLeapYear(y) ? 1 : 0);
+}
+
+// The filter and scope options; the sentence of the first wrong one.
+std::optional<std::string> buildOptions(const SelectArgs& a, ScanOptions& o) {
+  o.task = taskNamed(a.task);
+  o.firstSector = a.first;
+  o.lastSector = a.last;
+  o.maxSizeKb = a.maxSizeKb;
+  o.rawTypes = a.types;
+  o.catalogPath = a.catalog;
+  o.nameFromContent = a.nameFromContent;
+  o.mask = a.mask;
+  o.folder = a.folder;
+  o.preset = a.preset == "pictures" ? kPresetPictures : a.preset == "mail" ? kPresetMail : kPresetNone;
+  FileFilter f = FileFilter::withToday();
+  f.setCategory(a.category);
+  f.dateMode = DateMode(a.dateMode);
+  if (!a.date.empty()) {
+    int y = 0, m = 0, d = 0;
+    if (!validDate(a.date, y, m, d)) return "--date '" + a.date + "' is not a date YYYY-MM-DD from 1980 to 2107";
+    f.date = packFatDate(y, m, d);
+  }
+  for (const auto& [name, value] : {std::pair{"--size-start", a.sizeStart}, std::pair{"--size-end", a.sizeEnd}})
+    if (!std::isfinite(value) || value < 0) return std::string(name) + " must be a size in KB (0 or more)";
+  f.sizeMode = SizeMode(a.sizeMode);
+  f.startSize = a.sizeStart;
+  f.endSize = a.sizeEnd;
+  if (f.sizeMode == SizeMode::Between && f.startSize > f.endSize) return "Start size can't larger then end size!";
+  f.name = a.name;
+  o.quickFilter = f;
+  o.quickFilterEnabled = f.anyCriterion();
+  // The raw scan's range is judged later in its options dialog's own words.
+  if (o.task != Task::Raw && a.firstGiven && a.lastGiven && a.first > a.last) return "--first lies after --last";
+  return std::nullopt;
+}
+
+// The raw scan's range, checked as its options dialog checks it (and in its words), and
+// its catalogue loaded with the types asked for: all before the scan starts.
+std::optional<std::string> checkRawRequest(const SelectArgs& a, ScanRun& run) {
+  if (a.firstGiven || a.lastGiven) {
+    const RawOptionsLimits limits{int64_t(run.record.startSector), int64_t(run.record.endSector())};
+    const uint64_t first = a.firstGiven ? a.first : uint64_t(limits.lowestStart);
+    const uint64_t last = a.lastGiven ? a.last : uint64_t(limits.highestEnd);
+    if (first > UINT32_MAX || last > UINT32_MAX) return "--first and --last must be sector numbers below 2^32";
+    const RawOptionsCheck check = checkRawOptions({std::to_string(first), std::to_string(last), "0"}, limits);
+    if (!check.message.empty()) return check.message;
+    run.options.firstSector = first;
+    run.options.lastSector = last;
+  }
+  if (Status loaded = run.signatures.load(a.catalog); !loaded) return describe(loaded.error());
+  if (!a.types.empty()) {
+    std::vector<std::string> unknown;
+    for (const std::string& type : a.types) {
+      SignatureCatalog probe = run.signatures;
+      if (probe.enableExtensions({type}) == 0) unknown.push_back(type);
+    }
+    if (!unknown.empty())
+      return "--types: no signature of the catalogue '" + run.signatures.source().string() + "' is of type '" +
+             fmt::format("{}", fmt::join(unknown, "', '")) + "'";
+    run.signatures.enableExtensions(a.types);
+  }
+  run.options.rawCatalog = &run.signatures;
+  return std::nullopt;
+}
+
+std::optional<int> partitionIndex(const std::string& text, int count) {
+  size_t used = 0;
+  int value = -1;
+  try {
+    value = std::stoi(text, &used);
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (used != text.size() || value < 0 || value >= count) return std::nullopt;
+  return value;
+}
+
+nlohmann::json fileJson(const FileRecord& r) {
+  nlohmann::json j{{"id", r.id},
+                   {"name", r.name},
+                   {"size", r.contentSize()},
+                   {"deleted", r.deleted},
+                   {"verdict", std::string(verdictName(r.verdict))},
+                   {"attributes", r.attributeText()},
+                   {"modified", r.dateText(kColumnModified)},
+                   {"created", r.dateText(kColumnCreated)},
+                   {"accessed", r.dateText(kColumnAccessed)}};
+  for (const auto& f : r.fields()) std::visit([&](const auto& v) { j[f.key] = v; }, f.value);
+  return j;
+}
+
+nlohmann::json folderJson(const FolderItem& f, const FileFilter& filter, bool filtered) {
+  nlohmann::json j{{"text", f.text}, {"files", nlohmann::json::array()}, {"children", nlohmann::json::array()}};
+  for (const FileRecord* r : f.files)
+    if (r && FilterAccepts(filter, *r, filtered)) j["files"].push_back(fileJson(*r));
+  for (const auto& c : f.children) j["children"].push_back(folderJson(*c, filter, filtered));
+  return j;
+}
+
+void printFolder(const FolderItem& f, int depth, const FileFilter& filter, bool filtered) {
+  std::string indent(size_t(depth) * 2, ' ');
+  fmt::print("{}[{}]\n", indent, visibleText(f.text));
+  for (const FileRecord* r : f.files) {
+    if (!r || !FilterAccepts(filter, *r, filtered)) continue;
+    fmt::print("{}  {:>6}  {:<40} {:>12}  {:<12} {}\n", indent, r->id, visibleText(r->nameText()), r->sizeText(),
+               visibleText(r->attributeText()), r->dateText(kColumnModified));
+  }
+  for (const auto& c : f.children) printFolder(*c, depth + 1, filter, filtered);
+}
+
+// Hex dump lines printed as the bytes arrive: nothing of the file is held but one line.
+class HexLineSink final : public ByteSink {
+ public:
+  explicit HexLineSink(uint64_t limit) : m_limit(limit) {}
+  [[nodiscard]] bool write(const uint8_t* data, size_t n) override {
+    const size_t take = size_t(std::min<uint64_t>(n, m_limit - m_written));
+    for (size_t i = 0; i < take; ++i) {
+      m_line[m_used++] = data[i];
+      if (m_used == m_line.size()) flush();
+    }
+    m_written += take;
+    return take == n;
+  }
+  void flush() {
+    if (m_used == 0) return;
+    // The line is dumped on its own; its offset label is the one of its place in the file.
+    const std::string text = hexDumpLine(std::span<const uint8_t>(m_line.data(), m_used), 0);
+    fmt::print("{}{:08X}{}", m_lines ? "\r\n" : "", m_lines * 16, text.substr(8));
+    ++m_lines;
+    m_used = 0;
+  }
+  bool full() const { return m_written == m_limit; }
+  uint64_t lines() const { return m_lines; }
+
+ private:
+  uint64_t m_limit;
+  std::array<uint8_t, 16> m_line{};
+  size_t m_used = 0;
+  uint64_t m_lines = 0;
 };
+
+}  // namespace
 
 void addSelectOptions(CLI::App* cmd, SelectArgs& a) {
   cmd->add_option("--partition", a.partition, "Partition index as `drives` prints it")->required();
   cmd->add_option("--task", a.task, "deleted, formatted or raw")
       ->check(CLI::IsMember({"deleted", "formatted", "raw"}));
-  cmd->add_option("--first", a.first, "First absolute sector of the range");
-  cmd->add_option("--last", a.last, "Last absolute sector of the range");
+  cmd->add_option("--first", a.first, "First absolute sector of the range")->each([&a](const std::string&) {
+    a.firstGiven = true;
+  });
+  cmd->add_option("--last", a.last, "Last absolute sector of the range")->each([&a](const std::string&) {
+    a.lastGiven = true;
+  });
   cmd->add_option("--max-size", a.maxSizeKb, "Largest raw file in KB");
   cmd->add_option("--types", a.types, "Raw file extensions to look for")->delimiter(',');
   cmd->add_option("--catalog", a.catalog, "Signature catalogue file (rp.dat)");
@@ -69,167 +210,28 @@ void addSelectOptions(CLI::App* cmd, SelectArgs& a) {
   cmd->add_option("--name", a.name, "Filter: part of the file name");
 }
 
-Task taskNamed(const std::string& t) {
-  return t == "formatted" ? Task::Formatted : t == "raw" ? Task::Raw : Task::Deleted;
-}
-
-bool buildOptions(const SelectArgs& a, ScanOptions& o, std::string& error) {
-  o.task = taskNamed(a.task);
-  o.firstSector = a.first;
-  o.lastSector = a.last;
-  o.maxSizeKb = a.maxSizeKb;
-  o.rawTypes = a.types;
-  o.catalogPath = a.catalog;
-  o.nameFromContent = a.nameFromContent;
-  o.mask = a.mask;
-  o.folder = a.folder;
-  o.preset = a.preset == "pictures" ? kPresetPictures : a.preset == "mail" ? kPresetMail : kPresetNone;
-  FileFilter f = FileFilter::withToday();
-  f.setCategory(a.category);
-  f.dateMode = DateMode(a.dateMode);
-  if (!a.date.empty()) {
-    int y = 0, m = 0, d = 0;
-    if (std::sscanf(a.date.c_str(), "%d-%d-%d", &y, &m, &d) != 3 || y < 1980 || y > 2107 || m < 1 || m > 12 ||
-        d < 1 || d > 31) {
-      error = "--date must be YYYY-MM-DD (1980 to 2107)";
-      return false;
-    }
-    f.date = packFatDate(y, m, d);
-  }
-  f.sizeMode = SizeMode(a.sizeMode);
-  f.startSize = a.sizeStart;
-  f.endSize = a.sizeEnd;
-  if (f.sizeMode == SizeMode::Between && f.startSize > f.endSize) {
-    error = "Start size can't larger then end size!";
-    return false;
-  }
-  f.name = a.name;
-  o.quickFilter = f;
-  o.quickFilterEnabled = f.anyCriterion();
-  if (a.first && a.last && a.first > a.last) {
-    error = "--first lies after --last";
-    return false;
-  }
-  return true;
-}
-
-// Prints "status — found" on stderr while a job runs, when stderr is a terminal.
-class ProgressLine {
- public:
-  explicit ProgressLine(const Progress& p) : m_progress(p) {
-    if (!::isatty(STDERR_FILENO)) return;
-    m_thread = std::thread([this] {
-      std::unique_lock lock(m_mutex);
-      while (!m_cv.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_done; })) {
-        std::string s = m_progress.status();
-        fmt::print(stderr, "\r\033[K{} ({}/{})", s.substr(0, 100), m_progress.foundCurrent.load(),
-                   m_progress.foundTotal.load());
-        std::fflush(stderr);
-      }
-    });
-  }
-  ~ProgressLine() {
-    if (!m_thread.joinable()) return;
-    {
-      std::lock_guard lock(m_mutex);
-      m_done = true;
-    }
-    m_cv.notify_all();
-    m_thread.join();
-    fmt::print(stderr, "\r\033[K");
-  }
-
- private:
-  const Progress& m_progress;
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  bool m_done = false;
-  std::thread m_thread;
-};
-
-std::string dateOrEmpty(const FileRecord& r, int column) { return r.dateText(column); }
-
-nlohmann::json fileJson(const FileRecord& r) {
-  nlohmann::json j{{"id", r.id},
-                   {"name", r.name},
-                   {"size", r.contentSize()},
-                   {"deleted", r.deleted},
-                   {"verdict", std::string(verdictName(r.verdict))},
-                   {"attributes", r.attributeText()},
-                   {"modified", dateOrEmpty(r, kColumnModified)},
-                   {"created", dateOrEmpty(r, kColumnCreated)},
-                   {"accessed", dateOrEmpty(r, kColumnAccessed)}};
-  for (const auto& f : r.fields()) std::visit([&](const auto& v) { j[f.key] = v; }, f.value);
-  return j;
-}
-
-nlohmann::json folderJson(const FolderItem& f, const FileFilter& filter, bool filtered) {
-  nlohmann::json j{{"text", f.text}, {"files", nlohmann::json::array()}, {"children", nlohmann::json::array()}};
-  for (const FileRecord* r : f.files)
-    if (r && FilterAccepts(filter, *r, filtered)) j["files"].push_back(fileJson(*r));
-  for (const auto& c : f.children) j["children"].push_back(folderJson(*c, filter, filtered));
-  return j;
-}
-
-void printFolder(const FolderItem& f, int depth, const FileFilter& filter, bool filtered) {
-  std::string indent(size_t(depth) * 2, ' ');
-  fmt::print("{}[{}]\n", indent, f.text);
-  for (const FileRecord* r : f.files) {
-    if (!r || !FilterAccepts(filter, *r, filtered)) continue;
-    fmt::print("{}  {:>6}  {:<40} {:>12}  {:<12} {}\n", indent, r->id, r->nameText(), r->sizeText(),
-               r->attributeText(), r->dateText(kColumnModified));
-  }
-  for (const auto& c : f.children) printFolder(*c, depth + 1, filter, filtered);
-}
-
-// The common front part of scan, recover and preview: catalogue, record, engine, scan.
-struct ScanRun {
-  DriveCatalog catalog;
-  PartitionRecord record;
-  ScanOptions options;
-  std::unique_ptr<RecoveryEngine> engine;
-  std::unique_ptr<ResultTree> tree;
-  Progress progress;
-  std::optional<Error> scanError;  // the scan ended early; what it found is kept
-};
-
-// The exit status and closing lines a scan leaves: an error that ended the scan early, and
-// the sectors it could not read, are said and make the run count as not complete.
-int scanOutcome(const ScanRun& run, bool quiet) {
-  int exit = kExitOk;
-  if (run.scanError) {
-    fmt::print(stderr, "velk-cli: {}\n", describe(*run.scanError));
-    exit = kExitSomeFailed;
-  }
-  const std::string unreadable = unreadableSummary(run.engine->damage());
-  if (!unreadable.empty()) {
-    fmt::print(quiet ? stderr : stdout, "{}\n", unreadable);
-    exit = kExitSomeFailed;
-  }
-  return exit;
-}
-
-nlohmann::json unreadableJson(const DamageLog& damage) {
-  nlohmann::json out = nlohmann::json::array();
-  for (const SectorRange& r : damage.unreadableRanges()) out.push_back({{"first", r.first}, {"count", r.count}});
-  return out;
-}
-
-bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
+bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run, const std::function<bool(ScanRun&)>& beforeScan) {
   if (!ctx.prepareDevices()) return false;
-  std::string error;
-  if (!buildOptions(a, run.options, error)) {
-    fmt::print(stderr, "velk-cli: {}\n", error);
-    ctx.exitCode = kExitUsage;
+  if (auto wrong = buildOptions(a, run.options)) {
+    ctx.fail(*wrong, kExitUsage);
     return false;
   }
   run.catalog.Refresh();
-  if (a.partition < 0 || a.partition >= run.catalog.PartitionCount()) {
-    fmt::print(stderr, "velk-cli: no partition {} (drives lists {})\n", a.partition, run.catalog.PartitionCount());
-    ctx.exitCode = kExitUsage;
+  const auto index = partitionIndex(a.partition, run.catalog.PartitionCount());
+  if (!index) {
+    ctx.fail(fmt::format("--partition '{}' is not a partition index: `drives` lists {} (0 to {})", a.partition,
+                         run.catalog.PartitionCount(), run.catalog.PartitionCount() - 1),
+             kExitUsage);
     return false;
   }
-  run.record = run.catalog.PartitionAt(a.partition);
+  run.index = *index;
+  run.record = run.catalog.PartitionAt(*index);
+  if (run.options.task == Task::Raw) {
+    if (auto wrong = checkRawRequest(a, run)) {
+      ctx.fail(*wrong, kExitUsage);
+      return false;
+    }
+  }
   auto engine = openEngine(run.record, run.options.task);
   if (!engine) {
     ctx.fail(engine.error(), kExitUsage);
@@ -237,7 +239,9 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
   }
   run.engine = std::move(*engine);
   run.tree = std::make_unique<ResultTree>(run.engine->variant());
+  if (beforeScan && !beforeScan(run)) return false;
   run.engine->scanFlag().set();
+  run.signals.watch(run.engine->scanFlag());
   Status scanned;
   {
     ProgressLine line(run.progress);
@@ -254,7 +258,63 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run) {
   return true;
 }
 
-}  // namespace
+int scanOutcome(const ScanRun& run, bool quiet) {
+  int exit = kExitOk;
+  if (run.scanError) {
+    fmt::print(stderr, "velk-cli: {}\n", describe(*run.scanError));
+    exit = kExitSomeFailed;
+  }
+  const std::string unreadable = unreadableSummary(run.engine->damage());
+  if (!unreadable.empty()) {
+    fmt::print(quiet ? stderr : stdout, "{}\n", unreadable);
+    exit = kExitSomeFailed;
+  }
+  if (run.signals.signal()) exit = exitForSignal(run.signals.signal());
+  return exit;
+}
+
+nlohmann::json unreadableJson(const DamageLog& damage) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const SectorRange& r : damage.unreadableRanges()) out.push_back({{"first", r.first}, {"count", r.count}});
+  return out;
+}
+
+FileRecord* recordWithId(CliContext& ctx, ScanRun& run, uint64_t id) {
+  FileRecord* r = run.tree->record(id);
+  if (!r) ctx.fail(fmt::format("--id {} is not a file of this scan ({} found)", id, run.tree->recordCount()), kExitUsage);
+  return r;
+}
+
+struct ProgressLine::Thread {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread thread;
+};
+
+ProgressLine::ProgressLine(const Progress& progress) {
+  if (!isTerminal(StandardStream::Error)) return;
+  m_thread = std::make_unique<Thread>();
+  m_thread->thread = std::thread([t = m_thread.get(), &progress] {
+    std::unique_lock lock(t->mutex);
+    while (!t->cv.wait_for(lock, std::chrono::milliseconds(200), [t] { return t->done; })) {
+      fmt::print(stderr, "\r\033[K{} ({}/{})", visibleText(cutUtf8(progress.status(), 100)),
+                 progress.foundCurrent.load(), progress.foundTotal.load());
+      std::fflush(stderr);
+    }
+  });
+}
+
+ProgressLine::~ProgressLine() {
+  if (!m_thread) return;
+  {
+    std::lock_guard lock(m_thread->mutex);
+    m_thread->done = true;
+  }
+  m_thread->cv.notify_all();
+  m_thread->thread.join();
+  fmt::print(stderr, "\r\033[K");
+}
 
 void addScanCommands(CLI::App& app, CliContext& ctx) {
   auto scanArgs = std::make_shared<SelectArgs>();
@@ -268,99 +328,58 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
     bool filtered = run.options.quickFilterEnabled;
     if (scanArgs->json) {
       nlohmann::json out{{"task", taskName(run.options.task)},
-                         {"partition", partitionJson(run.record, scanArgs->partition)},
+                         {"partition", partitionJson(run.record, run.index)},
                          {"found", run.tree->recordCount()},
                          {"unreadable", unreadableJson(run.engine->damage())}};
       if (run.scanError) out["error"] = describe(*run.scanError);
       out["tree"] = run.tree->root() ? folderJson(*run.tree->root(), filter, filtered) : nlohmann::json(nullptr);
-      std::cout << out.dump(2) << "\n";
+      std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     } else {
       for (const auto& root : run.tree->roots()) printFolder(*root, 0, filter, filtered);
-      fmt::print("{}\n", run.progress.status());
+      fmt::print("{}\n", visibleText(run.progress.status()));
       fmt::print("Found {} files\n", run.tree->recordCount());
     }
     ctx.exitCode = scanOutcome(run, scanArgs->json);
   });
 
-  auto recArgs = std::make_shared<SelectArgs>();
-  auto* recover = app.add_subcommand("recover", "Scan a partition and write found files into a folder");
-  addSelectOptions(recover, *recArgs);
-  recover->add_option("--out", recArgs->out, "Output folder")->required();
-  auto* all = recover->add_flag("--all", recArgs->all, "Recover every file found");
-  recover->add_option("--id", recArgs->ids, "Recover these ids")->delimiter(',')->excludes(all);
-  recover->add_option("--overwrite", recArgs->overwrite, "ask, yes, all, no or cancel")
-      ->check(CLI::IsMember({"ask", "yes", "all", "no", "cancel"}));
-  recover->callback([&ctx, recArgs] {
-    if (!recArgs->all && recArgs->ids.empty()) {
-      fmt::print(stderr, "velk-cli: recover needs --all or --id\n");
-      ctx.exitCode = kExitUsage;
-      return;
-    }
-    ScanRun run;
-    if (!runScan(ctx, *recArgs, run)) return;
-    if (outputOnScannedDevice(run.record, recArgs->out)) {
-      fmt::print(stderr, "Select anoter drive folder.\n");
-      ctx.exitCode = kExitUsage;
-      return;
-    }
-    RecoveryRequest request;
-    request.outputFolder = recArgs->out;
-    request.ask = overwritePolicy(recArgs->overwrite);
-    request.verify = verifyContent;
-    if (recArgs->all) {
-      for (FolderItem* f : run.tree->foldersBreadthFirst())
-        for (FileRecord* r : f->files)
-          if (FilterAccepts(run.options.quickFilter, *r, run.options.quickFilterEnabled)) run.tree->setFileChecked(f, r, true);
-    } else {
-      for (uint64_t id : recArgs->ids) {
-        FileRecord* r = run.tree->record(id);
-        if (!r) {
-          fmt::print(stderr, "velk-cli: no file with id {}\n", id);
-          ctx.exitCode = kExitUsage;
-          return;
-        }
-        run.tree->setFileChecked(run.tree->folderOf(r), r, true);
-      }
-    }
-    JobFlag job;
-    RecoveryReport report;
-    {
-      ProgressLine line(run.progress);
-      report = runRecovery(*run.tree, *run.engine, request, job, run.progress);
-    }
-    if (!report.errorText.empty()) fmt::print("{}", report.errorText);
-    fmt::print("Recovered {} files, {} failed, {} skipped{}\n", report.recovered, report.failed, report.skipped,
-               report.cancelled ? " (cancelled)" : "");
-    fmt::print("Verdicts: {} verified, {} unverified, {} damaged\n", report.verified, report.unverified,
-               report.damaged);
-    const int scanExit = scanOutcome(run, false);
-    ctx.exitCode = report.failed ? kExitSomeFailed : scanExit;
-  });
+  addRecoverCommand(app, ctx);
 
   auto prevArgs = std::make_shared<SelectArgs>();
-  auto* preview = app.add_subcommand("preview", "Hex dump (or image facts) of one found file");
+  auto* preview = app.add_subcommand("preview", "Hex dump (or image facts) of the start of one found file");
   addSelectOptions(preview, *prevArgs);
   preview->add_option("--id", prevArgs->ids, "The file's id")->required()->expected(1);
   preview->add_flag("--hex", prevArgs->hex, "Always print the hex dump");
+  preview->add_option("--bytes", prevArgs->bytes, "Bytes to dump (default: the page's own amount, at most 64 KiB)");
   preview->callback([&ctx, prevArgs] {
     ScanRun run;
     if (!runScan(ctx, *prevArgs, run)) return;
-    FileRecord* r = run.tree->record(prevArgs->ids.front());
-    if (!r) {
-      fmt::print(stderr, "velk-cli: no file with id {}\n", prevArgs->ids.front());
-      ctx.exitCode = kExitUsage;
+    FileRecord* r = recordWithId(ctx, run, prevArgs->ids.front());
+    if (!r) return;
+    const int type = ImageTypeOf(r->name);
+    if (!prevArgs->hex && type != kImageNone) {
+      // An image is judged on its first bytes; more than a preview holds is not read.
+      std::vector<uint8_t> data;
+      if (Status read = run.engine->readAll(*r, data, kMemoryReadLimit); !read) {
+        ctx.fail("cannot read '" + visibleText(r->name) + "': " + describe(read.error()), kExitSomeFailed);
+        return;
+      }
+      fmt::print("{}: image type {}, {} bytes", visibleText(r->name), type, r->contentSize());
+      fmt::print("{}\n", data.size() < r->contentSize() ? fmt::format(" (first {} read)", data.size()) : "");
+      ctx.exitCode = kExitOk;
       return;
     }
-    std::vector<uint8_t> data;
-    if (Status read = run.engine->readAll(*r, data, size_t(1) << 30); !read) {
-      ctx.fail("cannot read '" + r->name + "': " + describe(read.error()), kExitSomeFailed);
+    const size_t pageBytes = policyOf(run.tree->variant()).dumpBytes;
+    const uint64_t limit = prevArgs->bytes ? prevArgs->bytes : std::min<uint64_t>(pageBytes, kPreviewDumpBytes);
+    HexLineSink dump(limit);
+    Status read = run.engine->extractPrefix(*r, dump, limit);
+    dump.flush();
+    if (dump.lines()) fmt::print("\n");
+    if (!read && !dump.full()) {
+      ctx.fail("cannot read '" + visibleText(r->name) + "': " + describe(read.error()), kExitSomeFailed);
       return;
     }
-    int type = ImageTypeOf(r->name);
-    if (!prevArgs->hex && type != kImageNone)
-      fmt::print("{}: image type {}, {} bytes\n", r->name, type, data.size());
-    else
-      fmt::print("{}\n", HexDump(data));
+    if (dump.written() < r->contentSize())
+      fmt::print(stderr, "(the first {} of {} bytes; --bytes N shows more)\n", dump.written(), r->contentSize());
     ctx.exitCode = kExitOk;
   });
 }

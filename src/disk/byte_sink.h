@@ -1,12 +1,10 @@
 #pragma once
-// Destinations for extracted bytes: a file being recovered, or memory for previews.
-// A sink reports failure instead of throwing, so a full disk marks the file as failed.
+// Destinations for extracted bytes: a file being recovered (src/output), memory for
+// previews, or a counter. A sink reports failure instead of throwing, so a full disk marks
+// the file as failed.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <vector>
 
 #include "support/error.h"
@@ -18,8 +16,9 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Appends n bytes; false when they could not all be written.
   [[nodiscard]] virtual bool write(const uint8_t* data, size_t n) = 0;
-  // Appends n zero bytes (holes, sparse runs, bytes past the initialized size).
-  [[nodiscard]] bool writeZeros(uint64_t n);
+  // Appends n zero bytes (holes, sparse runs, bytes past the initialized size). A file
+  // sink skips over them, so a sparse file stays sparse; the default writes zeros.
+  [[nodiscard]] virtual bool writeZeros(uint64_t n);
   uint64_t written() const { return m_written; }
   // Why the last write was refused (an errno; 0 when unknown or none).
   int lastErrno() const { return m_errno; }
@@ -29,7 +28,8 @@ class ByteSink {
   int m_errno = 0;
 };
 
-// The error of a sink that refused bytes (no space left, an I/O error …).
+// The error of a sink that refused bytes, naming the cause: no space left on the output,
+// a file too large for it, permission denied, an I/O error; Cancelled for a stop request.
 Error outputError(const ByteSink& sink);
 
 // Collects bytes in memory, refusing to grow past a limit (previews of untrusted sizes).
@@ -46,36 +46,6 @@ class VectorSink final : public ByteSink {
   size_t m_limit;
   bool m_full = false;
   std::vector<uint8_t> m_bytes;
-};
-
-// Writes to a file created (or truncated) for the recovery. Write errors stick: once a
-// write fails, every later write fails too and close() reports it. Large pieces go to the
-// file as they come; small ones are gathered first (the stream itself is unbuffered, so a
-// recovered file costs no stream buffer and its bytes are copied once at most).
-class FileSink final : public ByteSink {
- public:
-  static constexpr size_t kGatherBytes = 64 * 1024;
-
-  FileSink() = default;
-  ~FileSink() override;
-  FileSink(const FileSink&) = delete;
-  FileSink& operator=(const FileSink&) = delete;
-
-  // Creates or truncates the file; 0 or an errno.
-  [[nodiscard]] int open(const std::filesystem::path& path);
-  [[nodiscard]] bool write(const uint8_t* data, size_t n) override;
-  // Flushes and closes; false when anything failed since open().
-  [[nodiscard]] bool close();
-  bool isOpen() const { return m_file != nullptr; }
-
- private:
-  bool put(const uint8_t* data, size_t n);
-  bool flushGathered();
-
-  std::FILE* m_file = nullptr;
-  bool m_failed = false;
-  std::unique_ptr<uint8_t[]> m_gather;  // allocated at the first small write
-  size_t m_gathered = 0;
 };
 
 // Counts bytes and drops them (sizing, benchmarks).

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace velk {
 namespace {
 
@@ -198,8 +201,12 @@ bool administratorProbeFails() {
   if (ns.driveCount() == 0) return false;
   auto src = ns.drive(0);
   if (!src || !src->isBlockDevice) return false;  // images need no privileges
-  auto dev = ns.openDrive(0, Access::Write);
-  return !dev && dev.error().kind == ErrorKind::Io && (dev.error().errnum == EACCES || dev.error().errnum == EPERM);
+  // The probe never opens a disk for writing: it opens it for reading and asks the
+  // permissions whether a write would be allowed.
+  const auto denied = [](int errnum) { return errnum == EACCES || errnum == EPERM; };
+  auto dev = ns.openDrive(0, Access::Read);
+  if (!dev) return dev.error().kind == ErrorKind::Io && denied(dev.error().errnum);
+  return !src->path.empty() && ::faccessat(AT_FDCWD, src->path.c_str(), W_OK, AT_EACCESS) != 0 && denied(errno);
 }
 
 }  // namespace velk

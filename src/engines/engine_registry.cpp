@@ -61,7 +61,10 @@ Result<std::unique_ptr<RecoveryEngine>> openEngine(const PartitionRecord& record
                                  codepageText(record.fsNameText()) + "\" partition"));
   EngineSource source{SectorReader(), record, fs};
   if (auto opened = source.reader.OpenPartition(record); !opened) return fail(opened.error());
-  return entry->open(std::move(source), task);
+  const uint64_t volumeBytes = source.reader.deviceSize();
+  auto engine = entry->open(std::move(source), task);
+  if (engine) (*engine)->setVolumeBytes(volumeBytes);
+  return engine;
 }
 
 std::string_view taskName(Task task) {

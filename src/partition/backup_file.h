@@ -34,8 +34,9 @@ std::optional<BackupFile> decodeBackup(ByteSpan bytes);
 // A backup belongs to a disk when the names are equal byte for byte and the sizes match.
 bool backupMatchesDisk(const DiskRecord& inFile, const DiskRecord& selected);
 
-// Writes the backup of `disk` (the records of `catalogRecords` on that disk), replacing a
-// file of that name only once the new one is complete. False when it cannot be written.
+// Writes the backup of `disk` (the records of `catalogRecords` on that disk). False when
+// the file cannot be written whole (nothing is left under its name then) or lies on a
+// drive being examined.
 [[nodiscard]] bool writeBackupFile(const std::filesystem::path& path, const DiskRecord& disk,
                                    const std::vector<PartitionRecord>& catalogRecords);
 // Reads a backup and checks it against the selected disk; nullopt when the file cannot be

@@ -3,13 +3,18 @@
 namespace velk {
 
 Status RecoveryEngine::readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit) {
+  limit = std::min(limit, kMemoryReadLimit);
   VectorSink sink(limit);
-  sink.bytes().reserve(size_t(std::min<uint64_t>(record.contentSize(), std::min<size_t>(limit, 64u << 20))));
-  Status rc = extract(record, sink);
+  sink.bytes().reserve(size_t(std::min<uint64_t>(record.contentSize(), limit)));
+  Status rc = extractPrefix(record, sink, limit);
   out = std::move(sink.bytes());
   // The engine stops when the sink is full; the prefix it delivered is what was asked for.
   if (!rc && sink.full()) return {};
   return rc;
+}
+
+Status RecoveryEngine::extractPrefix(const FileRecord& record, ByteSink& out, uint64_t) {
+  return extract(record, out);
 }
 
 Result<ExtractionPlan> RecoveryEngine::extractionPlan(const FileRecord&) {

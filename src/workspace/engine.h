@@ -15,6 +15,10 @@
 
 namespace velk {
 
+// The most a record's content is held in memory for (previews, thumbnails): whatever a
+// caller asks for, a preview of a 100 GiB file costs no more than this.
+inline constexpr size_t kMemoryReadLimit = size_t(32) << 20;
+
 class RecoveryEngine {
  public:
   virtual ~RecoveryEngine() = default;
@@ -32,9 +36,17 @@ class RecoveryEngine {
   // Stretches of the partition (byte offset, length) its file system shows in use by live
   // files, after a scan; empty when the engine cannot tell.
   virtual std::vector<std::pair<uint64_t, uint64_t>> liveByteRanges() { return {}; }
-  // The record's content in memory (previews, thumbnails): all of it, or its first limit
-  // bytes when it is longer.
+  // The record's content in memory (previews, thumbnails): all of it, or its first
+  // min(limit, kMemoryReadLimit) bytes when it is longer.
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);
+  // The first `limit` bytes of the record's content (what readAll and previews show).
+  // Engines whose extract() walks a file's whole map before it writes a hole override it
+  // to stop the walk at limit: a preview of a 100 GiB sparse file must not map it all.
+  [[nodiscard]] virtual Status extractPrefix(const FileRecord& record, ByteSink& out, uint64_t limit);
+
+  // Bytes of the volume the engine reads (0: not known), set by whoever opened it.
+  uint64_t volumeBytes() const { return m_volumeBytes; }
+  void setVolumeBytes(uint64_t bytes) { m_volumeBytes = bytes; }
 
   ScanFlag& scanFlag() { return m_scanFlag; }
   // The flag extractions test between their reads (a recovery's job flag): once it is
@@ -50,6 +62,7 @@ class RecoveryEngine {
   ScanFlag m_scanFlag;
   DamageLog m_damage;
   const StopFlag* m_extractStop = nullptr;
+  uint64_t m_volumeBytes = 0;
 };
 
 // The error an engine gives for a record of another engine.

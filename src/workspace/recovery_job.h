@@ -1,14 +1,22 @@
 #pragma once
 // The recovery of chosen files: walks the checked records in the variant's order, lays
-// them out under the output folder, asks before replacing a file, writes each through its
-// engine and collects the failures. Shared by the desktop pages and the command line.
+// them out under the output folder, asks before replacing a file that was there before the
+// run, writes each through its engine and collects the failures. Shared by the desktop
+// pages and the command line.
+//
+// What it promises: nothing is written onto a drive being examined; nothing leaves the
+// output folder (no link is followed below it); a file gets its real name only when it is
+// complete; distinct files never share a name; and the counts say only what is on disk.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "output/dfxml_report.h"
+#include "output/write_guard.h"
 #include "workspace/engine.h"
 #include "workspace/overwrite.h"
 
@@ -22,6 +30,15 @@ struct RecoveryRequest {
   // Judges a written file whose engine left it unverified (its own format's checks); unset:
   // the engine's verdict stands.
   std::function<Verdict(const std::filesystem::path& written, std::string_view name)> verify;
+  // The scanned partition: an output folder on it is refused like one on any attached image.
+  std::optional<ExaminedRange> examined;
+  // A file that fails or is interrupted keeps what was written as "<name>.partial".
+  bool keepPartial = false;
+  // The DFXML report: "report.xml" in the output folder (a numbered variant when the name is
+  // taken) unless a file is named here; none when writeReport is false.
+  bool writeReport = true;
+  std::filesystem::path reportFile;
+  ReportSource source;  // filled from `examined` where empty
 };
 
 struct RecoveryReport {
@@ -33,18 +50,27 @@ struct RecoveryReport {
   uint64_t unverified = 0;
   uint64_t damaged = 0;
   bool cancelled = false;
-  std::string errorText;     // one line per failure, "\n"-terminated, in order
+  // Set when the output folder itself was refused or could not be opened: nothing written.
+  std::optional<Error> refused;
+  std::string errorText;     // one line per failure or capped file, "\n"-terminated, in order
   std::vector<std::filesystem::path> written;
+  std::vector<ReportedFile> files;          // parallel to written, for reports and JSON
+  std::vector<std::string> skippedNames;    // as listed
+  std::vector<std::filesystem::path> partial;  // unfinished files kept on request
+  std::filesystem::path reportPath;         // where the DFXML report went (empty: none)
 };
 
 // The checked records in the walk order of the tree's variant: FAT breadth first over
 // checked folders; NTFS and RAW depth first; EXT the root's first child.
 std::vector<FileRecord*> checkedRecords(const ResultTree& tree);
 
-// Where a record lands: output folder + the variant's sub-folders + name, every component
-// made safe. Empty path when it would not lie inside the output folder.
-std::filesystem::path recoveryTarget(const ResultTree& tree, const FileRecord& record,
-                                     const std::filesystem::path& outputFolder);
+// Where a record lands below the output folder: the variant's sub-folders and the name,
+// every component made safe.
+struct RecoveryPlace {
+  std::vector<std::string> folders;
+  std::string name;
+};
+RecoveryPlace recoveryPlace(const ResultTree& tree, const FileRecord& record);
 
 // Makes one path component from scanned data safe: "/", "\", NUL and control characters
 // become "_", "", "." and ".." become "_", cut to 255 bytes on a character boundary keeping

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "disk/device.h"
 #include "engines/fat/fat_image_builder.h"
@@ -33,8 +34,8 @@ const std::u16string kHostile[] = {
     std::u16string(u"lone") + char16_t(0xD800) + u".txt",
     std::u16string(u"swapped") + char16_t(0xDC00) + char16_t(0xD800) + u".txt",
 };
-// Names that all become "_": in one folder the first one written stays and the others
-// are existing files that are not replaced (a folder "_" blocked by a file "_" would fail).
+// Names that all become "_": distinct files never share a name, so in one folder they are
+// "_", "_ (2)" and "_ (3)" (a folder "_" blocked by a file "_" would fail).
 const std::u16string kDotNames[] = {u"..", u".", u"/"};
 
 std::string slurp(const fs::path& p) {
@@ -168,9 +169,11 @@ TEST_F(HostileNames, NtfsFileAndFolderNamesStayInside) {
   const RecoveryReport report = recover(tree, volume);
   EXPECT_EQ(report.failed, 0u) << report.errorText;
   EXPECT_EQ(report.recovered + report.skipped, tree.recordCount());
-  EXPECT_EQ(report.recovered, std::size(kHostile) + 1);
+  EXPECT_EQ(report.recovered, std::size(kHostile) + std::size(kDotNames));
   expectContained(report);
   for (const auto& p : report.written) EXPECT_EQ(fs::file_size(p), 100u) << p;
+  const std::set<fs::path> distinct(report.written.begin(), report.written.end());
+  EXPECT_EQ(distinct.size(), report.written.size());
 }
 
 // A link already in the output folder under a recovered file's name must not carry the

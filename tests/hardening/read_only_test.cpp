@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "disk/device.h"
 #include "disk/drive_catalog.h"
 #include "engines/engine_registry.h"
 #include "faulty_device.h"
 #include "hardening/hardening_support.h"
+#include "output/file_write.h"
 #include "partition/partition_scan.h"
 #include "workspace/recovery_job.h"
 
@@ -108,6 +110,55 @@ TEST(ReadOnlyWitness, RefusedWritesAreCounted) {
   EXPECT_LT((*dev)->writeAt(0, &byte, 1), 0);
   EXPECT_EQ(policy.refusedWrites->load(), 1u);
   ns.reset();
+}
+
+// The program's own writes never land on an attached drive: not the image named directly,
+// not through a link, not from the command line's backup; the image stays as it was.
+TEST(WritesOntoExaminedDrives, AreRefusedAndNothingIsWritten) {
+  TempDir dir;
+  const fs::path image = dir.path() / "disk.img";
+  ASSERT_TRUE(fs::copy_file(fixturePath("ext2_deleted.img"), image));
+  fs::create_symlink(image, dir.path() / "link.pbf");
+  const std::string before = sha256Of(image);
+  attachImages({image});
+  const std::vector<uint8_t> bytes(600, 0x55);
+  for (const fs::path& target : {image, dir.path() / "link.pbf"}) {
+    Status written = writeFileAtomically(target, bytes, Replace::Allowed);
+    ASSERT_FALSE(written) << target;
+    EXPECT_NE(describe(written.error()).find("attached as drive 0"), std::string::npos) << describe(written.error());
+  }
+  DeviceNamespace::instance().reset();
+  std::string said;
+  const std::string cli = std::string(VELK_CLI_PATH) + " --image '" + image.string() + "' ";
+  EXPECT_EQ(runCommand(cli + "partitions backup --disk 0 --out '" + image.string() + "' 2>&1", &said), 2) << said;
+  EXPECT_EQ(runCommand(cli + "recover --partition 0 --all --out '" + image.string() + "' 2>/dev/null"), 2);
+  EXPECT_EQ(sha256Of(image), before);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.pbf"));
+}
+
+// The desktop's administrator probe asks whether the rewrite could write, without opening
+// the disk for writing.
+TEST(AdministratorProbe, NeverOpensADiskForWriting) {
+  TempDir dir;
+  const fs::path node = dir.path() / "disk";
+  std::ofstream(node) << std::string(4096, '\0');
+  auto& ns = DeviceNamespace::instance();
+  ns.reset();
+  auto asked = std::make_shared<std::vector<Access>>();
+  DriveSource src;
+  src.displayName = node.string();
+  src.path = node;
+  src.isBlockDevice = true;
+  src.size = 4096;
+  src.opener = [node, asked](Access access) {
+    asked->push_back(access);
+    return openDeviceFile(node, Access::Read);
+  };
+  ns.attachSource(std::move(src));
+  (void)administratorProbeFails();
+  ns.reset();
+  EXPECT_FALSE(asked->empty());
+  for (Access access : *asked) EXPECT_NE(access, Access::Write);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include "engines/engine_registry.h"
 #include "faulty_device.h"
 #include "hardening/hardening_support.h"
+#include "output/write_guard.h"
 #include "workspace/recovery_job.h"
 
 namespace velk::test {
@@ -39,6 +42,7 @@ std::string shaOfFile(const fs::path& p) {
 // The image attached as drive 0 with the policy in force, and the first record an engine
 // takes for the task, opened and scanned with everything checked.
 struct Scanned {
+  PartitionRecord record;
   std::unique_ptr<RecoveryEngine> engine;
   std::unique_ptr<ResultTree> tree;
 };
@@ -55,6 +59,7 @@ Scanned attachAndScan(const fs::path& image, Task task, const FaultPlan& faults 
     if (!engineFor(r, task)) continue;
     if (auto opened = openEngine(r, task)) {
       s.engine = std::move(*opened);
+      s.record = r;
       break;
     }
   }
@@ -143,7 +148,11 @@ TEST(RecoveryFaults, AFullOutputDiskFailsTheFilesThatDoNotFitAndKeepsTheRest) {
       EXPECT_EQ(shaOfFile(target), m.sha256) << m.path;
       ++checkedFits;
     } else {
-      EXPECT_NE(report.errorText.find("'" + name + "'"), std::string::npos) << m.path << " not reported";
+      // Reported with its cause, and nothing of it under its name.
+      EXPECT_NE(report.errorText.find("'" + name + "'. Writing '" + name + "' failed: the output does not take"),
+                std::string::npos)
+          << m.path << " not reported:\n" << report.errorText;
+      EXPECT_FALSE(fs::exists(target)) << m.path;
       ++checkedTooBig;
     }
   }
@@ -245,6 +254,62 @@ INSTANTIATE_TEST_SUITE_P(Engines, UnreadableSectors,
                                           : p.param.task == Task::Formatted ? "_formatted"
                                                                             : "_raw");
                          });
+
+// ------------------------------------------------------------------ the DFXML report
+
+// report.xml gives each recovered file the hash of what was written, and its byte runs
+// point at the image bytes the file holds: img_offset counts from the image's start, so
+// on a partitioned disk it includes where the partition begins.
+class DfxmlReport : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(DfxmlReport, HashesAndByteRunsMatchTheRecoveredFiles) {
+  const std::string name = GetParam().image;
+  const fs::path image = fixturePath(name);
+  if (!fs::exists(image)) GTEST_FAIL() << name << " is not unpacked";
+  Scanned s = attachAndScan(image, GetParam().task);
+  ASSERT_TRUE(s.engine);
+  TempDir out;
+  RecoveryRequest request;
+  request.outputFolder = out.path();
+  request.examined = examinedRangeOf(s.record);
+  JobFlag job;
+  Progress progress;
+  const RecoveryReport report = runRecovery(*s.tree, *s.engine, request, job, progress);
+  DeviceNamespace::instance().reset();
+  ASSERT_GT(report.recovered, 0u) << report.errorText;
+  ASSERT_EQ(report.reportPath, out.path() / "report.xml");
+
+  const std::string xml = contentsOf(report.reportPath), disk = contentsOf(image);
+  const std::regex object(R"(<fileobject>([\s\S]*?)</fileobject>)"), filename("<filename>(.*)</filename>"),
+      hash(R"(<hashdigest type="sha256">([0-9a-f]{64})</hashdigest>)"),
+      run(R"re(<byte_run file_offset="(\d+)" img_offset="(\d+)" len="(\d+)"/>)re");
+  std::set<std::string> hashes;
+  size_t objects = 0, runs = 0;
+  for (std::sregex_iterator o(xml.begin(), xml.end(), object), end; o != end; ++o, ++objects) {
+    const std::string body = (*o)[1];
+    std::smatch f, h;
+    ASSERT_TRUE(std::regex_search(body, f, filename) && std::regex_search(body, h, hash)) << body;
+    const std::string content = contentsOf(out.path() / f[1].str());
+    EXPECT_EQ(h[1].str(), shaOfFile(out.path() / f[1].str())) << f[1];
+    hashes.insert(h[1]);
+    for (std::sregex_iterator r(body.begin(), body.end(), run); r != end; ++r, ++runs) {
+      const uint64_t at = std::stoull((*r)[1]), from = std::stoull((*r)[2]), len = std::stoull((*r)[3]);
+      ASSERT_LE(at + len, content.size()) << f[1];
+      ASSERT_LE(from + len, disk.size()) << f[1];
+      EXPECT_EQ(disk.compare(from, len, content, at, len), 0) << f[1] << " at " << at;
+    }
+  }
+  EXPECT_EQ(objects, report.recovered);
+  EXPECT_GT(runs, 0u);
+  size_t known = 0;
+  for (const ManifestEntry& m : loadManifest(name.substr(0, name.find('.')))) known += hashes.count(m.sha256);
+  EXPECT_GT(known, 0u) << "no file of the fixture is in the report";
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, DfxmlReport,
+                         ::testing::Values(FaultCase{"exfat_gpt.img", Task::Deleted},
+                                           FaultCase{"raw_carve.img", Task::Raw}),
+                         [](const auto& p) { std::string n = p.param.image; return n.substr(0, n.find('.')); });
 
 }  // namespace
 }  // namespace velk::test

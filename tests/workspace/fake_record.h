@@ -1,6 +1,7 @@
 #pragma once
 // A minimal record and engine for testing the generic results model and recovery job.
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -33,7 +34,8 @@ class FakeRecord final : public FileRecord {
   uint16_t m_date;
 };
 
-// Serves each record's content from a map; ids listed in `failing` fail mid-way.
+// Serves each record's content from a map; names listed in `failing` fail mid-way, and
+// `midway` (when set) runs after the first half of a file was written.
 class FakeEngine final : public RecoveryEngine {
  public:
   explicit FakeEngine(Variant v = Variant::Fat) : m_variant(v) {}
@@ -42,15 +44,16 @@ class FakeEngine final : public RecoveryEngine {
   Status extract(const FileRecord& record, ByteSink& out) override {
     auto it = content.find(record.name);
     std::string data = it == content.end() ? std::string(record.size, 'x') : it->second;
-    if (failing.count(record.name)) {
-      (void)out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size() / 2);
-      return fail(corruptError("the test file"));
-    }
-    if (!out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size())) return fail(outputError(out));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    if (!out.write(bytes, data.size() / 2)) return fail(outputError(out));
+    if (midway) midway(record.name);
+    if (failing.count(record.name)) return fail(corruptError("the test file"));
+    if (!out.write(bytes + data.size() / 2, data.size() - data.size() / 2)) return fail(outputError(out));
     return {};
   }
   std::map<std::string, std::string> content;
   std::set<std::string> failing;
+  std::function<void(const std::string& name)> midway;
 
  private:
   Variant m_variant;

@@ -162,5 +162,82 @@ TEST_F(RecoveryJobTest, HostileNamesStayInsideTheOutputFolder) {
   EXPECT_EQ(safeComponent("."), "_");
 }
 
+// Names that collide once made safe, "." and "..", and the same name twice in EXT's flat
+// folder are distinct files: each gets a name of its own, and the question is asked only
+// for a file that was there before the run.
+TEST_F(RecoveryJobTest, DistinctFilesNeverShareAName) {
+  ResultTree t(Variant::Ntfs);
+  auto* root = t.addFolder(nullptr, "r");
+  for (const char* name : {"a/b.txt", "a\\b.txt", "a_b.txt", ".", ".."}) add(t, root, name, name);
+  t.setAllChecked(true);
+  std::ofstream(out.path() / "_") << "there before";
+  std::vector<std::string> asked;
+  auto report = run(t, [&](const std::string& name) {
+    asked.push_back(name);
+    return OverwriteChoice::No;
+  });
+  EXPECT_EQ(slurp(out.path() / "a_b.txt"), "a/b.txt");
+  EXPECT_EQ(slurp(out.path() / "a_b (2).txt"), "a\\b.txt");
+  EXPECT_EQ(slurp(out.path() / "a_b (3).txt"), "a_b.txt");
+  EXPECT_EQ(slurp(out.path() / "_"), "there before");
+  EXPECT_EQ(asked, (std::vector<std::string>{"_", "_"}));
+  EXPECT_EQ(report.recovered, 3u);
+  EXPECT_EQ(report.skippedNames, (std::vector<std::string>{".", ".."}));
+
+  ResultTree ext(Variant::Ext);
+  auto* lost = ext.addFolder(ext.addFolder(nullptr, "EXT2( sda1 )"), "Lost files");
+  engine.content.clear();
+  ext.addFile(lost, std::make_unique<test::FakeRecord>("same.txt", 5, Variant::Ext));
+  ext.addFile(lost, std::make_unique<test::FakeRecord>("same.txt", 7, Variant::Ext));
+  ext.setAllChecked(true);
+  report = run(ext);
+  EXPECT_EQ(report.recovered, 2u);
+  EXPECT_EQ(fs::file_size(out.path() / "same.txt") + fs::file_size(out.path() / "same (2).txt"), 12u);
+}
+
+// A link planted as a sub-folder of the output folder carries nothing outside it.
+TEST_F(RecoveryJobTest, ALinkedSubFolderIsNeverWrittenThrough) {
+  test::TempDir elsewhere;
+  fs::create_directory_symlink(elsewhere.path(), out.path() / "Photos");
+  ResultTree t(Variant::Fat);
+  auto* root = t.addFolder(nullptr, "FAT32( C: )");
+  add(t, t.addFolder(root, "Photos"), "p.jpg", "picture");
+  add(t, root, "top.txt", "top");
+  t.setAllChecked(true);
+  const auto report = run(t);
+  EXPECT_EQ(report.recovered, 1u);
+  EXPECT_EQ(report.failed, 1u);
+  EXPECT_NE(report.errorText.find("is a link"), std::string::npos) << report.errorText;
+  EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+}
+
+// A file that fails, or that a stop request interrupts, is never left under its name; on
+// request what was written is kept under a name that says so.
+TEST_F(RecoveryJobTest, AnUnfinishedFileLeavesNothingUnderItsName) {
+  ResultTree t(Variant::Raw);
+  auto* root = t.addFolder(nullptr, "r");
+  for (const char* n : {"bad.bin", "cut.bin", "never.bin"}) add(t, root, n, std::string(4000, n[0]));
+  engine.failing.insert("bad.bin");
+  JobFlag job;
+  engine.midway = [&](const std::string& name) {
+    if (name == "cut.bin") job.clear();
+  };
+  t.setAllChecked(true);
+  RecoveryRequest req;
+  req.outputFolder = out.path();
+  req.keepPartial = true;
+  req.writeReport = false;
+  Progress progress;
+  const auto report = runRecovery(t, engine, req, job, progress);
+  EXPECT_TRUE(report.cancelled);
+  EXPECT_EQ(report.recovered, 0u);
+  EXPECT_EQ(report.failed, 1u);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(out.path() / "bin")) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"bad.bin.partial", "cut.bin.partial"}));
+  EXPECT_EQ(slurp(out.path() / "bin" / "bad.bin.partial"), std::string(2000, 'b'));
+}
+
 }  // namespace
 }  // namespace velk

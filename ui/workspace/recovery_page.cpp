@@ -25,7 +25,7 @@
 #include "workspace/raw_options_dialog.h"
 #include "workspace/result_views.h"
 #include "workspace/row_format.h"
-#include "workspace/same_drive.h"
+#include "output/write_guard.h"
 #include "workspace/thumbnail_layout.h"
 
 namespace velk::ui {

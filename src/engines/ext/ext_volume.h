@@ -87,6 +87,9 @@ class ExtVolume : public RecoveryEngine {
   // time; clearing scanFlag() stops it between two (Cancelled). Unreadable sectors are
   // written as zeros and logged, and the copy goes on; it then fails naming the first.
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Status extractPrefix(const FileRecord& record, ByteSink& out, uint64_t limit) override {
+    return copyOut(record, out, limit);
+  }
   // Copies the file's bytes into buffer until it is full or the file ends; copied says how
   // many arrived.
   [[nodiscard]] Status readInto(const FileRecord& record, std::span<uint8_t> buffer, size_t& copied);

@@ -13,12 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "disk/memory_hint.h"
 #include "formats/bytes.h"
 
 namespace velk {
-
-// Asks the system to back a large buffer with huge pages (a hint; no-op where unsupported).
-void adviseHugePages(void* p, size_t bytes);
 
 // The buffer of an MFT image. New elements are left uninitialised (a gigabyte-sized MFT is
 // read over at once, so zero-filling it first would only double the memory traffic), and

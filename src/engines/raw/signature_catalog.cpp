@@ -1,7 +1,5 @@
 #include "engines/raw/signature_catalog.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "engines/ntfs/mft_image.h"
+#include "disk/memory_hint.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
