@@ -139,7 +139,8 @@ TEST_F(WorkspaceTest, FatPageScansListsRecoversAndAsksBeforeOverwriting) {
   TempDir out;
   recoverInto(page, out.path());
   EXPECT_EQ(dialogs.count("progress"), 2u);
-  EXPECT_EQ(dialogs.seen.back().text, "Recoverying Deleted Files ...");
+  ASSERT_GE(dialogs.seen.size(), 2u);
+  EXPECT_EQ(dialogs.seen[dialogs.seen.size() - 2].text, "Recoverying Deleted Files ...");
   EXPECT_FALSE(page->lastReport().cancelled);
   EXPECT_GT(page->lastReport().recovered, 0u);
   EXPECT_GE(matchManifest(out.path(), loadManifest("demo_disk"), 1), 2u);
