@@ -4,7 +4,7 @@
 // asks for whole runs of a block instead. libvhdi still opens the image first (its checks
 // and its reasons for refusing), so this only takes over the reads of an image it accepted.
 //
-// Layout (Microsoft Virtual Hard Disk Image Format Specification 1.0, big-endian): a
+// Layout (Microsoft's published Virtual Hard Disk image format, version 1.0, big-endian): a
 // 512-byte footer at the end of the file, a 1,024-byte dynamic header at the footer's data
 // offset, a block allocation table (BAT) of 32-bit sector numbers, and for each allocated
 // block a sector bitmap (one bit per sector, most significant bit first, padded to a whole

@@ -12,6 +12,10 @@ Status RecoveryEngine::readAll(const FileRecord& record, std::vector<uint8_t>& o
   return rc;
 }
 
+Result<ExtractionPlan> RecoveryEngine::extractionPlan(const FileRecord&) {
+  return fail(unsupportedError("this engine cannot describe where a file's bytes lie"));
+}
+
 Error foreignRecordError() { return usageError("the file was found by another scan"); }
 
 }  // namespace velk

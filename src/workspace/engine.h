@@ -8,6 +8,7 @@
 #include "disk/byte_sink.h"
 #include "disk/damage_log.h"
 #include "support/error.h"
+#include "workspace/extraction_plan.h"
 #include "workspace/progress.h"
 #include "workspace/result_tree.h"
 #include "workspace/scan_options.h"
@@ -25,6 +26,9 @@ class RecoveryEngine {
   [[nodiscard]] virtual Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) = 0;
   // Writes exactly the record's content to out.
   [[nodiscard]] virtual Status extract(const FileRecord& record, ByteSink& out) = 0;
+  // Where the record's bytes lie: the pieces extract() would write, read from the scanned
+  // partition (byte 0 = its first byte). Unsupported for engines that cannot say.
+  [[nodiscard]] virtual Result<ExtractionPlan> extractionPlan(const FileRecord& record);
   // The record's content in memory (previews, thumbnails): all of it, or its first limit
   // bytes when it is longer.
   [[nodiscard]] Status readAll(const FileRecord& record, std::vector<uint8_t>& out, size_t limit = SIZE_MAX);

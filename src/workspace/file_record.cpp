@@ -4,6 +4,8 @@
 
 namespace velk {
 
+std::string FileRecord::filterExtension() const { return std::string(textAfterFirstDot(name)); }
+
 std::string_view verdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::Verified: return "verified";

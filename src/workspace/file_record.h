@@ -70,6 +70,9 @@ class FileRecord {
   // Filter facts: whether the record passes the extension test for a "."-separated list,
   // and its date packed as in FAT directory entries (nullopt: never tested, RAW).
   virtual bool extensionAccepts(std::string_view extensionList) const = 0;
+  // The text that test compares (the part after the first "." unless the record keeps an
+  // extension of its own).
+  virtual std::string filterExtension() const;
   virtual std::optional<uint16_t> filterDate() const = 0;
 
   // The real content size (64 bits) that extraction produces.

@@ -49,6 +49,9 @@ struct VariantPolicy {
   bool readsOnlyDump;
   // Thumbnails cut the data read at the record's content size (FAT reads whole clusters).
   bool thumbnailsCutAtSize;
+  // The extension filter wants the record's extension as one whole item of the list (FAT);
+  // else it is enough that it occurs in the list's text.
+  bool extensionIsListItem;
 };
 
 const VariantPolicy& policyOf(Variant variant);

@@ -3,7 +3,7 @@
   build [GROUP|IMAGE ...]     builds images (all when none named) into FX_OUT
                               (default tests/fixtures); FX_KEEP=1 keeps the work folder
   list                        the images and their groups
-  gen SPEC OUT --seed S       one generated file (content.py explains SPEC)
+  gen RECIPE OUT --seed S       one generated file (content.py explains RECIPE)
   fatwalk IMG [--offset B]    every live and deleted FAT entry
   ntfsls IMG                  every named MFT record
   extls IMG                   path -> inode of the live EXT tree
@@ -39,7 +39,7 @@ def cmd_list(a):
 
 def cmd_gen(a):
     with open(a.out, "wb") as f:
-        f.write(content.make(a.spec, a.seed))
+        f.write(content.make(a.recipe, a.seed))
 
 
 def cmd_fatwalk(a):
@@ -96,7 +96,7 @@ def main(argv=None):
     p.set_defaults(fn=cmd_build)
     sub.add_parser("list").set_defaults(fn=cmd_list)
     p = sub.add_parser("gen")
-    p.add_argument("spec")
+    p.add_argument("recipe")
     p.add_argument("out")
     p.add_argument("--seed", required=True)
     p.set_defaults(fn=cmd_gen)

@@ -1,6 +1,6 @@
 """Deterministic file contents: the same kind, seed and size give the same bytes.
 
-A content spec is one string, `KIND [SIZE | WxH] [gGRAIN] [:TITLE]`, e.g.
+A content recipe is one string, `KIND [SIZE | WxH] [gGRAIN] [:TITLE]`, e.g.
 "text 700:Velk FAT32 test volume", "jpeg 640x480 g3", "pdf:Minutes", "targz".
 
 Kinds: text bin html wav (SIZE exact), jpeg png gif bmp (a landscape), pdf
@@ -256,10 +256,10 @@ def gen_html(seed, size):
             + body + "\n</pre></body></html>\n").encode()
 
 
-def parse_spec(spec):
+def parse_recipe(recipe):
     """'jpeg 640x480 g3:Title' -> ('jpeg', size, (w, h), grain, title)."""
-    spec, _, title = spec.partition(":")
-    kind, *args = spec.split()
+    recipe, _, title = recipe.partition(":")
+    kind, *args = recipe.split()
     size, dims, grain = 0, (640, 480), 0
     for a in args:
         if "x" in a:
@@ -271,9 +271,9 @@ def parse_spec(spec):
     return kind, size, dims, grain, title or None
 
 
-def make(spec, seed):
-    """The bytes of one content spec."""
-    kind, size, (w, h), grain, title = parse_spec(spec)
+def make(recipe, seed):
+    """The bytes of one content recipe."""
+    kind, size, (w, h), grain, title = parse_recipe(recipe)
     simple = {"text": lambda: gen_text(seed, size, title), "bin": lambda: random.Random(seed).randbytes(size),
               "note": lambda: gen_note(seed, size), "noise": lambda: random.Random("random:" + seed).randbytes(size),
               "lines": lambda: gen_lines(seed, size), "spacer": lambda: gen_spacer(seed, size),

@@ -149,11 +149,11 @@ class Session:
 
     # --- contents and outputs
 
-    def gen(self, spec, seed):
-        """Writes the content of a spec (see content.py) under src/SEED and returns its path."""
+    def gen(self, recipe, seed):
+        """Writes the content of a recipe (see content.py) under src/SEED and returns its path."""
         path = self.path("src", seed)
         with open(path, "wb") as f:
-            f.write(content.make(spec, seed))
+            f.write(content.make(recipe, seed))
         return path
 
     def blank(self, name, size):

@@ -39,6 +39,7 @@ class ExfatFileRecord final : public FileRecord {
   int compareColumn(const FileRecord& other, int column) const override;
   bool extensionAccepts(std::string_view extensionList) const override;
   std::optional<uint16_t> filterDate() const override { return created.date; }
+  std::string filterExtension() const override { return extension; }
   uint64_t contentSize() const override { return dataLength; }
   std::vector<Field> fields() const override;
 };

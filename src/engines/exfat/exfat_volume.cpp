@@ -14,9 +14,6 @@ using namespace exfatlayout;
 
 namespace {
 
-// Extraction streams through a buffer of this size.
-constexpr uint64_t kBlockBytes = uint64_t(1) << 20;
-
 void appendCluster(std::vector<ClusterRun>& runs, uint32_t c) {
   if (!runs.empty() && runs.back().first + runs.back().count == c) {
     ++runs.back().count;
@@ -235,7 +232,7 @@ Status ExfatVolume::scan(ResultSink& sink, const ScanOptions& options, Progress&
   return fail(unsupportedError("the exFAT engine does not run the raw scan"));
 }
 
-Status ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
+Result<ExtractionPlan> ExfatVolume::extractionPlan(const FileRecord& base) {
   const auto* r = dynamic_cast<const ExfatFileRecord*>(&base);
   if (!r) return fail(foreignRecordError());
   if (!m_valid) return fail(m_openError);
@@ -243,26 +240,27 @@ Status ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
   if (r->dataLength > m_boot.heapBytes()) return fail(corruptError("the file's entry set", "its size is larger than the volume"));
   std::lock_guard lock(m_readerMutex);
   const auto runs = runsFor({r->firstCluster, r->dataLength, r->noFatChain, r->inUse, r->formatted});
-  // Bytes up to the valid data length come from the clusters, the rest reads as zeros and
-  // is written without being held anywhere (so only the clusters before it must exist).
+  // Bytes up to the valid data length come from the clusters, the rest reads as zeros (so
+  // only the clusters before it must exist).
+  ExtractionPlan plan;
   uint64_t remaining = r->validDataLength;
   const uint64_t cb = m_boot.clusterBytes();
-  if (m_buffer.size() < kBlockBytes) m_buffer.resize(size_t(kBlockBytes));
   for (const ClusterRun& run : runs) {
-    const uint64_t offset = m_boot.clusterOffset(run.first);
-    const uint64_t bytes = std::min<uint64_t>(remaining, uint64_t(run.count) * cb);
-    for (uint64_t done = 0; done < bytes;) {
-      const size_t n = size_t(std::min<uint64_t>(kBlockBytes, bytes - done));
-      if (Status rc = m_reader.ReadAt(offset + done, n, m_buffer.data()); !rc) return rc;
-      if (!out.write(m_buffer.data(), n)) return fail(outputError(out));
-      done += n;
-    }
-    remaining -= bytes;
     if (remaining == 0) break;
+    const uint64_t bytes = std::min<uint64_t>(remaining, uint64_t(run.count) * cb);
+    plan.disk(m_boot.clusterOffset(run.first), bytes);
+    remaining -= bytes;
   }
   if (remaining > 0) return fail(corruptError("the file's clusters", "they end before its valid length"));
-  if (!out.writeZeros(r->dataLength - r->validDataLength)) return fail(outputError(out));
-  return {};
+  plan.zeros(r->dataLength - r->validDataLength);
+  return plan;
+}
+
+Status ExfatVolume::extract(const FileRecord& base, ByteSink& out) {
+  auto plan = extractionPlan(base);
+  if (!plan) return fail(plan.error());
+  std::lock_guard lock(m_readerMutex);
+  return writePlan(m_reader, *plan, out, &m_scanFlag);
 }
 
 void ExfatVolume::prune(ResultSink& sink, const std::vector<FolderItem*>& created) {

@@ -86,6 +86,7 @@ class ExfatVolume final : public RecoveryEngine {
   Variant variant() const override { return Variant::Fat; }
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
 
   // The clusters an object's bytes lie in, in order, at most its length; fewer when the
   // heap ends first or a chain is cut. chainGone (when given) tells whether the object had a
@@ -125,7 +126,6 @@ class ExfatVolume final : public RecoveryEngine {
   std::optional<ExfatTablePages> m_fat;
   std::optional<ExfatTablePages> m_bitmap;
   std::vector<ClusterRun> m_claimed;  // sorted, set by the formatted scan
-  std::vector<uint8_t> m_buffer;      // extraction, under m_readerMutex
   std::vector<std::string> m_scopePath;
   std::vector<NamePattern> m_patterns{NamePattern{}};
 };

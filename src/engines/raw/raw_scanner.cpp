@@ -433,6 +433,17 @@ Status RawEngine::scan(ResultSink& sink, const ScanOptions& options, Progress& p
   return {};
 }
 
+Result<ExtractionPlan> RawEngine::extractionPlan(const FileRecord& record) {
+  const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
+  if (!raw) return fail(foreignRecordError());
+  // Positions are sectors from the scanner's start, which is the partition's first sector.
+  ExtractionPlan plan;
+  const uint64_t first = raw->joinLength && raw->joinLength < raw->length ? raw->length - raw->joinLength : raw->length;
+  plan.disk(raw->startSector * kRawSectorSize, first);
+  if (first < raw->length) plan.disk(raw->joinSector * kRawSectorSize, raw->joinLength);
+  return plan;
+}
+
 Status RawEngine::extract(const FileRecord& record, ByteSink& out) {
   const auto* raw = dynamic_cast<const RawFileRecord*>(&record);
   if (!raw) return fail(foreignRecordError());

@@ -199,6 +199,7 @@ class RawEngine final : public RecoveryEngine {
   // no type is enabled.
   [[nodiscard]] Status scan(ResultSink& sink, const ScanOptions& options, Progress& progress) override;
   [[nodiscard]] Status extract(const FileRecord& record, ByteSink& out) override;
+  [[nodiscard]] Result<ExtractionPlan> extractionPlan(const FileRecord& record) override;
 
   RawScanner& scanner() { return m_scanner; }
 

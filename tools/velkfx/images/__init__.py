@@ -16,11 +16,11 @@ def image(group, *names, **per_name):
     return register
 
 
-def files(s, m, part, seed, spec, full_path=False):
-    """Adds rows (path, content spec, state[, notes[, seed]]) in manifest order, with
+def files(s, m, part, seed, recipe, full_path=False):
+    """Adds rows (path, content recipe, state[, notes[, seed]]) in manifest order, with
     their contents; the seed is SEED + the file name (or + the path when full_path)."""
     out = {}
-    for path, kind, state, *rest in spec:
+    for path, kind, state, *rest in recipe:
         notes = rest[0] if rest else ""
         name = rest[1] if len(rest) > 1 else seed + (path if full_path else os.path.basename(path))
         out[path] = m.add(part, path, s.gen(kind, name), state, notes)

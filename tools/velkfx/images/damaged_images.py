@@ -142,19 +142,19 @@ def mbr_seven_parts(s, name):
     d = disk.Disk(s, name, 144 << 20, mbr_table("0x5e1f0007", *[(a, n, t) for _, a, n, t, _, _ in parts]))
     m = s.manifest(name)
     for n, start, count, t, fs, label in parts:
-        spec = [("readme.txt", f"text 800:Partition {n}", "live"), ("photo.jpg", "jpeg 320x240", "deleted"),
+        recipe = [("readme.txt", f"text 800:Partition {n}", "live"), ("photo.jpg", "jpeg 320x240", "deleted"),
                 ("Old/gone.txt", "text 3000", DID)]
         if fs.startswith("FAT"):
-            vol = fat_part(s, m, n, start, count, label, f"5E1F070{n}", f"seven/p{n}/", spec, rm=("photo.jpg",),
+            vol = fat_part(s, m, n, start, count, label, f"5E1F070{n}", f"seven/p{n}/", recipe, rm=("photo.jpg",),
                            trees=("Old",), fat16=fs == "FAT16")
         elif fs == "NTFS":
             vol = vol_path(s, f"p{n}")
             ntfs.mkntfs(s, vol, count * 512, label, "-p", start, "-H", "255", "-S", "63")
-            fill_ntfs(s, vol, files(s, m, n, f"seven/p{n}/", spec).values(), ("Old",), ("photo.jpg",), ("Old",))
+            fill_ntfs(s, vol, files(s, m, n, f"seven/p{n}/", recipe).values(), ("Old",), ("photo.jpg",), ("Old",))
         elif fs == "EXT2":
             vol = vol_path(s, f"p{n}")
             new_ext(s, vol, count, "ext2", label, f"5e1f0007-0000-4000-8000-00000000000{n}", 1024)
-            f = files(s, m, n, f"seven/p{n}/", spec)
+            f = files(s, m, n, f"seven/p{n}/", recipe)
             ext.debugfs(s, vol, ["mkdir Old"] + [f'write "{r.local}" "{p}"' for p, r in f.items()])
             ext.debugfs(s, vol, ["rm photo.jpg", "rm Old/gone.txt", "rmdir Old"])
             ext.fsck(s, vol)
@@ -185,16 +185,16 @@ def gpt_lost_partition(s, name):
                   "first-lba: 34\n\n" + "".join(f'start={a}, size={n}, type={t}, uuid=5E1F6770-0000-4000-8000-00000000105{k}, '
                                                   f'name="{label}"\n' for k, a, n, t, _, label in parts))
     m = s.manifest(name)
-    spec = [("readme.txt", "text 900:GPT partition", "live"), ("photo.jpg", "jpeg 320x240", "deleted")]
-    d.place(fat_part(s, m, 1, 2048, 81920, "GPTLOST1", "5E1F1051", "lost/p1/", spec, rm=("photo.jpg",)), 2048)
+    recipe = [("readme.txt", "text 900:GPT partition", "live"), ("photo.jpg", "jpeg 320x240", "deleted")]
+    d.place(fat_part(s, m, 1, 2048, 81920, "GPTLOST1", "5E1F1051", "lost/p1/", recipe, rm=("photo.jpg",)), 2048)
     v2 = vol_path(s, "p2")
     ntfs.mkntfs(s, v2, 40960 * 512, "GPTLOST2", "-p", 83968, "-H", "255", "-S", "63")
-    fill_ntfs(s, v2, files(s, m, 2, "lost/p2/", spec + [("Docs/kept.txt", "text 5000", "live")]).values(), ("Docs",),
+    fill_ntfs(s, v2, files(s, m, 2, "lost/p2/", recipe + [("Docs/kept.txt", "text 5000", "live")]).values(), ("Docs",),
               ("photo.jpg",), ())
     d.place(v2, 83968)
     v3 = vol_path(s, "p3")
     new_ext(s, v3, 32768, "ext2", "gptlost3", "5e1f6770-0000-4000-8000-000000001053", 1024)
-    f = files(s, m, 3, "lost/p3/", spec)
+    f = files(s, m, 3, "lost/p3/", recipe)
     ext.debugfs(s, v3, [f'write "{r.local}" "{p}"' for p, r in f.items()])
     ext.debugfs(s, v3, ["rm photo.jpg"])
     ext.fsck(s, v3)

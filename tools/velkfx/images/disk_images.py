@@ -31,11 +31,11 @@ def new_fat(s, path, sectors, label, serial, start, fat16=False):
     return fat.Mtools(s, path)
 
 
-def fat_part(s, m, part, start, sectors, label, serial, seed, spec, order=None, rm=(), trees=(), fat16=False):
-    """A FAT volume for partition PART: rows of spec written (in ORDER), then deleted."""
+def fat_part(s, m, part, start, sectors, label, serial, seed, recipe, order=None, rm=(), trees=(), fat16=False):
+    """A FAT volume for partition PART: rows of recipe written (in ORDER), then deleted."""
     path = vol_path(s, f"{m.name}_p{part}")
     v = new_fat(s, path, sectors, label, serial, start, fat16)
-    f = files(s, m, part, seed, spec)
+    f = files(s, m, part, seed, recipe)
     for p in order or f:
         v.put(f[p].local, p)
     v.rm(*rm)
@@ -143,12 +143,12 @@ def mbr_ext05(s, name):
     d = disk.Disk(s, name, 64 << 20, f"label: dos\nlabel-id: 0x5e1f0005\nunit: sectors\n\n"
                   f"start={p1}, size={p1n}, type=6\nstart={p2}, size={p2n}, type=5\nstart={p5}, size={p5n}, type=6\n")
     m = s.manifest(name)
-    for part, start, count, label, serial, spec in (
+    for part, start, count, label, serial, recipe in (
             (1, p1, p1n, "E05PRIMARY", "5E1F0501", [("README.TXT", "text 700", "live", "8.3"),
                                                    ("DEL.TXT", "text 2500", "deleted", "8.3")]),
             (5, p5, p5n, "E05LOGICAL", "5E1F0505", [("INSIDE.TXT", "text 900", "live", "8.3 logical-in-type-05-extended"),
                                                    ("GONE.TXT", "text 3500", "deleted", "8.3 logical-in-type-05-extended")])):
-        d.place(fat_part(s, m, part, start, count, label, serial, "e05/", spec, rm=(spec[1][0],), fat16=True), start)
+        d.place(fat_part(s, m, part, start, count, label, serial, "e05/", recipe, rm=(recipe[1][0],), fat16=True), start)
     d.part(1, "0x06", p1, p1n, "FAT16", "E05PRIMARY")
     d.part(2, "0x05", p2, p2n, "extended", "-")
     d.part(5, "0x06", p5, p5n, "FAT16", "E05LOGICAL")

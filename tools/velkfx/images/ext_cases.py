@@ -30,9 +30,9 @@ class Mount:
             self.s.umount(self.v.root)
             self.s.unloop(self.dev)
 
-    def put(self, *spec, write=True):
+    def put(self, *recipe, write=True):
         """Adds rows (path, content, state[, notes]) and writes them; one transaction."""
-        rows = files(self.s, self.m, 0, self.m.name + "/", spec, full_path=True)
+        rows = files(self.s, self.m, 0, self.m.name + "/", recipe, full_path=True)
         for path, r in rows.items():
             if write:
                 r.facts["inode"] = self.v.put(r.local, path)

@@ -87,8 +87,8 @@ def ext3_images(s, name, bs, isz, mib, uuid):
     # end at our syncs, not on a timer.
     v = Folder(s, s.mount(dev, os.path.join(s.work, "mnt", name), "-t", "ext3", "-o", "data=ordered,commit=300"))
 
-    def put(*spec):
-        for path, r in files(s, m, 0, name + "/", spec, full_path=True).items():
+    def put(*recipe):
+        for path, r in files(s, m, 0, name + "/", recipe, full_path=True).items():
             r.facts["inode"] = v.put(r.local, path)
         v.sync()
     v.mkdir("docs", "many files")

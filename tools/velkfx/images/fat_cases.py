@@ -90,7 +90,7 @@ def fat32_hiword(s, name):
     live = files(s, m, 0, "hiw/", [("README.TXT", "text 900:Cleared high words", "live", "8.3"),
                                    ("Video/holiday clip.bin", "spacer 1200000", "live", "longname"),
                                    ("Early/old note.txt", "text 2000", "deleted", "longname")])
-    high = [files(s, m, 0, "hiw/", spec) for spec in (
+    high = [files(s, m, 0, "hiw/", recipe) for recipe in (
         [("DCIM/IMG_4001.JPG", "jpeg 640x480", "deleted", "8.3 jpeg"),
          ("DCIM/Beach panorama.png", "png 320x240", "deleted", "longname png"),
          ("Taxes 2025.pdf", "pdf:Tax return 2025", "deleted", "longname pdf")],
@@ -162,14 +162,14 @@ def fat16_old_card(s, name):
     s.run("mkfs.vfat", "-F", "16", "-s", "4", "-n", "OLDCARD", "-i", "19980510", img, clock=OLD_CLOCK[1998])
     v = fat.Mtools(s, img)
     m = s.manifest(name)
-    spec = [("DCIM/PICT0001.JPG", "jpeg 640x480", "live", "8.3", 1998), ("DCIM/PICT0002.JPG", "jpeg 640x480", "deleted", "8.3", 1998),
+    recipe = [("DCIM/PICT0001.JPG", "jpeg 640x480", "live", "8.3", 1998), ("DCIM/PICT0002.JPG", "jpeg 640x480", "deleted", "8.3", 1998),
             ("LETTER.TXT", "text 2500:Dear Uncle Tom", "live", "8.3", 1998),
             ("Holiday 2003/IMG_1001.JPG", "jpeg 800x600", DID, "8.3", 2003),
             ("Holiday 2003/IMG_1002.JPG", "jpeg 800x600", DID, "8.3", 2003),
             ("notes 2003.txt", "text 4000", "deleted", "longname", 2003),
             ("Scans/invoice.pdf", "pdf:Invoice 2007-12", "live", "8.3", 2007),
             ("REPORT.DOC", "text 9000:Annual report 2007", "deleted", "8.3", 2007)]
-    for path, kind, state, notes, year in spec:
+    for path, kind, state, notes, year in recipe:
         files(s, m, 0, "card/", [(path, kind, state, notes)])[path].facts["year"] = year
     dated_puts(v, m.rows, OLD_CLOCK)
     for p in ("DCIM/PICT0002.JPG", "notes 2003.txt", "REPORT.DOC"):

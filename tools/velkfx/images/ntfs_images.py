@@ -18,11 +18,11 @@ DID = "deleted-in-deleted-folder"
 
 
 def concat(s, path, *parts):
-    """A local file made of generated parts: (content spec, seed) each."""
+    """A local file made of generated parts: (content recipe, seed) each."""
     out = s.path("src", path)
     with open(out, "wb") as f:
-        for spec, seed in parts:
-            f.write(open(s.gen(spec, seed), "rb").read())
+        for recipe, seed in parts:
+            f.write(open(s.gen(recipe, seed), "rb").read())
     return out
 
 
@@ -41,8 +41,8 @@ class Mounted:
             self.s.fuse_umount(self.where, self.proc)
 
 
-def put(s, m, v, name, spec):
-    for path, r in files(s, m, 0, name + "/", spec, full_path=True).items():
+def put(s, m, v, name, recipe):
+    for path, r in files(s, m, 0, name + "/", recipe, full_path=True).items():
         v.put(r.local, path)
 
 
@@ -83,8 +83,8 @@ def ntfs_deleted(s, name):
         with open(sparse, "wb") as f, open(v.at("sparse.dat"), "wb") as g:
             f.truncate(1 << 20)
             g.truncate(1 << 20)
-            for at, spec in ((0, "noise 65536"), (8, "note 65536")):
-                part = open(s.gen(spec, f"{name}/sparse.dat.part{1 + at // 8}"), "rb").read()
+            for at, recipe in ((0, "noise 65536"), (8, "note 65536")):
+                part = open(s.gen(recipe, f"{name}/sparse.dat.part{1 + at // 8}"), "rb").read()
                 for h in (f, g):
                     h.seek(at << 16)
                     h.write(part)
@@ -148,7 +148,7 @@ def ntfs_formatted(s, name):
     m = s.manifest(name)
     with Mounted(s, img, name) as v:
         v.mkdir("Projects/Velk/Notes", "Photos 2025", "Archive", "Straße")
-        put(s, m, v, name, [(p, spec, "formatted") for p, spec in [
+        put(s, m, v, name, [(p, recipe, "formatted") for p, recipe in [
             ("index.txt", "note 800"), ("tiny.txt", "note 120"), ("Projects/plan.txt", "note 30000"),
             ("Projects/Velk/design notes.txt", "note 150000"), ("Projects/Velk/Notes/day 1.txt", "note 2500"),
             ("Projects/Velk/Notes/day 2.txt", "note 600")] + [

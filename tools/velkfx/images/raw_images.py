@@ -31,10 +31,10 @@ PLACES = [  # name, content, byte offset (None: ends at the image's end), notes
 
 def make_iso(s):
     """A small ISO 9660 image (its "CD001" sits at byte 32769)."""
-    for name, spec, seed in (("readme.txt", "text 3000", "raw/iso-readme.txt"),
+    for name, recipe, seed in (("readme.txt", "text 3000", "raw/iso-readme.txt"),
                              ("docs/notes.txt", "text 9000", "raw/iso-notes.txt"),
                              ("docs/pic.jpg", "jpeg 200x150", "raw/iso-pic.jpg")):
-        shutil.copyfile(s.gen(spec, seed), s.path("isotree", name))
+        shutil.copyfile(s.gen(recipe, seed), s.path("isotree", name))
     s.run("find", s.path("isotree"), "-exec", "touch", "-d", FX_TIME, "{}", "+")
     iso = s.path("src", "raw", "disc.iso")
     s.frozen("genisoimage", "-quiet", "-V", "VELKISO", "-J", "-o", iso, s.path("isotree"))
@@ -48,8 +48,8 @@ def raw_carve(s, name):
     img = bytearray(SIZE)
     rng = random.Random("raw_carve")
     placed, prev_end = [], 0
-    for fname, spec, off, notes in PLACES:
-        local = make_iso(s) if spec is None else s.gen(spec, "raw/" + fname)
+    for fname, recipe, off, notes in PLACES:
+        local = make_iso(s) if recipe is None else s.gen(recipe, "raw/" + fname)
         data = open(local, "rb").read()
         off = SIZE - len(data) if off is None else off
         if off < prev_end:
