@@ -5,6 +5,7 @@
 #include <wx/dcbuffer.h>
 #include <wx/dcmemory.h>
 #include <wx/dirdlg.h>
+#include <wx/filedlg.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 
@@ -21,6 +22,7 @@
 #include "workspace/image_decode.h"
 #include "workspace/notice_bar.h"
 #include "workspace/recovery_dialogs.h"
+#include "workspace/saved_scan.h"
 #include "workspace/overwrite_dialog.h"
 #include "workspace/preview.h"
 #include "workspace/preview_dialogs.h"
@@ -153,6 +155,14 @@ void RecoveryPage::createControls() {
     b->setBackdrop(172, wxPoint(s.rect.x, s.rect.y - 66));
     *s.slot = b;
   }
+  // What a scan found can be kept and recovered from later without scanning again.
+  m_saveButton = new SkinButton(this, kSaveResultsButton, "Save results", wxPoint(10, 310), wxSize(145, 45));
+  m_saveButton->SetBitmaps(164, 163, 211, 166);
+  m_saveButton->setCaption(wxString::FromUTF8("Save results…"));
+  m_saveButton->setBackdrop(172, wxPoint(10, 310 - 66));
+  m_saveButton->SetToolTip("Keep what the scan found in a file, to recover from it later without scanning again");
+  m_saveButton->Disable();
+  m_saveButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { saveResults(); });
   // The artwork puts its arrow on the left: keep the caption clear of it.
   m_recoveryButton->setCaption("      Recovery");
   m_filterButton->Disable();
@@ -275,6 +285,7 @@ void RecoveryPage::startScan() {
   // A scan that could not do its work says why; so does one that met unreadable sectors.
   // The page says it in its notice bar: the results that were found stay usable.
   m_notice->showNotice(wxString::FromUTF8(scanNotice(m_scanError, m_engine.get())));
+  m_saveButton->Enable(m_engine != nullptr);
   m_pane->tree()->SetFocus();
 }
 
@@ -552,6 +563,28 @@ void RecoveryPage::recover() {
   // One summary, whatever happened: counts by verdict, the failures' lines, the folder.
   RecoverySummaryDialog summary(this, m_report, folder);
   summary.ShowModal();
+}
+
+void RecoveryPage::saveResults() {
+  if (!m_engine || m_busy) return;
+  wxFileDialog dlg(this, "Save results", Settings::get().folder("results"), "scan.velkscan",
+                   "Saved scans (*.velkscan)|*.velkscan|All files|*", wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  if (dlg.ShowModal() != wxID_OK) return;
+  Settings::get().setFolder("results", dlg.GetDirectory());
+  (void)saveResultsTo(dlg.GetPath());
+}
+
+Status RecoveryPage::saveResultsTo(const wxString& file) {
+  if (!m_engine) return fail(Error{ErrorKind::Usage, "the results", "nothing was scanned", 0, std::nullopt});
+  const PartitionRecord& record = wxGetApp().state().selected;
+  Status saved = [&]() -> Status {
+    auto disk = identifyDisk(record.diskNumber);
+    if (!disk) return fail(disk.error());
+    return saveScan(std::filesystem::path(file.utf8_string()), record, wxGetApp().state().scanOptions(taskId()),
+                    *disk, *m_results, *m_engine);
+  }();
+  if (!saved) showMessage(wxString::FromUTF8(describe(saved.error())), "Error", wxOK | wxICON_ERROR);
+  return saved;
 }
 
 void addWorkspaceScreenshotSteps();

@@ -56,7 +56,7 @@ class RecoveryPage : public Page {
   static constexpr int kStartTimer = 1000;
   static constexpr int kViewIcons = 32773, kViewDetails = 32774;
   static constexpr int kPane = 1030, kFilterBox = 1031, kFilterButton = 1032, kViewModeButton = 1033,
-                       kBackButton = 1034, kNextButton = 1035, kRecoveryButton = 1036;
+                       kBackButton = 1034, kNextButton = 1035, kRecoveryButton = 1036, kSaveResultsButton = 1037;
   static const wxRect kFolderTotalsRect;   // 1039
   static const wxRect kCheckedTotalsRect;  // 10310
 
@@ -79,6 +79,10 @@ class RecoveryPage : public Page {
   void setDetailsMode();           // 32774
   void setIconsMode();             // 32773
   void recover();                  // 1036
+  // "Save results…": asks for a file and keeps what the scan found in it (1037).
+  void saveResults();
+  // Writes the scan's results to `file`; a failure is said in one sentence and returned.
+  Status saveResultsTo(const wxString& file);
   void cancelJob();                // WM_PAGE_CANCEL
 
   // Views.
@@ -110,6 +114,7 @@ class RecoveryPage : public Page {
   uint64_t liveFoldersShown() const { return m_liveFolders; }
   SkinButton* filterButton() const { return m_filterButton; }
   SkinButton* recoveryButton() const { return m_recoveryButton; }
+  SkinButton* saveResultsButton() const { return m_saveButton; }
   const RecoveryReport& lastReport() const { return m_report; }
   // Milliseconds the last list refill took (model and control).
   double lastFillMs() const { return m_lastFillMs; }
@@ -150,6 +155,7 @@ class RecoveryPage : public Page {
   SkinButton* m_backButton = nullptr;
   SkinButton* m_nextButton = nullptr;
   SkinButton* m_recoveryButton = nullptr;
+  SkinButton* m_saveButton = nullptr;
   ProgressDialog* m_progress = nullptr;
   wxTimer m_startTimer;
 

@@ -102,13 +102,12 @@ void checkSome(RecoveryPage* page) {
   for (size_t i = 0; i < page->model().size() && i < 2; ++i) page->checkRow(long(i), true);
 }
 
-// Scrolls the list to its last columns (the verdict, the carved name).
+// Brings the last columns (the verdict, the carved name) beside the name: the attribute
+// and date columns fold away for the shot. Scrolling instead leaves the generic list's
+// header behind its rows.
 void showLastColumns(RecoveryPage* page) {
   ResultListView* list = page->pane()->list();
-  int width = 0;
-  for (int c = 0; c < list->GetColumnCount(); ++c) width += list->GetColumnWidth(c);
-  // The generic list scrolls in units of 15 pixels; its ScrollList ignores dx.
-  list->Scroll(width / 15, -1);
+  for (int c = kColumnAttributes; c <= kColumnAccessed && c < list->GetColumnCount(); ++c) list->SetColumnWidth(c, 0);
 }
 
 // Answers the recovery's summary at once, so the tour can show it modeless instead.
