@@ -24,6 +24,7 @@ ScanOptions AppState::scanOptions(int taskId) const {
   o.lastSector = taskId == kTaskDeleted ? 0 : rangeLast;
   o.maxSizeKb = rawMaxSizeKb;
   o.rawTypes = rawTypes;
+  o.nameFromContent = rawNameFromContent;
   o.mask = scratchText;
   o.preset = typePreset;
   o.quickFilter = filter;

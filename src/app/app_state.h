@@ -40,6 +40,7 @@ struct AppState {
   PartitionRecord selected;
   bool hasSelection = false;
   std::vector<std::string> rawTypes;  // enabled extensions
+  bool rawNameFromContent = false;     // carved files named from their own metadata
   std::string mailOutputFolder;
   Progress progress;
   int typePreset = kPresetNone;

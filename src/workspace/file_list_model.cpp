@@ -45,6 +45,11 @@ void FileListModel::sortBy(int column, const TypeName& typeName) {
         int c = typeName(*a).compare(typeName(*b));
         return c < 0 ? -1 : c > 0;
       }
+      case kColumnVerdict: {
+        // Verified first, then unverified, damaged last.
+        auto rank = [](Verdict v) { return v == Verdict::Verified ? 0 : v == Verdict::Unverified ? 1 : 2; };
+        return rank(a->verdict) < rank(b->verdict) ? -1 : rank(a->verdict) > rank(b->verdict);
+      }
       default: return a->compareColumn(*b, column);
     }
   };

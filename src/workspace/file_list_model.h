@@ -14,7 +14,7 @@
 
 namespace velk {
 
-inline constexpr int kListColumnCount = 7;
+inline constexpr int kListColumnCount = 8;
 
 // The folder whose files the list shows for a selected folder: the EXT list always shows
 // the root's first child (where its engine puts every found inode).

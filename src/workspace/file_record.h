@@ -30,6 +30,7 @@ enum Column : int {
   kColumnModified = 4,
   kColumnCreated = 5,
   kColumnAccessed = 6,
+  kColumnVerdict = 7,
 };
 
 // An engine-specific fact about a record (first cluster, MFT record, inode, start sector),

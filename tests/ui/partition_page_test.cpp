@@ -153,9 +153,10 @@ TEST_F(PartitionPageTest, AutoScanFindsTheLostNtfsAndTheRewriteBringsItBack) {
   ASSERT_EQ(page->diskCombo()->GetCount(), 1u);
   EXPECT_EQ(page->diskCombo()->GetSelection(), 0);
   EXPECT_EQ(page->diskCombo()->GetString(0), "demo_disk.img (  BusType :  Unknown ,    Size :  128.00 MB  )");
-  EXPECT_EQ(rowTexts(page, 0), (std::vector<std::string>{"  Auto Scan ...    ", "  Add backup file..."}));
-  EXPECT_EQ(rowTexts(page, 1),
-            (std::vector<std::string>{"(If you haven't any backup file)", "(If you have backup files)"}));
+  EXPECT_EQ(rowTexts(page, 0),
+            (std::vector<std::string>{"  Auto Scan ...    ", PartitionPage::kRowDeepScan, "  Add backup file..."}));
+  EXPECT_EQ(rowTexts(page, 1), (std::vector<std::string>{"(If you haven't any backup file)",
+                                                         PartitionPage::kRowDeepScanNote, "(If you have backup files)"}));
   wxListItem heading;
   heading.SetMask(wxLIST_MASK_TEXT | wxLIST_MASK_WIDTH);
   ASSERT_TRUE(page->backupList()->GetColumn(0, heading));
@@ -319,9 +320,9 @@ TEST_F(PartitionPageTest, BackupWrittenToAPbfLoadsBackAndRestoresAPartitionTheSc
   EXPECT_EQ(fs::file_size(pbf), kBackupHeaderSize + records * kPartitionRecordSize);
   // It is offered at once, just above the last row.
   std::vector<std::string> paths = rowTexts(page, 1);
-  ASSERT_EQ(paths.size(), 3u);
-  EXPECT_EQ(paths[1], pbf.string());
-  EXPECT_EQ(rowTexts(page, 0)[1].rfind("  2", 0), 0u);
+  ASSERT_EQ(paths.size(), 4u);
+  EXPECT_EQ(paths[2], pbf.string());
+  EXPECT_EQ(rowTexts(page, 0)[2].rfind("  2", 0), 0u);
 
   // The NTFS volume loses its entry. The gap it leaves opens at the FAT32 volume's end,
   // where the automatic scan finds no boot sector; a new visit of the page lists the backup
@@ -330,14 +331,14 @@ TEST_F(PartitionPageTest, BackupWrittenToAPbfLoadsBackAndRestoresAPartitionTheSc
   page = openPage({image});
   ASSERT_NE(page, nullptr);
   paths = rowTexts(page, 1);
-  ASSERT_EQ(paths.size(), 3u);
-  EXPECT_EQ(paths[1], pbf.string());
-  EXPECT_EQ(rowTexts(page, 0)[1].rfind("     2", 0), 0u);
+  ASSERT_EQ(paths.size(), 4u);
+  EXPECT_EQ(paths[2], pbf.string());
+  EXPECT_EQ(rowTexts(page, 0)[2].rfind("     2", 0), 0u);
   EXPECT_EQ(findRecord(page->model().catalog(), kMixedNtfsStart), nullptr);
   activateRow(page, 0);
   EXPECT_EQ(candidateAt(page, kMixedNtfsStart, "NTFS"), -1);
 
-  activateRow(page, 1);
+  activateRow(page, 2);
   ASSERT_EQ(page->model().Candidates().size(), records);
   const int ntfs = candidateAt(page, kMixedNtfsStart, "NTFS");
   ASSERT_GE(ntfs, 0);
@@ -360,15 +361,15 @@ TEST_F(PartitionPageTest, BackupWrittenToAPbfLoadsBackAndRestoresAPartitionTheSc
   std::ofstream(other, std::ios::binary) << std::string(kBackupHeaderSize + 600, '\x11');
   m_files->openPath = other;
   activateRow(page, page->backupList()->GetItemCount() - 1);
-  ASSERT_EQ(page->backupList()->GetItemCount(), 4);
-  EXPECT_EQ(rowTexts(page, 1)[2], other.string());
-  activateRow(page, 2);
+  ASSERT_EQ(page->backupList()->GetItemCount(), 5);
+  EXPECT_EQ(rowTexts(page, 1)[3], other.string());
+  activateRow(page, 3);
   EXPECT_EQ(lastMessage().text, "Can't load the Backup file!");
   EXPECT_EQ(lastMessage().caption, "Velk File Recovery");
   EXPECT_EQ(page->model().Candidates().size(), records);
   m_files->openPath.clear();
-  activateRow(page, 3);
-  EXPECT_EQ(page->backupList()->GetItemCount(), 4);
+  activateRow(page, 4);
+  EXPECT_EQ(page->backupList()->GetItemCount(), 5);
   EXPECT_EQ(m_restarts, 0);
 }
 
@@ -393,7 +394,7 @@ TEST_F(PartitionPageTest, AnotherDiskEmptiesTheCandidatesAndAVanishedDiskCannotB
   EXPECT_TRUE(page->model().Candidates().empty());
   EXPECT_EQ(page->candidateList()->GetItemCount(), 0u);
   EXPECT_EQ(page->selectedCandidate(), -1);
-  EXPECT_EQ(page->backupList()->GetItemCount(), 2);
+  EXPECT_EQ(page->backupList()->GetItemCount(), 3);
   EXPECT_TRUE(WaitFor([&] { return page->diskMap()->paintCount() > paints; }));
   // The map shows the second disk: its FAT32 volume fills the first third.
   const double scale = double(581 - 16) / 268435456.0;

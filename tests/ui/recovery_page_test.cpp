@@ -24,6 +24,7 @@
 #include "workspace/progress_dialog.h"
 #include "workspace/recovery_page.h"
 #include "workspace/result_views.h"
+#include "workspace/saved_scan.h"
 
 namespace velk::test {
 namespace {
@@ -139,7 +140,8 @@ TEST_F(WorkspaceTest, FatPageScansListsRecoversAndAsksBeforeOverwriting) {
   TempDir out;
   recoverInto(page, out.path());
   EXPECT_EQ(dialogs.count("progress"), 2u);
-  EXPECT_EQ(dialogs.seen.back().text, "Recoverying Deleted Files ...");
+  ASSERT_GE(dialogs.seen.size(), 2u);
+  EXPECT_EQ(dialogs.seen[dialogs.seen.size() - 2].text, "Recoverying Deleted Files ...");
   EXPECT_FALSE(page->lastReport().cancelled);
   EXPECT_GT(page->lastReport().recovered, 0u);
   EXPECT_GE(matchManifest(out.path(), loadManifest("demo_disk"), 1), 2u);
@@ -297,6 +299,18 @@ TEST_F(WorkspaceTest, RawPageGroupsByDescriptionAndRecoversByExtension) {
     if (row.notes.find("start_sector=") != std::string::npos && row.notes.find("start_sector=none") == std::string::npos)
       carved += hashes.count(row.sha256);
   EXPECT_GE(carved, 5u);
+
+  // The results kept in a file come back with every file; a folder that cannot hold the
+  // file says so in one sentence.
+  ASSERT_TRUE(page->saveResultsButton()->IsEnabled());
+  TempDir saved;
+  const size_t messages = dialogs.count("message");
+  ASSERT_TRUE(page->saveResultsTo(wxString::FromUTF8((saved.path() / "scan.velkscan").string())).has_value());
+  auto back = loadScan(saved.path() / "scan.velkscan");
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->tree->recordCount(), page->results().recordCount());
+  EXPECT_FALSE(page->saveResultsTo(wxString::FromUTF8((saved.path() / "no" / "scan.velkscan").string())).has_value());
+  EXPECT_EQ(dialogs.count("message"), messages + 1);
 }
 
 TEST_F(WorkspaceTest, ExtPageListsTheFirstChildAndRecoversFlat) {

@@ -6,6 +6,7 @@
 #include <wx/image.h>
 
 #include "app/recovery_app.h"
+#include "test_support.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ wxIMPLEMENT_APP_NO_MAIN(velk::ui::RecoveryApp);
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Recent images and last folders go to a scratch file, never the user's settings.
+  velk::test::TempDir config;
+  ::setenv("VELK_CONFIG", (config.path() / "settings").c_str(), 1);
   wxApp::SetInstance(new TestApp);
   if (!wxEntryStart(argc, argv)) return 2;
   wxTheApp->CallOnInit();

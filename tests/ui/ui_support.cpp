@@ -10,6 +10,7 @@
 #include "disk/drive_catalog.h"
 #include "workspace/overwrite_dialog.h"
 #include "workspace/progress_dialog.h"
+#include "workspace/recovery_dialogs.h"
 
 namespace velk::test {
 
@@ -57,6 +58,10 @@ int DialogAnswerer::Enter(wxDialog* dialog) {
       case OverwriteChoice::No: return wxID_NO;
       case OverwriteChoice::Cancel: return wxID_CANCEL;
     }
+  }
+  if (auto* summary = dynamic_cast<ui::RecoverySummaryDialog*>(dialog)) {
+    seen.push_back({"summary", summary->summary().utf8_string(), summary->GetTitle().utf8_string()});
+    return wxID_CLOSE;
   }
   if (auto* progress = dynamic_cast<ui::ProgressDialog*>(dialog)) {
     seen.push_back({"progress", progress->titleText().utf8_string(), ""});

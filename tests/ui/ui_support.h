@@ -23,7 +23,7 @@ namespace velk::test {
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 10000);
 
 struct SeenDialog {
-  std::string kind;  // "message", "overwrite", "progress", "other"
+  std::string kind;  // "message", "overwrite", "progress", "summary", "other"
   std::string text;
   std::string caption;
   long style = 0;    // message boxes: their wxOK, wxYES_NO, wxICON_... bits

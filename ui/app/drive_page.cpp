@@ -1,13 +1,17 @@
 #include "app/drive_page.h"
 
 #include <cmath>
+#include <wx/control.h>
 #include <wx/dcbuffer.h>
+#include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/filename.h>
 #include <wx/imaglist.h>
 #include <wx/msgdlg.h>
 
 #include "app/art.h"
 #include "app/home_view.h"
+#include "app/open_image_dialog.h"
 #include "app/recovery_app.h"
 #include "disk/sector_reader.h"
 #include "support/text.h"
@@ -20,6 +24,9 @@ namespace {
 
 constexpr int kOption = 1023, kBack = 1024, kNext = 1025, kTree = 1026;
 const wxRect kFacts(465, 90, 280, 80);
+// The panel's white card ends here; fact lines may use the room up to it.
+constexpr int kFactsRight = 752;
+constexpr int kFactsGap = 16;
 const wxRect kChart(462, 183, 280, 115);
 
 // Item data: the record an item stands for.
@@ -45,7 +52,11 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   m_back->SetBitmaps(160, 159, 210, 159);
   m_next = new SkinButton(this, kNext, "Next", wxPoint(661, 411), wxSize(91, 45));
   m_next->SetBitmaps(162, 161, 209, 167);
-  for (SkinButton* b : {m_option, m_back, m_next}) b->setBackdrop(kPagePaper);
+  m_openImage = new SkinButton(this, kOpenImage, "Open disk image", wxPoint(180, 411), wxSize(145, 45));
+  m_openImage->SetBitmaps(164, 163, 211, 166);
+  m_openImage->setCaption(wxString::FromUTF8("Open disk image…"));
+  m_openImage->SetToolTip("Attach a disk image file as a drive (raw, E01, VHD, VHDX, VMDK, QCOW2)");
+  for (SkinButton* b : {m_option, m_back, m_next, m_openImage}) b->setBackdrop(kPagePaper);
   m_option->Disable();
   m_next->Disable();
 
@@ -56,11 +67,27 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   for (int i = 0; i < 3 && strip.IsOk(); ++i) images->Add(strip.GetSubBitmap(wxRect(i * 16, 0, 16, 16)));
   m_tree->AssignImageList(images);
   m_tree->Bind(wxEVT_TREE_SEL_CHANGED, &DrivePage::onSelection, this);
+  // Return (or a double click) on a partition goes on, as Next does.
+  m_tree->Bind(wxEVT_TREE_ITEM_ACTIVATED, [this](wxTreeEvent& e) {
+    if (m_partition && m_next->IsEnabled()) requestSwitch(kCommandRecoveryPage, this->taskId());
+    else e.Skip();
+  });
 
   m_back->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandHome, 1); });
   m_next->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandRecoveryPage, this->taskId()); });
   m_option->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openOptions(false); });
+  m_openImage->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openImage(); });
   Bind(wxEVT_PAINT, &DrivePage::onPaint, this);
+  // A fact cut to fit says the whole of it in a tooltip.
+  Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
+    for (const FactLine& line : factLines())
+      if (line.shown != line.full && line.rect.Contains(e.GetPosition())) {
+        if (GetToolTipText() != line.full) SetToolTip(line.full);
+        return;
+      }
+    if (GetToolTip()) UnsetToolTip();
+  });
+  orderTabsByLayout(this);
 
   fillTree();
   if (administratorProbeFails())
@@ -97,7 +124,8 @@ bool DrivePage::selectPartition(int catalogIndex) {
   if (catalogIndex < 0 || catalogIndex >= m_catalog.PartitionCount()) return false;
   const PartitionRecord* want = &m_catalog.PartitionAt(catalogIndex);
   wxTreeItemIdValue c1, c2;
-  for (wxTreeItemId d = m_tree->GetFirstChild(m_tree->GetRootItem(), c1); d.IsOk(); d = m_tree->GetNextChild(d, c1))
+  const wxTreeItemId root = m_tree->GetRootItem();
+  for (wxTreeItemId d = m_tree->GetFirstChild(root, c1); d.IsOk(); d = m_tree->GetNextChild(root, c1))
     for (wxTreeItemId p = m_tree->GetFirstChild(d, c2); p.IsOk(); p = m_tree->GetNextChild(d, c2))
       if (auto* data = static_cast<ItemData*>(m_tree->GetItemData(p)); data && data->partition == want) {
         m_tree->SelectItem(p);
@@ -121,8 +149,77 @@ void DrivePage::onSelection(wxTreeEvent& e) {
   }
   m_next->Enable(usable);
   m_option->Enable(usable);
-  RefreshRect(kFacts);
+  RefreshRect(wxRect(wxPoint(kFacts.x, kFacts.y), wxPoint(kFactsRight + 4, kFacts.GetBottom())));
   RefreshRect(kChart);
+}
+
+void DrivePage::openImage() {
+  OpenImageDialog dlg(this);
+  if (dlg.ShowModal() == wxID_OK) showAttachedImage(dlg.opened());
+}
+
+void DrivePage::showAttachedImage(const wxString& path) {
+  fillTree();
+  // The new drive is the one whose catalogue name is the image's file name; the last
+  // such drive, since it was attached last.
+  const wxString name = wxFileName(path).GetFullName();
+  wxTreeItemId pick;
+  wxTreeItemIdValue c1, c2;
+  const wxTreeItemId root = m_tree->GetRootItem();
+  for (wxTreeItemId d = m_tree->GetFirstChild(root, c1); d.IsOk(); d = m_tree->GetNextChild(root, c1)) {
+    if (!m_tree->GetItemText(d).StartsWith(name + " (")) continue;
+    pick = d;
+    if (wxTreeItemId p = m_tree->GetFirstChild(d, c2); p.IsOk()) pick = p;
+  }
+  if (pick.IsOk()) {
+    m_tree->SelectItem(pick);
+    m_tree->EnsureVisible(pick);
+  }
+  m_tree->SetFocus();
+}
+
+wxFont DrivePage::factsFont() { return wxFont(wxFontInfo(8).Family(wxFONTFAMILY_SWISS)); }
+
+std::vector<FactLine> DrivePage::factLines() {
+  wxClientDC dc(this);
+  return layoutFacts(dc);
+}
+
+std::vector<FactLine> DrivePage::layoutFacts(wxDC& dc) {
+  std::vector<std::string> facts;
+  if (m_partition) {
+    facts = partitionFacts(*m_partition);
+  } else if (m_disk) {
+    int items = 0;
+    for (const auto& p : m_catalog.partitions())
+      items += p.diskNumber == m_disk->number && driveListsPartition(taskId(), p);
+    facts = diskFacts(*m_disk, items);
+  }
+  dc.SetFont(factsFont());
+  std::vector<wxString> text;
+  for (const auto& f : facts) text.push_back(wxString::FromUTF8(f));
+  const bool twoColumns = text.size() > 3 && !text[3].empty();
+  // Column 2 starts at its usual place unless a number of column 1 needs more room; the
+  // names (volume label, disk model) are what gets cut when space runs out.
+  const int col1 = kFacts.x + 12;
+  int col2 = kFacts.x + 160;
+  if (twoColumns)
+    for (size_t i = 1; i < 3; ++i) col2 = std::max(col2, col1 + dc.GetTextExtent(text[i]).x + kFactsGap);
+  const int rows[3] = {15, 39, 62};
+  std::vector<FactLine> lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i].empty()) continue;
+    const int x = i < 3 ? col1 : col2;
+    const int right = (i < 3 && twoColumns) ? col2 - kFactsGap / 2 : kFactsRight;
+    FactLine line;
+    line.full = text[i];
+    line.shown = dc.GetTextExtent(text[i]).x <= right - x ? text[i]
+                                                          : wxControl::Ellipsize(text[i], dc, wxELLIPSIZE_END, right - x);
+    const wxSize extent = dc.GetTextExtent(line.shown);
+    line.rect = wxRect(x, kFacts.y + rows[i % 3] - extent.y / 2, extent.x, extent.y);
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 wxDialog* DrivePage::openOptions(bool modeless) {
@@ -148,21 +245,9 @@ void DrivePage::onPaint(wxPaintEvent&) {
                                                    : "Deleted File Recovery";
   paintHeader(dc, 151, heading, "Select the partition to scan, then press Next.");
 
-  std::vector<std::string> facts;
-  if (m_partition) {
-    facts = partitionFacts(*m_partition);
-  } else if (m_disk) {
-    int items = 0;
-    for (const auto& p : m_catalog.partitions())
-      items += p.diskNumber == m_disk->number && driveListsPartition(taskId(), p);
-    facts = diskFacts(*m_disk, items);
-  }
   dc.SetTextForeground(kPageInk);
-  const int rows[3] = {15, 39, 62};
-  for (size_t i = 0; i < facts.size(); ++i) {
-    int x = kFacts.x + (i < 3 ? 12 : 160), y = kFacts.y + rows[i % 3];
-    dc.DrawText(wxString::FromUTF8(facts[i]), x, y - dc.GetCharHeight() / 2);
-  }
+  dc.SetBackgroundMode(wxTRANSPARENT);
+  for (const FactLine& line : layoutFacts(dc)) dc.DrawText(line.shown, line.rect.GetPosition());
   if (m_partition || m_disk) paintChart(dc);
 }
 

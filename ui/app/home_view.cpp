@@ -4,6 +4,7 @@
 #include <wx/msgdlg.h>
 #include <wx/utils.h>
 
+#include "app/about_dialog.h"
 #include "app/art.h"
 #include "app/recovery_app.h"
 
@@ -13,7 +14,6 @@ namespace {
 constexpr int kHeaderHome = 1011;
 constexpr int kHeaderHelp = 1013;
 constexpr int kHeaderAbout = 10142;
-const char* const kProductPage = "https://velk-recovery.example/";
 
 struct TaskLayout {
   int x, y;
@@ -34,6 +34,16 @@ class CategoryList : public wxWindow {
       : wxWindow(view, wxID_ANY, rect.GetPosition(), rect.GetSize(), wxBORDER_NONE), m_view(view) {
     SetBackgroundStyle(wxBG_STYLE_PAINT);
     SetName("CategoryList");
+    // Keyboard: Left/Right (or Up/Down) choose the tab; the focus ring marks the list.
+    Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
+      switch (e.GetKeyCode()) {
+        case WXK_LEFT: case WXK_UP: choose(0); break;
+        case WXK_RIGHT: case WXK_DOWN: choose(1); break;
+        default: e.Skip();
+      }
+    });
+    Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) { Refresh(); e.Skip(); });
+    Bind(wxEVT_KILL_FOCUS, [this](wxFocusEvent& e) { Refresh(); e.Skip(); });
     Bind(wxEVT_PAINT, [this](wxPaintEvent&) {
       wxAutoBufferedPaintDC dc(this);
       dc.SetBackground(*wxWHITE_BRUSH);
@@ -50,13 +60,21 @@ class CategoryList : public wxWindow {
         wxSize t = dc.GetTextExtent(cap);
         dc.DrawText(cap, i * kItemWidth + 40, (30 - t.y) / 2);
       }
+      if (HasFocus()) {
+        dc.SetBrush(*wxTRANSPARENT_BRUSH);
+        dc.SetPen(wxPen(wxColour(0x13, 0x23, 0x3a), 2));
+        dc.DrawRoundedRectangle(m_selection * kItemWidth + 1, 1, kItemWidth - 8, 28, 6);
+      }
     });
     Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
       int index = e.GetX() / kItemWidth;
       if (index < 0 || index > 1) return;
-      select(index);
-      m_view->selectCategory(index);
+      choose(index);
     });
+  }
+  void choose(int index) {
+    select(index);
+    m_view->selectCategory(index);
   }
   void select(int index) {
     m_selection = index;
@@ -86,7 +104,9 @@ CHomeView::CHomeView(wxWindow* parent)
     b->SetBitmaps(h.normal, h.pressed, h.hover, h.normal);
     b->setBackdrop(213, wxPoint(h.x, 18));
     b->Bind(wxEVT_BUTTON, [this, id = h.id](wxCommandEvent&) {
-      openUrl(id == kHeaderHelp ? resourceDir() + "/help/index.html" : wxString(kProductPage));
+      if (id == kHeaderHelp) openUrl(resourceDir() + "/help/index.html");
+      else if (id == kHeaderAbout) showAbout();
+      else requestSwitch(kCommandHome, 0);
     });
   }
   for (int i = 0; i < kTaskButtonCount; ++i) {
@@ -98,6 +118,15 @@ CHomeView::CHomeView(wxWindow* parent)
   // Where the category list goes is ours to choose: tabs above the task buttons.
   m_categories = new CategoryList(this, wxRect(27, 74, 2 * CategoryList::kItemWidth, 30));
   layoutCategory();
+  // The keyboard starts on the first task, the page's main choice.
+  CallAfter([this] {
+    if (m_command == kCommandHome && m_tasks[0]->IsShown()) m_tasks[0]->SetFocus();
+  });
+}
+
+void CHomeView::showAbout() {
+  AboutDialog dlg(this);
+  dlg.ShowModal();
 }
 
 void CHomeView::openUrl(const wxString& what) { wxLaunchDefaultBrowser(what); }
@@ -120,6 +149,7 @@ void CHomeView::layoutCategory() {
     b->setBackdrop(*wxWHITE);
     b->Show();
   }
+  orderTabsByLayout(this);
 }
 
 void CHomeView::selectCategory(int index) {
@@ -183,6 +213,7 @@ void CHomeView::switchPage(int command, int argument) {
       m_categories->select(0);
     }
     Refresh();
+    if (m_tasks[0]->IsShown()) m_tasks[0]->SetFocus();
     return;
   }
   hideTasks();

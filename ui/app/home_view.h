@@ -38,6 +38,7 @@ class CHomeView : public wxPanel {
   void layoutCategory();
   void hideTasks();
   void openUrl(const wxString& what);
+  void showAbout();
 
   int m_command = kCommandHome;
   int m_category = kCategoryRecovery;

@@ -91,6 +91,11 @@ CMainFrame::CMainFrame()
 
   m_view = new CHomeView(this);
   makeDraggable(m_view);
+  // A dialog or another window took the pointer: no button may stay lit.
+  Bind(wxEVT_ACTIVATE, [this](wxActivateEvent& e) {
+    if (!e.GetActive()) resetHoverBelow(this);
+    e.Skip();
+  });
   Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
     if (m_view) m_view->SetSize(0, kTitleHeight, GetClientSize().x, GetClientSize().y - kTitleHeight);
     e.Skip();

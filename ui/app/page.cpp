@@ -3,6 +3,9 @@
 #include <wx/brush.h>
 #include <wx/dc.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "app/art.h"
 #include "app/home_view.h"
 
@@ -51,6 +54,24 @@ void Page::paintHeader(wxDC& dc, int body, const wxString& title, const wxString
   dc.SetFont(GetFont());
   dc.SetTextForeground(kPageMuted);
   dc.DrawText(subtitle, 66, 40);
+}
+
+void orderTabsByLayout(wxWindow* parent) {
+  constexpr int kRowSlack = 12;
+  std::vector<wxWindow*> children;
+  for (wxWindow* child : parent->GetChildren())
+    if (!child->IsTopLevel()) children.push_back(child);
+  std::stable_sort(children.begin(), children.end(),
+                   [](const wxWindow* a, const wxWindow* b) { return a->GetPosition().y < b->GetPosition().y; });
+  // Rows: runs of controls whose tops lie near the run's first; each row left to right.
+  for (size_t first = 0; first < children.size();) {
+    size_t end = first + 1;
+    while (end < children.size() && children[end]->GetPosition().y - children[first]->GetPosition().y <= kRowSlack) ++end;
+    std::stable_sort(children.begin() + long(first), children.begin() + long(end),
+                     [](const wxWindow* a, const wxWindow* b) { return a->GetPosition().x < b->GetPosition().x; });
+    first = end;
+  }
+  for (size_t i = 1; i < children.size(); ++i) children[i]->MoveAfterInTabOrder(children[i - 1]);
 }
 
 void registerPage(PageKind kind, PageFactory factory) { registry()[kind] = std::move(factory); }

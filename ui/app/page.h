@@ -39,6 +39,11 @@ class Page : public wxPanel {
   int m_taskId;
 };
 
+// Puts the keyboard-focusable children of `parent` in Tab order by where they sit: row by
+// row from the top, left to right within a row (controls whose tops lie within a few pixels
+// share a row). Creation order, wx's default, follows the code, not the screen.
+void orderTabsByLayout(wxWindow* parent);
+
 // Creates the page of a kind; registered by each page's module.
 using PageFactory = std::function<Page*(HomeView* host, int taskId)>;
 void registerPage(PageKind kind, PageFactory factory);

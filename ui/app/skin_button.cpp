@@ -2,6 +2,7 @@
 
 #include <wx/dcbuffer.h>
 #include <wx/settings.h>
+#include <wx/weakref.h>
 
 #include "app/art.h"
 
@@ -22,6 +23,14 @@ SkinButton::SkinButton(wxWindow* parent, wxWindowID id, const wxString& label, c
   Bind(wxEVT_LEFT_DCLICK, &SkinButton::onDown, this);
   Bind(wxEVT_LEFT_UP, &SkinButton::onUp, this);
   Bind(wxEVT_MOUSE_CAPTURE_LOST, &SkinButton::onCaptureLost, this);
+  Bind(wxEVT_KEY_DOWN, &SkinButton::onKeyDown, this);
+  Bind(wxEVT_KEY_UP, &SkinButton::onKeyUp, this);
+  Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) { Refresh(); e.Skip(); });
+  Bind(wxEVT_KILL_FOCUS, [this](wxFocusEvent& e) {
+    m_keyPressed = false;
+    Refresh();
+    e.Skip();
+  });
 }
 
 void SkinButton::SetBitmaps(int normal, int pressed, int hover, int disabled) {
@@ -35,9 +44,20 @@ void SkinButton::SetBitmaps(int normal, int pressed, int hover, int disabled) {
 
 int SkinButton::currentBitmap() const {
   if (!IsThisEnabled()) return m_disabled;
-  if (m_pressed && m_hover) return m_pressedBitmap;
+  if ((m_pressed && m_hover) || m_keyPressed) return m_pressedBitmap;
   if (m_hover) return m_hoverBitmap;
   return m_normal;
+}
+
+bool SkinButton::pointerInside() const {
+  return IsShownOnScreen() && GetScreenRect().Contains(wxGetMousePosition());
+}
+
+void SkinButton::resetHover() {
+  const bool inside = pointerInside();
+  if (inside == m_hover) return;
+  m_hover = inside;
+  Refresh();
 }
 
 void SkinButton::onPaint(wxPaintEvent&) {
@@ -50,8 +70,11 @@ void SkinButton::onPaint(wxPaintEvent&) {
     dc.Clear();
   }
   if (!m_normal) return;  // nothing is drawn before the bitmaps are set
+  // A hover left over from a pointer that went away unseen is dropped here.
+  if (m_hover && !m_pressed && !HasCapture() && !pointerInside()) m_hover = false;
   const wxBitmap& bmp = Art::get().bitmap(currentBitmap());
   if (bmp.IsOk()) dc.DrawBitmap(bmp, 0, 0, true);
+  if (HasFocus()) paintFocusRing(dc);
   if (m_caption.empty() || m_captionStyle == CaptionStyle::None) return;
 
   wxFont font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
@@ -59,6 +82,11 @@ void SkinButton::onPaint(wxPaintEvent&) {
     case CaptionStyle::Centered: {
       font.SetWeight(wxFONTWEIGHT_BOLD);
       dc.SetFont(font);
+      // A caption wider than the button steps down in size rather than touching its edges.
+      while (dc.GetTextExtent(m_caption).x > sz.x - 16 && font.GetPointSize() > 6) {
+        font.SetPointSize(font.GetPointSize() - 1);
+        dc.SetFont(font);
+      }
       // Solid pills carry white text; outlined header buttons dark text.
       bool outlined = m_normal == 156 || m_normal == 139 || m_normal == 220;
       dc.SetTextForeground(!IsThisEnabled() ? wxColour(0x6b, 0x76, 0x85)
@@ -121,6 +149,16 @@ void SkinButton::onPaint(wxPaintEvent&) {
   }
 }
 
+void SkinButton::paintFocusRing(wxDC& dc) const {
+  // Two rings, dark outside and white inside, so the focus shows on light and dark art.
+  const wxSize sz = GetClientSize();
+  dc.SetBrush(*wxTRANSPARENT_BRUSH);
+  dc.SetPen(wxPen(wxColour(0x13, 0x23, 0x3a), 2));
+  dc.DrawRoundedRectangle(1, 1, sz.x - 2, sz.y - 2, 6);
+  dc.SetPen(wxPen(*wxWHITE, 1, wxPENSTYLE_DOT));
+  dc.DrawRoundedRectangle(3, 3, sz.x - 6, sz.y - 6, 5);
+}
+
 void SkinButton::onEnter(wxMouseEvent&) {
   m_hover = true;
   Refresh();
@@ -146,16 +184,56 @@ void SkinButton::onUp(wxMouseEvent& e) {
   m_pressed = false;
   m_hover = inside;
   Refresh();
-  if (fire) {
-    wxCommandEvent click(wxEVT_BUTTON, GetId());
-    click.SetEventObject(this);
-    ProcessWindowEvent(click);
+  if (fire) this->fire();
+}
+
+void SkinButton::fire() {
+  wxCommandEvent click(wxEVT_BUTTON, GetId());
+  click.SetEventObject(this);
+  // The handler may destroy the page this button sits on (a page switch is queued, but a
+  // modal dialog may run inside): look at ourselves again only while we still exist.
+  wxWeakRef<SkinButton> self(this);
+  ProcessWindowEvent(click);
+  if (self) resetHover();
+}
+
+void SkinButton::onKeyDown(wxKeyEvent& e) {
+  switch (e.GetKeyCode()) {
+    case WXK_RETURN:
+    case WXK_NUMPAD_ENTER:
+      if (IsThisEnabled()) fire();
+      return;
+    case WXK_SPACE:
+      // A space press shows the pressed image; the release clicks, as a native button does.
+      if (IsThisEnabled() && !m_keyPressed) {
+        m_keyPressed = true;
+        Refresh();
+      }
+      return;
+    default:
+      e.Skip();
   }
+}
+
+void SkinButton::onKeyUp(wxKeyEvent& e) {
+  if (e.GetKeyCode() != WXK_SPACE || !m_keyPressed) {
+    e.Skip();
+    return;
+  }
+  m_keyPressed = false;
+  Refresh();
+  if (IsThisEnabled()) fire();
 }
 
 void SkinButton::onCaptureLost(wxMouseCaptureLostEvent&) {
   m_pressed = false;
   Refresh();
+}
+
+void resetHoverBelow(wxWindow* root) {
+  if (auto* button = dynamic_cast<SkinButton*>(root)) button->resetHover();
+  for (wxWindow* child : root->GetChildren())
+    if (!child->IsTopLevel()) resetHoverBelow(child);
 }
 
 }  // namespace velk::ui

@@ -46,11 +46,15 @@ void addMailScreenshotSteps() {
                                         (*dir / "Mail" / "Deleted Items.dbx").string()};
                        app.mailOutputFolder = (*dir / "Repaired").string();
                        view->switchPage(kCommandOutlookExpressRepair, 0);
+                       return Shot::Ready;
                      },
                      nullptr, 500});
     steps.push_back({"mail-report",
                      [page] {
-                       if (MailSelectionPage* p = page()) p->next();
+                       MailSelectionPage* p = page();
+                       if (!p) return Shot::Failed;
+                       p->next();
+                       return Shot::Ready;
                      },
                      nullptr, 1500});
     steps.push_back({"mail-outlook",
@@ -59,6 +63,7 @@ void addMailScreenshotSteps() {
                        std::ofstream(*dir / "Mail" / "Archive.pst", std::ios::binary) << std::string(4096, 'x');
                        app.mailFiles = {(*dir / "Mail" / "Archive.pst").string()};
                        view->switchPage(kCommandOutlookRepair, 0);
+                       return Shot::Ready;
                      },
                      nullptr, 500,
                      [dir] {

@@ -13,12 +13,14 @@
 
 #include "app/art.h"
 #include "app/home_view.h"
+#include "app/open_image_dialog.h"
 #include "app/recovery_app.h"
 #include "app/skin_button.h"
 #include "disk/sector_reader.h"
 #include "partition/backup_store.h"
 #include "partition/partition_texts.h"
 #include "support/text.h"
+#include "workspace/progress_dialog.h"
 
 namespace velk::ui {
 namespace {
@@ -325,6 +327,13 @@ void PartitionPage::createControls() {
   // The artwork puts its icon on the left: keep the caption clear of it.
   m_recoveryButton->setCaption("      Recovery");
   m_nextButton->Disable();  // the page has no next step
+  m_openImageButton = new SkinButton(this, kOpenImage, "Open disk image", wxPoint(20, 411), wxSize(145, 45));
+  m_openImageButton->SetBitmaps(164, 163, 211, 166);
+  m_openImageButton->setCaption(wxString::FromUTF8("Open disk image…"));
+  m_openImageButton->setBackdrop(kPagePaper);
+  m_openImageButton->SetToolTip("Attach a disk image file as a drive (raw, E01, VHD, VHDX, VMDK, QCOW2)");
+  m_openImageButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openImage(); });
+  m_progress = new ProgressDialog(this, wxGetApp().state().progress, [this] { m_deepStop.clear(); });
 
   m_combo = new DiskCombo(this, kDiskCombo, wxPoint(10, 82), wxSize(width - 123 - 10, DiskCombo::kFieldHeight));
   m_map = new DiskMap(this, kDiskMap, wxRect(wxPoint(10, 127), wxPoint(width - 179 - 1, 187 - 1)));
@@ -347,6 +356,7 @@ void PartitionPage::createControls() {
   m_combo->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) { selectDisk(e.GetSelection()); });
   m_candidates->Bind(wxEVT_LISTBOX, [this](wxCommandEvent& e) { selectCandidate(e.GetSelection()); });
   m_backups->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent& e) { activateBackupRow(e.GetIndex()); });
+  orderTabsByLayout(this);
 }
 
 int PartitionPage::message(const wxString& body, const wxString& caption, long style) {
@@ -360,10 +370,16 @@ void PartitionPage::fillDisks() {
 
 void PartitionPage::fillBackupList() {
   m_backups->DeleteAllItems();
+  m_listRows.clear();
   const auto& rows = m_model.BackupRows();
+  auto add = [this](const wxString& date, const wxString& path, int image, ListRow row) {
+    const long item = m_backups->InsertItem(m_backups->GetItemCount(), date, image);
+    m_backups->SetItem(item, 1, path);
+    m_listRows.push_back(row);
+  };
   for (size_t i = 0; i < rows.size(); ++i) {
-    const long item = m_backups->InsertItem(long(i), text(rows[i].dateText), rows[i].image);
-    m_backups->SetItem(item, 1, text(rows[i].pathText));
+    add(text(rows[i].dateText), text(rows[i].pathText), rows[i].image, {int(i), false});
+    if (rows[i].kind == BackupRowKind::AutoScan) add(kRowDeepScan, kRowDeepScanNote, rows[i].image, {-1, true});
   }
 }
 
@@ -398,10 +414,16 @@ void PartitionPage::showCandidatesOrFailure(bool ok) {
   if (!ok) message(wxString(kTextCantLoadBackup.data()), wxEmptyString, wxOK);
 }
 
-void PartitionPage::activateBackupRow(long row) {
+void PartitionPage::activateBackupRow(long listRow) {
+  if (listRow < 0 || size_t(listRow) >= m_listRows.size()) return;
+  if (m_listRows[size_t(listRow)].deepScan) {
+    deepScan();
+    return;
+  }
   const auto& rows = m_model.BackupRows();
-  if (row < 0 || size_t(row) >= rows.size()) return;
-  switch (rows[size_t(row)].kind) {
+  const size_t row = size_t(m_listRows[size_t(listRow)].modelRow);
+  if (row >= rows.size()) return;
+  switch (rows[row].kind) {
     case BackupRowKind::AutoScan: {
       bool ok = false;
       {
@@ -419,13 +441,60 @@ void PartitionPage::activateBackupRow(long row) {
     }
     case BackupRowKind::Found:
     case BackupRowKind::Added: {
-      const std::filesystem::path path = rows[size_t(row)].path;
+      const std::filesystem::path path = rows[row].path;
       // A refused file leaves the candidates as they were.
       if (m_model.LoadBackup(path)) showCandidatesOrFailure(true);
       else message(wxString(kTextCantLoadBackup.data()), wxEmptyString, wxOK);
       break;
     }
   }
+}
+
+void PartitionPage::deepScan() {
+  if (m_worker.joinable()) return;  // one scan at a time
+  Progress& progress = wxGetApp().state().progress;
+  progress.reset();
+  progress.setStatus("Probing the gaps of the disk");
+  m_deepStop.set();
+  // The worker replaces the candidates: nothing may paint them meanwhile.
+  m_selectedCandidate = -1;
+  m_candidates->SetItemCount(0);
+  m_candidates->Refresh();
+  m_map->Refresh();
+  m_progress->setTitleText(kTitleDeepScan);
+  m_progress->setMode(0);
+  bool ok = false;
+  // The deep scan reads a few sectors at every probe point of every gap: on a large disk
+  // that takes a while, so it runs on a worker and the window stays responsive.
+  m_worker = std::jthread([this, &ok, &progress] {
+    ok = m_model.DeepScan(&m_deepStop, [&progress](uint64_t done, uint64_t total) {
+      progress.foundTotal = total;
+      progress.foundCurrent = done;
+    });
+    m_progress->CallAfter([p = m_progress] { p->finish(); });
+  });
+  m_progress->ShowModal();
+  m_worker.join();
+  m_worker = std::jthread();
+  showCandidatesOrFailure(ok);
+}
+
+void PartitionPage::openImage() {
+  OpenImageDialog dlg(this);
+  if (dlg.ShowModal() == wxID_OK) showAttachedImage();
+}
+
+void PartitionPage::showAttachedImage() {
+  m_model.Refresh();
+  fillDisks();
+  // The image attached last is the last disk of the catalogue.
+  const int last = m_model.catalog().DiskCount() - 1;
+  if (last >= 0 && m_model.SelectedIndex() != last) selectDisk(last);
+  else {
+    fillBackupList();
+    fillCandidates();
+  }
+  m_combo->SetFocus();
 }
 
 void PartitionPage::backup() {

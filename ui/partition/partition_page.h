@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 #include <wx/listctrl.h>
 #include <wx/odcombo.h>
@@ -16,6 +17,7 @@
 #include "app/page.h"
 #include "disk/table_reread.h"
 #include "partition/partition_recovery.h"
+#include "workspace/progress.h"
 
 namespace velk::ui {
 
@@ -90,8 +92,15 @@ class DiskMap : public wxWindow {
   int m_paints = 0;
 };
 
+class ProgressDialog;
+
 class PartitionPage : public Page {
  public:
+  static constexpr int kOpenImage = 10611;
+  // The deep scan's row of the backup list, right under the automatic scan's.
+  static constexpr const char* kRowDeepScan = "  Deep Scan ...    ";
+  static constexpr const char* kRowDeepScanNote = "(Looks inside every gap; takes longer)";
+  static constexpr const char* kTitleDeepScan = "Scanning for lost partitions ...";
   static constexpr int kDiskCombo = 10600, kCandidateList = 10601, kBackupList = 10602, kBackButton = 10605,
                        kNextButton = 10606, kRecoveryButton = 10607, kBackupButton = 10608, kDiskMap = 10609;
   // What the page says after a rewrite when no restart is needed, or when it was refused.
@@ -115,6 +124,8 @@ class PartitionPage : public Page {
   SkinButton* backupButton() const { return m_backupButton; }
   SkinButton* backButton() const { return m_backButton; }
   SkinButton* nextButton() const { return m_nextButton; }
+  SkinButton* openImageButton() const { return m_openImageButton; }
+  ProgressDialog* progressDialog() const { return m_progress; }
 
   // Commands of the page, as its controls call them.
   void selectDisk(int index);          // disk combo selection
@@ -122,6 +133,10 @@ class PartitionPage : public Page {
   void selectCandidate(int index);     // candidate list selection (-1: none)
   void recover();                      // Recovery button
   void backup();                       // Backup button
+  void deepScan();                     // the deep scan's row: on a worker, behind the progress dialog
+  void openImage();                    // "Open disk image…"
+  // After an image was attached: the disks again, the image's disk selected.
+  void showAttachedImage();
 
   int selectedCandidate() const { return m_selectedCandidate; }
   const PartitionRecord* selectedCandidateRecord() const;
@@ -132,6 +147,12 @@ class PartitionPage : public Page {
   void createControls();
   void fillDisks();
   void fillBackupList();
+  // What a row of the backup list stands for: a row of the model's list, or the deep scan.
+  struct ListRow {
+    int modelRow = -1;
+    bool deepScan = false;
+  };
+  std::vector<ListRow> m_listRows;
   void fillCandidates();
   void showCandidatesOrFailure(bool ok);
   void afterRecovered(int diskNumber);
@@ -149,6 +170,11 @@ class PartitionPage : public Page {
   SkinButton* m_nextButton = nullptr;
   SkinButton* m_recoveryButton = nullptr;
   SkinButton* m_backupButton = nullptr;
+  SkinButton* m_openImageButton = nullptr;
+  ProgressDialog* m_progress = nullptr;
+  StopFlag m_deepStop;
+  // Declared last: joined first when the page goes.
+  std::jthread m_worker;
 };
 
 void registerPartitionPage();

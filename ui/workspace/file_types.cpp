@@ -4,6 +4,7 @@
 #include <memory>
 #include <wx/artprov.h>
 #include <wx/dcmemory.h>
+#include <wx/image.h>
 #include <wx/imaglist.h>
 #include <wx/mimetype.h>
 
@@ -47,8 +48,9 @@ FileTypes::FileTypes() {
   wxBitmap generic = wxArtProvider::GetBitmap(wxART_NORMAL_FILE, wxART_LIST, wxSize(16, 16));
   if (!generic.IsOk() || generic.GetWidth() != 16) generic = drawFileIcon(16, wxColour(0x3a, 0x7b, 0xd5));
   m_small->Add(generic);
-  m_genericLarge = wxArtProvider::GetBitmap(wxART_NORMAL_FILE, wxART_OTHER, wxSize(32, 32));
-  if (!m_genericLarge.IsOk() || m_genericLarge.GetWidth() != 32) m_genericLarge = drawFileIcon(32, wxColour(0x3a, 0x7b, 0xd5));
+  m_genericLarge = wxArtProvider::GetBitmap(wxART_NORMAL_FILE, wxART_OTHER, wxSize(kLargeIcon, kLargeIcon));
+  if (!m_genericLarge.IsOk() || m_genericLarge.GetWidth() != kLargeIcon)
+    m_genericLarge = drawFileIcon(kLargeIcon, wxColour(0x3a, 0x7b, 0xd5));
 }
 
 FileTypes::Entry& FileTypes::lookup(const std::string& fileName) {
@@ -77,7 +79,7 @@ FileTypes::Entry& FileTypes::lookup(const std::string& fileName) {
       wxImage img = bmp.ConvertToImage();
       if (img.IsOk()) {
         e.smallIcon = m_small->Add(wxBitmap(img.Scale(16, 16, wxIMAGE_QUALITY_HIGH)));
-        e.large = wxBitmap(img.Scale(32, 32, wxIMAGE_QUALITY_HIGH));
+        e.large = wxBitmap(img.Scale(kLargeIcon, kLargeIcon, wxIMAGE_QUALITY_HIGH));
       }
     }
   }
@@ -87,6 +89,27 @@ FileTypes::Entry& FileTypes::lookup(const std::string& fileName) {
 std::string FileTypes::typeName(const std::string& fileName) { return lookup(fileName).typeName; }
 int FileTypes::smallIconIndex(const std::string& fileName) { return std::max(0, lookup(fileName).smallIcon); }
 wxImageList* FileTypes::smallImages() { return m_small; }
+
+int FileTypes::smallIconIndex(const std::string& fileName, Verdict verdict) {
+  const int plain = smallIconIndex(fileName);
+  if (verdict == Verdict::Unverified) return plain;
+  auto [it, added] = m_marked.try_emplace({plain, verdict}, plain);
+  if (!added) return it->second;
+  // Drawn into the pixels, so the icon keeps its transparency on a selected row.
+  wxImage image = m_small->GetBitmap(plain).ConvertToImage();
+  if (!image.HasAlpha()) image.InitAlpha();
+  const wxColour mark = verdict == Verdict::Verified ? wxColour(0x1E, 0x8E, 0x3E) : wxColour(0xC6, 0x28, 0x28);
+  for (int y = 5; y < 16; ++y)
+    for (int x = 5; x < 16; ++x) {
+      const int d2 = (x - 11) * (x - 11) + (y - 11) * (y - 11);
+      if (d2 > 25) continue;
+      const wxColour c = d2 > 13 ? *wxWHITE : mark;
+      image.SetRGB(x, y, c.Red(), c.Green(), c.Blue());
+      image.SetAlpha(x, y, 255);
+    }
+  it->second = m_small->Add(wxBitmap(image));
+  return it->second;
+}
 wxBitmap FileTypes::largeIcon(const std::string& fileName) { return lookup(fileName).large; }
 
 }  // namespace velk::ui

@@ -7,6 +7,8 @@
 #include <wx/bitmap.h>
 #include <wx/icon.h>
 
+#include "workspace/file_record.h"
+
 class wxImageList;
 
 namespace velk::ui {
@@ -20,8 +22,12 @@ class FileTypes {
   std::string typeName(const std::string& fileName);
   // Index into smallImages() of the name's icon (0: the generic file icon).
   int smallIconIndex(const std::string& fileName);
+  // The same icon with the verdict's mark in its corner (green: verified, red: damaged;
+  // unverified files keep the plain icon).
+  int smallIconIndex(const std::string& fileName, Verdict verdict);
   wxImageList* smallImages();
-  // A 32 × 32 icon for thumbnails of files that are no images.
+  static constexpr int kLargeIcon = 48;
+  // A kLargeIcon-sized icon: the tile of a file that shows no picture in the Icons view.
   wxBitmap largeIcon(const std::string& fileName);
 
  private:
@@ -35,6 +41,7 @@ class FileTypes {
   Entry& lookup(const std::string& fileName);
 
   std::map<std::string, Entry> m_byExtension;
+  std::map<std::pair<int, Verdict>, int> m_marked;
   wxImageList* m_small = nullptr;
   wxBitmap m_genericLarge;
 };

@@ -7,6 +7,8 @@
 #include <wx/stattext.h>
 #include <wx/time.h>
 
+#include "app/main_frame.h"
+
 namespace velk::ui {
 
 ProgressDialog::ProgressDialog(wxWindow* parent, Progress& progress, std::function<void()> onCancel)
@@ -46,6 +48,25 @@ ProgressDialog::ProgressDialog(wxWindow* parent, Progress& progress, std::functi
   Bind(wxEVT_TIMER, [this](wxTimerEvent&) { tickBar(); }, kTimerBar);
   Bind(wxEVT_TIMER, [this](wxTimerEvent&) { tickClock(); }, kTimerClock);
   Bind(wxEVT_PAINT, &ProgressDialog::onPaint, this);
+  // It has no title bar: it is dragged aside by any part that is not the Cancel button.
+  makeDraggable(this);
+  for (wxWindow* part : {static_cast<wxWindow*>(m_title), static_cast<wxWindow*>(m_status),
+                         static_cast<wxWindow*>(m_gauge), static_cast<wxWindow*>(m_elapsed),
+                         static_cast<wxWindow*>(m_remaining)})
+    makeDraggable(part);
+  SetToolTip("Drag to move this window aside");
+}
+
+void ProgressDialog::placeOverParent() {
+  // Low over the page, so the results filling the tree above stay in sight.
+  wxWindow* parent = GetParent() ? wxGetTopLevelParent(GetParent()) : nullptr;
+  if (!parent) {
+    CentreOnScreen();
+    return;
+  }
+  const wxRect area = parent->GetScreenRect();
+  const wxSize size = GetSize();
+  Move(area.x + (area.width - size.x) / 2, area.GetBottom() - size.y - 12);
 }
 
 void ProgressDialog::setTitleText(const wxString& title) { m_title->SetLabel(title); }
@@ -66,7 +87,7 @@ void ProgressDialog::start() {
 }
 
 int ProgressDialog::ShowModal() {
-  CentreOnParent();
+  placeOverParent();
   start();
   int rc = wxDialog::ShowModal();
   m_barTimer.Stop();
@@ -75,7 +96,7 @@ int ProgressDialog::ShowModal() {
 }
 
 void ProgressDialog::showForTour() {
-  CentreOnParent();
+  placeOverParent();
   start();
   tickBar();
   tickClock();

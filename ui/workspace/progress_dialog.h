@@ -47,6 +47,7 @@ class ProgressDialog : public wxDialog {
 
  private:
   void start();
+  void placeOverParent();
   void onPaint(wxPaintEvent&);
 
   Progress& m_progress;

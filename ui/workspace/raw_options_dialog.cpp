@@ -2,6 +2,7 @@
 
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/imaglist.h>
 #include <wx/listctrl.h>
 #include <wx/msgdlg.h>
@@ -26,13 +27,15 @@ SignatureCatalog& rawCatalog() {
 }
 
 RawOptionsDialog::RawOptionsDialog(wxWindow* parent, const RawOptionsLimits& limits, const RawOptionsValues& values,
-                                   SignatureCatalog& catalog)
+                                   SignatureCatalog& catalog, bool nameFromContent)
     : wxDialog(parent, 171, "SetQuickOptions...", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE),
       m_limits(limits),
       m_values(values),
       m_catalog(catalog) {
   SetName("RawOptionsDialog");
-  SetClientSize(ConvertDialogToPixels(wxSize(243, 212)));
+  // 14 units taller than the classic layout: room for the naming option above the buttons.
+  constexpr int kExtra = 14;
+  SetClientSize(ConvertDialogToPixels(wxSize(243, 212 + kExtra)));
   auto du = [this](int x, int y) { return ConvertDialogToPixels(wxPoint(x, y)); };
   auto dsz = [this](int w, int h) { return ConvertDialogToPixels(wxSize(w, h)); };
   new wxStaticText(this, 1004, "Search by any or all of the criteria below.", du(9, 5), dsz(226, 12));
@@ -62,10 +65,15 @@ RawOptionsDialog::RawOptionsDialog(wxWindow* parent, const RawOptionsLimits& lim
     m_types->SetItem(row, 1, wxString::FromUTF8(item.description));
     m_types->CheckItem(row, item.checked);
   }
-  auto* all = new wxButton(this, 1038, "Select All", du(8, 192), dsz(54, 15));
-  auto* none = new wxButton(this, 1039, "Deselect All", du(66, 192), dsz(54, 15));
-  auto* ok = new wxButton(this, wxID_OK, "OK", du(124, 192), dsz(54, 15));
-  new wxButton(this, wxID_CANCEL, "Cancel", du(182, 192), dsz(54, 15));
+  m_nameFromContent = new wxCheckBox(this, 1040, "Name files from their content", du(9, 192), dsz(226, 11));
+  m_nameFromContent->SetValue(nameFromContent);
+  m_nameFromContent->SetToolTip(
+      "Photos by their date and camera, documents by their title, music by artist and title; "
+      "the File%d name stays in the list's Carved Name column");
+  auto* all = new wxButton(this, 1038, "Select All", du(8, 192 + kExtra), dsz(54, 15));
+  auto* none = new wxButton(this, 1039, "Deselect All", du(66, 192 + kExtra), dsz(54, 15));
+  auto* ok = new wxButton(this, wxID_OK, "OK", du(124, 192 + kExtra), dsz(54, 15));
+  new wxButton(this, wxID_CANCEL, "Cancel", du(182, 192 + kExtra), dsz(54, 15));
   ok->SetDefault();
   all->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { setAllChecked(true); });
   none->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { setAllChecked(false); });
@@ -106,7 +114,7 @@ bool RawOptionsDialog::tryOk() {
 wxDialog* openRawOptions(wxWindow* parent, AppState& app, bool modeless) {
   RawOptionsLimits limits{int64_t(app.startSector), int64_t(app.endSector)};
   RawOptionsValues values{app.rangeFirst, app.rangeLast, app.rawMaxSizeKb};
-  auto* dlg = new RawOptionsDialog(parent, limits, values, rawCatalog());
+  auto* dlg = new RawOptionsDialog(parent, limits, values, rawCatalog(), app.rawNameFromContent);
   if (modeless) {
     dlg->Show();
     return dlg;
@@ -116,6 +124,7 @@ wxDialog* openRawOptions(wxWindow* parent, AppState& app, bool modeless) {
     app.rangeLast = dlg->values().endSector;
     // 0 is kept: the scanner then uses its default size.
     app.rawMaxSizeKb = dlg->values().maxSizeKb;
+    app.rawNameFromContent = dlg->nameFromContentBox()->IsChecked();
     // The types live in the shared catalogue's enabled flags from now on.
     app.rawTypes.clear();
   }

@@ -8,6 +8,7 @@
 #include "engines/raw/raw_options.h"
 #include "engines/raw/signature_catalog.h"
 
+class wxCheckBox;
 class wxListCtrl;
 class wxTextCtrl;
 class wxStaticText;
@@ -25,12 +26,15 @@ SignatureCatalog& rawCatalog();
 class RawOptionsDialog : public wxDialog {
  public:
   RawOptionsDialog(wxWindow* parent, const RawOptionsLimits& limits, const RawOptionsValues& values,
-                   SignatureCatalog& catalog);
+                   SignatureCatalog& catalog, bool nameFromContent = false);
 
   // OK's checks; on success the catalogue takes the check boxes and the dialog closes.
   // False (with the message shown) when the dialog stays open.
   bool tryOk();
   const RawOptionsValues& values() const { return m_values; }
+  // "Name files from their content": carved files take a name from their own metadata
+  // (EXIF date and camera, document title, artist and title); File%d stays the default.
+  wxCheckBox* nameFromContentBox() const { return m_nameFromContent; }
 
   wxTextCtrl* startEdit() const { return m_start; }
   wxTextCtrl* endEdit() const { return m_end; }
@@ -49,6 +53,7 @@ class RawOptionsDialog : public wxDialog {
   wxTextCtrl* m_start = nullptr;
   wxTextCtrl* m_end = nullptr;
   wxListCtrl* m_types = nullptr;
+  wxCheckBox* m_nameFromContent = nullptr;
 };
 
 // Opens the dialog over the application's state and takes the values on OK (the drive

@@ -5,12 +5,14 @@
 #include <wx/dcbuffer.h>
 #include <wx/dcmemory.h>
 #include <wx/dirdlg.h>
+#include <wx/filedlg.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 
 #include "app/art.h"
 #include "app/home_view.h"
 #include "app/recovery_app.h"
+#include "app/settings.h"
 #include "app/skin_button.h"
 #include "engines/engine_registry.h"
 #include "engines/raw/signature_catalog.h"
@@ -18,6 +20,9 @@
 #include "workspace/file_types.h"
 #include "workspace/filter_dialog.h"
 #include "workspace/image_decode.h"
+#include "workspace/notice_bar.h"
+#include "workspace/recovery_dialogs.h"
+#include "workspace/saved_scan.h"
 #include "workspace/overwrite_dialog.h"
 #include "workspace/preview.h"
 #include "workspace/preview_dialogs.h"
@@ -44,15 +49,27 @@ EngineOpener& openerSlot() {
   return opener;
 }
 
-class DirDialogChooser : public FolderChooser {
+// The recovery folder: starts where the user recovered last, else in the documents folder.
+class DialogFolderChooser : public FolderChooser {
  public:
   bool choose(wxWindow* parent, wxString& path) override {
-    wxDirDialog dlg(parent, "Current folder is:", wxEmptyString, wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+    RecoveryFolderDialog dlg(parent, RecoveryFolderDialog::startFolder());
     if (dlg.ShowModal() != wxID_OK) return false;
-    path = dlg.GetPath();
+    path = dlg.path();
+    Settings::get().setFolder("recovery", path);
     return true;
   }
 };
+
+// How a scan's notice reads: why it ended early, then the sectors it could not read.
+std::string scanNotice(const std::optional<Error>& error, const RecoveryEngine* engine) {
+  std::string notice = error ? describe(*error) : std::string();
+  if (engine) {
+    const std::string unreadable = unreadableSummary(engine->damage());
+    if (!unreadable.empty()) notice += (notice.empty() ? "" : "\n") + unreadable;
+  }
+  return notice;
+}
 
 Task taskOf(int taskId) {
   return taskId == kTaskRaw ? Task::Raw : taskId == kTaskFormatted ? Task::Formatted : Task::Deleted;
@@ -115,8 +132,9 @@ RecoveryPage::~RecoveryPage() {
 
 void RecoveryPage::createControls() {
   m_pane = new SplitPane(this, kPane, wxRect(wxPoint(9, 75), wxPoint(758, 264)), m_variant, m_model);
-  m_filterBox = new wxCheckBox(this, kFilterBox, "", wxPoint(266, 324));
-  m_filterBox->SetToolTip("Filter the file list");
+  // The box says what it does; the Filter button beside it is usable while it is ticked.
+  m_filterBox = new wxCheckBox(this, kFilterBox, "Apply filter", wxPoint(258, 324));
+  m_filterBox->SetToolTip("Show only the files that pass the filter; the Filter button sets it");
   struct ButtonSpec {
     SkinButton** slot;
     int id;
@@ -137,6 +155,14 @@ void RecoveryPage::createControls() {
     b->setBackdrop(172, wxPoint(s.rect.x, s.rect.y - 66));
     *s.slot = b;
   }
+  // What a scan found can be kept and recovered from later without scanning again.
+  m_saveButton = new SkinButton(this, kSaveResultsButton, "Save results", wxPoint(10, 310), wxSize(145, 45));
+  m_saveButton->SetBitmaps(164, 163, 211, 166);
+  m_saveButton->setCaption(wxString::FromUTF8("Save results…"));
+  m_saveButton->setBackdrop(172, wxPoint(10, 310 - 66));
+  m_saveButton->SetToolTip("Keep what the scan found in a file, to recover from it later without scanning again");
+  m_saveButton->Disable();
+  m_saveButton->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { saveResults(); });
   // The artwork puts its arrow on the left: keep the caption clear of it.
   m_recoveryButton->setCaption("      Recovery");
   m_filterButton->Disable();
@@ -158,8 +184,12 @@ void RecoveryPage::createControls() {
   list->onActivate = [this](long row) { preview(row); };
   list->onColumn = [this](int column) { sortColumn(column); };
   m_pane->grid()->onActivate = [this](long row) { preview(row); };
+  m_pane->grid()->onCheck = [this](long row, bool on) { checkRow(row, on); };
 
+  // Left of Back and Next: where what the scan met is said, without stopping anyone.
+  m_notice = new NoticeBar(this, wxRect(wxPoint(10, 404), wxPoint(540, 462)));
   m_progress = new ProgressDialog(this, wxGetApp().state().progress, [this] { cancelJob(); });
+  orderTabsByLayout(this);
 }
 
 wxString RecoveryPage::folderTotalsLine() const {
@@ -230,6 +260,7 @@ void RecoveryPage::startScan() {
 
   std::unique_ptr<RecoveryEngine> engine;
   m_scanError.reset();
+  observeScan(true);
   runJob(title, mode, [&, this] {
     auto opened = opener(record, task);
     if (!opened) {
@@ -245,17 +276,79 @@ void RecoveryPage::startScan() {
     m_liveEngine = nullptr;
   });
   m_engine = std::move(engine);
+  observeScan(false);
   // The worker has ended: the model is ours alone now, mirror it.
   m_pane->tree()->mirror(*m_results);
+  m_pane->fitTree();
   selectFolder(m_pane->tree()->selectedFolder());
   updateCheckedTotals();
   // A scan that could not do its work says why; so does one that met unreadable sectors.
-  std::string notice = m_scanError ? describe(*m_scanError) : std::string();
-  if (m_engine) {
-    const std::string unreadable = unreadableSummary(m_engine->damage());
-    if (!unreadable.empty()) notice += (notice.empty() ? "" : "\n") + unreadable;
+  // The page says it in its notice bar: the results that were found stay usable.
+  m_notice->showNotice(wxString::FromUTF8(scanNotice(m_scanError, m_engine.get())));
+  m_saveButton->Enable(m_engine != nullptr);
+  m_pane->tree()->SetFocus();
+}
+
+void RecoveryPage::observeScan(bool on) {
+  if (!on) {
+    m_results->setObserver(nullptr);
+    std::lock_guard lock(m_liveMutex);
+    m_liveQueue.clear();
+    m_liveActive = false;
+    return;
   }
-  if (!notice.empty()) showMessage(wxString::FromUTF8(notice), "Warning", wxOK | wxICON_WARNING);
+  m_liveFiles = 0;
+  m_liveBytes = 0;
+  m_liveFolders = 0;
+  m_liveActive = true;
+  m_pane->tree()->beginLive();
+  // Runs on the worker. Files only count (a folder of 100,000 costs two atomic adds each);
+  // folders are copied by value, since the model is the worker's until it ends.
+  m_results->setObserver([this](ResultTree::Event event, FolderItem* folder, FileRecord* record) {
+    if (event == ResultTree::Event::FileAdded) {
+      m_liveFiles.fetch_add(1, std::memory_order_relaxed);
+      if (record) m_liveBytes.fetch_add(record->size, std::memory_order_relaxed);
+      return;
+    }
+    LiveChange change;
+    change.id = folder->id;
+    if (event == ResultTree::Event::FolderAdded) {
+      change.parentId = folder->parent && folder->parent->parent ? folder->parent->id : 0;
+      change.text = folder->text;
+    } else {
+      change.removed = true;
+      std::vector<const FolderItem*> stack{folder};
+      while (!stack.empty()) {
+        const FolderItem* f = stack.back();
+        stack.pop_back();
+        for (const auto& c : f->children) {
+          change.subtree.push_back(c->id);
+          stack.push_back(c.get());
+        }
+      }
+    }
+    std::lock_guard lock(m_liveMutex);
+    m_liveQueue.push_back(std::move(change));
+    if (!m_liveDrainPending) {
+      m_liveDrainPending = true;
+      CallAfter([this] { drainLive(); });
+    }
+  });
+}
+
+void RecoveryPage::drainLive() {
+  std::vector<LiveChange> batch;
+  {
+    std::lock_guard lock(m_liveMutex);
+    batch.swap(m_liveQueue);
+    m_liveDrainPending = false;
+  }
+  // A drain that arrives after the scan has ended finds the tree mirrored already.
+  if (!m_liveActive) return;
+  for (const LiveChange& c : batch) m_liveFolders += c.removed ? 0 : 1;
+  m_pane->tree()->applyLive(batch);
+  m_folderTotals = Totals{m_liveFiles.load(), m_liveBytes.load()};
+  RefreshRect(kFolderTotalsRect);
 }
 
 void RecoveryPage::selectFolder(FolderItem* folder) {
@@ -374,6 +467,7 @@ void RecoveryPage::checkRow(long row, bool checked) {
 }
 
 void RecoveryPage::sortColumn(int column) {
+  if (column < 0 || column >= kListColumnCount) return;  // the carved-name column keeps its order
   m_model.sortBy(column, [](const FileRecord& r) { return ResultListView::typeText(r); });
   m_pane->list()->ShowSortIndicator(column, m_model.lastSortAscending());
   m_pane->list()->refreshRows();
@@ -450,7 +544,7 @@ void RecoveryPage::recover() {
     return;
   }
   if (!m_engine) return;
-  std::shared_ptr<FolderChooser> chooser = chooserSlot() ? chooserSlot() : std::make_shared<DirDialogChooser>();
+  std::shared_ptr<FolderChooser> chooser = chooserSlot() ? chooserSlot() : std::make_shared<DialogFolderChooser>();
   wxString folder;
   if (!chooser->choose(this, folder) || folder.empty()) return;
   // Writing onto the scanned device could overwrite what is being recovered.
@@ -466,11 +560,31 @@ void RecoveryPage::recover() {
   runJob("Recoverying Deleted Files ...", 0, [&, this] {
     m_report = runRecovery(*m_results, *engine, request, m_jobFlag, wxGetApp().state().progress);
   });
-  if (!m_report.errorText.empty()) {
-    const bool error = policy.failuresAreErrors;
-    showMessage(wxString::FromUTF8(m_report.errorText), error ? "Error" : "Notice",
-                wxOK | (error ? wxICON_ERROR : wxICON_INFORMATION));
-  }
+  // One summary, whatever happened: counts by verdict, the failures' lines, the folder.
+  RecoverySummaryDialog summary(this, m_report, folder);
+  summary.ShowModal();
+}
+
+void RecoveryPage::saveResults() {
+  if (!m_engine || m_busy) return;
+  wxFileDialog dlg(this, "Save results", Settings::get().folder("results"), "scan.velkscan",
+                   "Saved scans (*.velkscan)|*.velkscan|All files|*", wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  if (dlg.ShowModal() != wxID_OK) return;
+  Settings::get().setFolder("results", dlg.GetDirectory());
+  (void)saveResultsTo(dlg.GetPath());
+}
+
+Status RecoveryPage::saveResultsTo(const wxString& file) {
+  if (!m_engine) return fail(Error{ErrorKind::Usage, "the results", "nothing was scanned", 0, std::nullopt});
+  const PartitionRecord& record = wxGetApp().state().selected;
+  Status saved = [&]() -> Status {
+    auto disk = identifyDisk(record.diskNumber);
+    if (!disk) return fail(disk.error());
+    return saveScan(std::filesystem::path(file.utf8_string()), record, wxGetApp().state().scanOptions(taskId()),
+                    *disk, *m_results, *m_engine);
+  }();
+  if (!saved) showMessage(wxString::FromUTF8(describe(saved.error())), "Error", wxOK | wxICON_ERROR);
+  return saved;
 }
 
 void addWorkspaceScreenshotSteps();

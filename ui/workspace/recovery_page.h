@@ -6,8 +6,10 @@
 //
 // Threads: each long job (ScanWorker, ThumbnailWorker, RecoveryWorker) runs on a worker
 // owned by the page behind the modal ProgressDialog. Workers never touch widgets: the
-// engine writes into the ResultTree, the page mirrors it when the worker has ended, and
-// questions to the user (overwrite) are asked on the UI thread while the worker waits.
+// engine writes into the ResultTree, whose observer copies each new folder into a queue
+// that the UI thread drains in batches (the tree fills while the scan runs); when the
+// worker has ended the page mirrors the model whole. Questions to the user (overwrite)
+// are asked on the UI thread while the worker waits.
 
 #include <atomic>
 #include <condition_variable>
@@ -32,6 +34,8 @@ namespace velk::ui {
 class SkinButton;
 class SplitPane;
 class ProgressDialog;
+class NoticeBar;
+struct LiveChange;
 
 // The shell's folder browser, behind an interface so tests can answer it.
 class FolderChooser {
@@ -52,7 +56,7 @@ class RecoveryPage : public Page {
   static constexpr int kStartTimer = 1000;
   static constexpr int kViewIcons = 32773, kViewDetails = 32774;
   static constexpr int kPane = 1030, kFilterBox = 1031, kFilterButton = 1032, kViewModeButton = 1033,
-                       kBackButton = 1034, kNextButton = 1035, kRecoveryButton = 1036;
+                       kBackButton = 1034, kNextButton = 1035, kRecoveryButton = 1036, kSaveResultsButton = 1037;
   static const wxRect kFolderTotalsRect;   // 1039
   static const wxRect kCheckedTotalsRect;  // 10310
 
@@ -75,6 +79,10 @@ class RecoveryPage : public Page {
   void setDetailsMode();           // 32774
   void setIconsMode();             // 32773
   void recover();                  // 1036
+  // "Save results…": asks for a file and keeps what the scan found in it (1037).
+  void saveResults();
+  // Writes the scan's results to `file`; a failure is said in one sentence and returned.
+  Status saveResultsTo(const wxString& file);
   void cancelJob();                // WM_PAGE_CANCEL
 
   // Views.
@@ -101,8 +109,12 @@ class RecoveryPage : public Page {
   SplitPane* pane() const { return m_pane; }
   ProgressDialog* progressDialog() const { return m_progress; }
   wxCheckBox* filterBox() const { return m_filterBox; }
+  NoticeBar* notice() const { return m_notice; }
+  // Folders the live tree took while the last scan ran (tests, the latency bench).
+  uint64_t liveFoldersShown() const { return m_liveFolders; }
   SkinButton* filterButton() const { return m_filterButton; }
   SkinButton* recoveryButton() const { return m_recoveryButton; }
+  SkinButton* saveResultsButton() const { return m_saveButton; }
   const RecoveryReport& lastReport() const { return m_report; }
   // Milliseconds the last list refill took (model and control).
   double lastFillMs() const { return m_lastFillMs; }
@@ -119,6 +131,9 @@ class RecoveryPage : public Page {
   OverwriteChoice askOverwrite(const std::string& fileName);
   bool readRecord(const FileRecord& record, std::vector<uint8_t>& data, size_t limit);
   void showMessage(const wxString& text, const wxString& caption, long style);
+  // Live results: the observer (worker thread) and the drain (UI thread).
+  void observeScan(bool on);
+  void drainLive();
 
   Variant m_variant;
   int m_viewMode = kViewDetails;
@@ -134,11 +149,13 @@ class RecoveryPage : public Page {
 
   SplitPane* m_pane = nullptr;
   wxCheckBox* m_filterBox = nullptr;
+  NoticeBar* m_notice = nullptr;
   SkinButton* m_filterButton = nullptr;
   SkinButton* m_viewButton = nullptr;
   SkinButton* m_backButton = nullptr;
   SkinButton* m_nextButton = nullptr;
   SkinButton* m_recoveryButton = nullptr;
+  SkinButton* m_saveButton = nullptr;
   ProgressDialog* m_progress = nullptr;
   wxTimer m_startTimer;
 
@@ -149,6 +166,12 @@ class RecoveryPage : public Page {
   std::unique_ptr<RecoveryEngine> m_engine;
   std::mutex m_askMutex;
   std::condition_variable m_askAnswered;
+  std::mutex m_liveMutex;
+  std::vector<LiveChange> m_liveQueue;
+  bool m_liveDrainPending = false;
+  bool m_liveActive = false;  // UI thread only
+  std::atomic<uint64_t> m_liveFiles{0}, m_liveBytes{0};
+  uint64_t m_liveFolders = 0;
   // Declared last: joined first when the page goes.
   std::jthread m_worker;
 };
