@@ -401,6 +401,12 @@ recover_velk_and_cp() {
     measure "$phase.recover.velk" "$RREPS" "warm:$image" fresh_out -- \
         "$CLI" --image "$image" recover --partition 0 "$@" --all --out "$OUT/cur"
     out_facts "$phase.recover.velk" "$OUT/cur" "$shas"
+    # The same recovery from a saved scan: no scan, only the copy.
+    "$CLI" --image "$image" scan --partition 0 "$@" --save "$DIR/$phase.velkscan" >/dev/null 2>&1 || true
+    rm -rf "$OUT/cur"
+    measure "$phase.recover.velk-saved" "$RREPS" "warm:$image" fresh_out -- \
+        "$CLI" --image "$image" recover --from-scan "$DIR/$phase.velkscan" --all --out "$OUT/cur"
+    out_facts "$phase.recover.velk-saved" "$OUT/cur" "$shas"
     rm -rf "$OUT/velk"
     mv "$OUT/cur" "$OUT/velk"
     # cp of the same files and bytes, from a warm cache into the same file system.

@@ -14,10 +14,13 @@
 #include "cli_json.h"
 #include "engines/engine_registry.h"
 #include "engines/raw/raw_options.h"
+#include "engines/unclaimed_carving.h"
+#include "output/write_guard.h"
 #include "output/terminal.h"
 #include "scan_run.h"
 #include "support/text.h"
 #include "workspace/preview.h"
+#include "workspace/saved_scan.h"
 #include "workspace/variant_policy.h"
 
 namespace velk::cli {
@@ -51,6 +54,7 @@ std::optional<std::string> buildOptions(const SelectArgs& a, ScanOptions& o) {
   o.rawTypes = a.types;
   o.catalogPath = a.catalog;
   o.nameFromContent = a.nameFromContent;
+  o.carveUnclaimed = a.carveUnclaimed;
   o.mask = a.mask;
   o.folder = a.folder;
   o.preset = a.preset == "pictures" ? kPresetPictures : a.preset == "mail" ? kPresetMail : kPresetNone;
@@ -76,6 +80,8 @@ std::optional<std::string> buildOptions(const SelectArgs& a, ScanOptions& o) {
   return std::nullopt;
 }
 
+std::optional<std::string> loadSignatures(const SelectArgs& a, ScanRun& run);
+
 // The raw scan's range, checked as its options dialog checks it (and in its words), and
 // its catalogue loaded with the types asked for: all before the scan starts.
 std::optional<std::string> checkRawRequest(const SelectArgs& a, ScanRun& run) {
@@ -89,6 +95,11 @@ std::optional<std::string> checkRawRequest(const SelectArgs& a, ScanRun& run) {
     run.options.firstSector = first;
     run.options.lastSector = last;
   }
+  return loadSignatures(a, run);
+}
+
+// The raw catalogue with the types asked for, loaded before a scan that carves.
+std::optional<std::string> loadSignatures(const SelectArgs& a, ScanRun& run) {
   if (Status loaded = run.signatures.load(a.catalog); !loaded) return describe(loaded.error());
   if (!a.types.empty()) {
     std::vector<std::string> unknown;
@@ -181,10 +192,49 @@ class HexLineSink final : public ByteSink {
   uint64_t m_lines = 0;
 };
 
+// A saved scan in place of the scan: its partition (on the same disk, checked), task, options
+// and files, recovered as the scan found them.
+bool openFromSavedScan(CliContext& ctx, const SelectArgs& a, ScanRun& run,
+                       const std::function<bool(ScanRun&)>& beforeScan) {
+  if (a.partitionGiven) {
+    ctx.fail("--from-scan takes the partition from the saved scan: leave out --partition", kExitUsage);
+    return false;
+  }
+  auto saved = loadScan(a.fromScan);
+  if (!saved) {
+    ctx.fail("cannot use the saved scan '" + a.fromScan + "': " + describe(saved.error()), kExitUsage);
+    return false;
+  }
+  auto engine = openSavedScan(*saved);
+  if (!engine) {
+    ctx.fail("cannot use the saved scan '" + a.fromScan + "': " + describe(engine.error()), kExitUsage);
+    return false;
+  }
+  run.catalog.Refresh();
+  run.record = saved->partition;
+  for (int i = 0; i < run.catalog.PartitionCount(); ++i)
+    if (run.catalog.PartitionAt(i).startSector == run.record.startSector &&
+        run.catalog.PartitionAt(i).diskNumber == run.record.diskNumber)
+      run.index = i;
+  const FileFilter filter = run.options.quickFilter;  // the command line's filter applies
+  const bool filtered = run.options.quickFilterEnabled;
+  run.options = saved->options;
+  run.options.quickFilter = filter;
+  run.options.quickFilterEnabled = filtered;
+  run.engine = std::move(*engine);
+  run.tree = std::move(saved->tree);
+  run.fromSavedScan = true;
+  return !beforeScan || beforeScan(run);
+}
+
 }  // namespace
 
 void addSelectOptions(CLI::App* cmd, SelectArgs& a) {
-  cmd->add_option("--partition", a.partition, "Partition index as `drives` prints it")->required();
+  cmd->add_option("--partition", a.partition, "Partition index as `drives` prints it (required without --from-scan)")
+      ->each([&a](const std::string&) { a.partitionGiven = true; });
+  cmd->add_option("--from-scan", a.fromScan, "Use a scan saved by `scan --save` instead of scanning again");
+  cmd->add_flag("--carve-unclaimed", a.carveUnclaimed,
+                "Deleted/formatted: also carve what no found or live file claims (listed under Carved)");
   cmd->add_option("--task", a.task, "deleted, formatted or raw")
       ->check(CLI::IsMember({"deleted", "formatted", "raw"}));
   cmd->add_option("--first", a.first, "First absolute sector of the range")->each([&a](const std::string&) {
@@ -216,6 +266,11 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run, const std::func
     ctx.fail(*wrong, kExitUsage);
     return false;
   }
+  if (!a.fromScan.empty()) return openFromSavedScan(ctx, a, run, beforeScan);
+  if (!a.partitionGiven) {
+    ctx.fail("--partition is required (or --from-scan FILE)", kExitUsage);
+    return false;
+  }
   run.catalog.Refresh();
   const auto index = partitionIndex(a.partition, run.catalog.PartitionCount());
   if (!index) {
@@ -226,8 +281,8 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run, const std::func
   }
   run.index = *index;
   run.record = run.catalog.PartitionAt(*index);
-  if (run.options.task == Task::Raw) {
-    if (auto wrong = checkRawRequest(a, run)) {
+  if (run.options.task == Task::Raw || run.options.carveUnclaimed) {
+    if (auto wrong = run.options.task == Task::Raw ? checkRawRequest(a, run) : loadSignatures(a, run)) {
       ctx.fail(*wrong, kExitUsage);
       return false;
     }
@@ -238,6 +293,8 @@ bool runScan(CliContext& ctx, const SelectArgs& a, ScanRun& run, const std::func
     return false;
   }
   run.engine = std::move(*engine);
+  if (run.options.carveUnclaimed && run.options.task != Task::Raw)
+    run.engine = withUnclaimedCarving(std::move(run.engine), run.record);
   run.tree = std::make_unique<ResultTree>(run.engine->variant());
   if (beforeScan && !beforeScan(run)) return false;
   run.engine->scanFlag().set();
@@ -316,14 +373,36 @@ ProgressLine::~ProgressLine() {
   fmt::print(stderr, "\r\033[K");
 }
 
+namespace {
+
+void saveFound(CliContext& ctx, ScanRun& run, const std::string& file, bool quiet) {
+  auto disk = identifyDisk(run.record.diskNumber);
+  Status saved = disk ? saveScan(file, run.record, run.options, *disk, *run.tree, *run.engine) : fail(disk.error());
+  if (!saved) {
+    fmt::print(stderr, "velk-cli: the scan could not be saved to '{}': {}\n", visibleText(file), describe(saved.error()));
+    ctx.exitCode = kExitSomeFailed;
+    return;
+  }
+  fmt::print(quiet ? stderr : stdout, "Saved: {}\n", visibleText(file));
+}
+
+}  // namespace
+
 void addScanCommands(CLI::App& app, CliContext& ctx) {
   auto scanArgs = std::make_shared<SelectArgs>();
   auto* scan = app.add_subcommand("scan", "Scan a partition and list what was found");
   addSelectOptions(scan, *scanArgs);
   scan->add_flag("--json", scanArgs->json, "Print JSON");
+  scan->add_option("--save", scanArgs->save, "Keep what was found in this file (recover --from-scan FILE)");
   scan->callback([&ctx, scanArgs] {
     ScanRun run;
-    if (!runScan(ctx, *scanArgs, run)) return;
+    const auto saveTargetUsable = [&](ScanRun& r) {
+      if (scanArgs->save.empty()) return true;
+      Status allowed = checkWriteTarget(scanArgs->save, examinedRangeOf(r.record));
+      if (!allowed) ctx.fail(allowed.error(), kExitUsage);
+      return allowed.has_value();
+    };
+    if (!runScan(ctx, *scanArgs, run, saveTargetUsable)) return;
     const auto& filter = run.options.quickFilter;
     bool filtered = run.options.quickFilterEnabled;
     if (scanArgs->json) {
@@ -340,6 +419,7 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
       fmt::print("Found {} files\n", run.tree->recordCount());
     }
     ctx.exitCode = scanOutcome(run, scanArgs->json);
+    if (!scanArgs->save.empty()) saveFound(ctx, run, scanArgs->save, scanArgs->json);
   });
 
   addRecoverCommand(app, ctx);

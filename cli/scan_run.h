@@ -20,6 +20,10 @@ namespace velk::cli {
 
 struct SelectArgs {
   std::string partition;  // an index as `drives` prints it; text so that "" is seen
+  bool partitionGiven = false;
+  std::string fromScan;  // a saved scan instead of a scan: the partition and task come from it
+  std::string save;      // scan: keep what was found in this file
+  bool carveUnclaimed = false;
   std::string task = "deleted";
   uint64_t first = 0, last = 0;
   bool firstGiven = false, lastGiven = false;
@@ -55,6 +59,7 @@ struct ScanRun {
   std::unique_ptr<ResultTree> tree;
   Progress progress;
   std::optional<Error> scanError;  // the scan ended early; what it found is kept
+  bool fromSavedScan = false;
   StopOnSignal signals;
 };
 

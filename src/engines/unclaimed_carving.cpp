@@ -39,6 +39,11 @@ class CarvedSink final : public ResultSink {
   void removeFolder(FolderItem* folder) override { m_sink.removeFolder(folder); }
 
   void startCarving() { m_carving = true; }
+  // A "Carved" folder that got nothing is not left in the tree.
+  void dropEmptyCarved() {
+    if (m_carved && m_carved->files.empty() && m_carved->children.empty()) m_sink.removeFolder(m_carved);
+    m_carved = nullptr;
+  }
   const std::vector<const FileRecord*>& listed() const { return m_listed; }
 
  private:
@@ -112,6 +117,7 @@ class UnclaimedCarvingEngine final : public RecoveryEngine {
       FlagRelay relay(m_scanFlag, m_carver->scanFlag());
       carved = m_carver->scan(carvedSink, raw, progress);
     }
+    carvedSink.dropEmptyCarved();
     copyDamage(m_carver->damage());
     return carved;
   }

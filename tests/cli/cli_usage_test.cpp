@@ -41,7 +41,38 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"scan --partition 0 --task raw --types nosuchtype", "'nosuchtype'"},
                       UsageCase{"scan --partition 0 --task raw --catalog missing.dat", "missing.dat"},
                       UsageCase{"scan --partition 0 --task raw --first 10 --last 99999999",
-                                "End sector is not valid. This must be less than"}));
+                                "End sector is not valid. This must be less than"},
+                      UsageCase{"scan --task deleted", "--partition is required"},
+                      UsageCase{"recover --from-scan missing.velkscan --all --out x", "missing.velkscan"},
+                      UsageCase{"scan --from-scan missing.velkscan --partition 0", "leave out --partition"}));
+
+// A saved scan recovers the same bytes without a scan, and only from the disk it was made on.
+TEST(CliSavedScan, RecoversFromTheFileOnTheSameDiskOnly) {
+  const auto image = test::fixturePath("fat32_deleted.img");
+  const auto other = test::fixturePath("exfat_deleted.img");
+  if (!std::filesystem::exists(image) || !std::filesystem::exists(other)) GTEST_FAIL() << "fixtures not unpacked";
+  test::TempDir dir;
+  const std::string cli = std::string(VELK_CLI_PATH) + " --image '";
+  const std::string scanFile = (dir.path() / "found.velkscan").string();
+  std::string out;
+  ASSERT_EQ(test::runCommand(cli + image.string() + "' scan --partition 0 --save '" + scanFile + "' 2>&1", &out), 0) << out;
+  ASSERT_EQ(test::runCommand(cli + image.string() + "' recover --partition 0 --all --out '" + (dir.path() / "a").string() +
+                                 "' 2>&1", &out), 0) << out;
+  ASSERT_EQ(test::runCommand(cli + image.string() + "' recover --from-scan '" + scanFile + "' --all --out '" +
+                                 (dir.path() / "b").string() + "' 2>&1", &out), 0) << out;
+  size_t compared = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path() / "a")) {
+    if (!e.is_regular_file() || e.path().filename() == "report.xml") continue;
+    const auto again = dir.path() / "b" / std::filesystem::relative(e.path(), dir.path() / "a");
+    EXPECT_EQ(test::sha256File(again), test::sha256File(e.path())) << again;
+    ++compared;
+  }
+  EXPECT_GT(compared, 0u);
+  EXPECT_EQ(test::runCommand(cli + other.string() + "' recover --from-scan '" + scanFile + "' --all --out '" +
+                                 (dir.path() / "c").string() + "' 2>&1", &out), 2) << out;
+  EXPECT_NE(out.find("another disk"), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c"));
+}
 
 TEST(CliVisibleText, ControlCharactersInNamesAreShownEscaped) {
   EXPECT_EQ(cli::visibleText("a\x1b]0;owned\x07" "b"), "a\\x1b]0;owned\\x07b");
