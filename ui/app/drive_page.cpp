@@ -61,7 +61,7 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   m_openImage->SetBitmaps(164, 163, 211, 166);
   m_openImage->setCaption(wxString::FromUTF8("Open disk image…"));
   m_openImage->SetToolTip("Attach a disk image file as a drive (raw, E01, VHD, VHDX, VMDK, QCOW2)");
-  m_openResults = new SkinButton(this, kOpenResults, "Open saved results", wxPoint(340, 411), wxSize(160, 45));
+  m_openResults = new SkinButton(this, kOpenResults, "Open saved results", wxPoint(340, 411), wxSize(145, 45));
   m_openResults->SetBitmaps(164, 163, 211, 166);
   m_openResults->setCaption(wxString::FromUTF8("Open saved results…"));
   m_openResults->SetToolTip("Open the results of an earlier scan and recover from them without scanning again");
