@@ -409,6 +409,7 @@ TEST_F(WorkspaceTest, SavedResultsOpenFromTheDrivePageAndRecoverTheSameBytes) {
 
 size_t filesUnder(const fs::path& dir) {
   size_t n = 0;
+  // The run's report.xml is not a recovered file.
   for (const auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file() && e.path().filename() != "report.xml";
   return n;
 }
