@@ -25,6 +25,7 @@ ScanOptions AppState::scanOptions(int taskId) const {
   o.maxSizeKb = rawMaxSizeKb;
   o.rawTypes = rawTypes;
   o.nameFromContent = rawNameFromContent;
+  o.carveUnclaimed = carveUnclaimed && taskId != kTaskRaw;
   o.mask = scratchText;
   o.preset = typePreset;
   o.quickFilter = filter;
@@ -47,8 +48,11 @@ PageKind pageFor(int command, int argument, const PartitionRecord& selected) {
   // The page of the engine that reads the volume; only volumes the catalogue has read get
   // one (a table guess such as "#NTFS#" is scanned from the command line, not opened here).
   const EngineEntry* engine = engineFor(namedFileSystem(selected.fsNameText()), taskOf(argument));
-  if (!engine) return PageKind::None;
-  switch (engine->variant) {
+  return engine ? pageKindOf(engine->variant) : PageKind::None;
+}
+
+PageKind pageKindOf(Variant variant) {
+  switch (variant) {
     case Variant::Fat: return PageKind::Fat;
     case Variant::Ntfs: return PageKind::Ntfs;
     case Variant::Ext: return PageKind::Ext;

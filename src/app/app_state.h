@@ -9,6 +9,7 @@
 
 #include "disk/records.h"
 #include "workspace/file_filter.h"
+#include "workspace/file_record.h"
 #include "workspace/progress.h"
 #include "workspace/scan_options.h"
 
@@ -41,6 +42,7 @@ struct AppState {
   bool hasSelection = false;
   std::vector<std::string> rawTypes;  // enabled extensions
   bool rawNameFromContent = false;     // carved files named from their own metadata
+  bool carveUnclaimed = false;         // deleted and formatted scans also carve what no file claims
   std::string mailOutputFolder;
   Progress progress;
   int typePreset = kPresetNone;
@@ -56,6 +58,8 @@ struct AppState {
 // Which page a page switch creates: 103 goes by the task and the engine that reads the
 // selected partition; a partition no engine reads gives None.
 PageKind pageFor(int command, int argument, const PartitionRecord& selected);
+// The recovery page of a record family.
+PageKind pageKindOf(Variant variant);
 
 // Partitions the drive page lists for a task: any for the raw scan, else the volumes the
 // catalogue has read whose engine runs the task.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <thread>
@@ -12,6 +13,7 @@
 #include <set>
 #include <wx/timer.h>
 
+#include "app/drive_page.h"
 #include "app/home_view.h"
 #include "app/main_frame.h"
 #include "app/recovery_app.h"
@@ -339,6 +341,70 @@ TEST_F(WorkspaceTest, ExtPageListsTheFirstChildAndRecoversFlat) {
     ASSERT_NE(hex, nullptr);
     EXPECT_EQ(hex->view()->lineCount(), 256u);
   }
+}
+
+// Recovered file → sha256 (the report names the time of its run: left out).
+std::map<std::string, std::string> recoveredHashes(const fs::path& dir) {
+  std::map<std::string, std::string> hashes;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file() && e.path().filename() != "report.xml")
+      hashes[fs::relative(e.path(), dir).string()] = sha256File(e.path());
+  return hashes;
+}
+
+// A deleted scan that also carves, saved, opened again from the drive page without
+// scanning: the same files listed, the same bytes recovered through the saved plans.
+TEST_F(WorkspaceTest, SavedResultsOpenFromTheDrivePageAndRecoverTheSameBytes) {
+  wxGetApp().state().carveUnclaimed = true;
+  RecoveryPage* page = open("fat32_deleted.img", {"FAT32"}, kTaskDeleted);
+  wxGetApp().state().carveUnclaimed = false;
+  ASSERT_NE(page, nullptr);
+  FolderItem* root = page->results().root();
+  ASSERT_NE(root, nullptr);
+  FolderItem* carved = page->results().findFolder(root, "Carved");
+  ASSERT_NE(carved, nullptr);
+  // The carved files, and only they, are raw records, all below "Carved".
+  uint64_t raw = 0;
+  for (const FolderItem* f : page->results().foldersBreadthFirst())
+    for (const FileRecord* r : f->files) raw += r->variant() == Variant::Raw;
+  EXPECT_GT(raw, 0u);
+  EXPECT_EQ(page->results().folderTotals(carved).count, raw);
+  page->checkFolder(root, true);
+  TempDir dir;
+  fs::create_directories(dir.path() / "scanned");
+  fs::create_directories(dir.path() / "saved");
+  recoverInto(page, dir.path() / "scanned");
+  EXPECT_EQ(page->lastReport().failed, 0u);
+  const auto scanned = recoveredHashes(dir.path() / "scanned");
+  const fs::path file = dir.path() / "scan.velkscan";
+  ASSERT_TRUE(page->saveResultsTo(wxString::FromUTF8(file.string())).has_value());
+  const uint64_t files = page->results().recordCount();
+  const Totals listed = page->folderTotals();
+
+  frame->view()->switchPage(kCommandDrivePage, kTaskDeleted);
+  auto* drive = dynamic_cast<ui::DrivePage*>(frame->view()->currentPage());
+  ASSERT_NE(drive, nullptr);
+  std::ofstream(dir.path() / "foreign.velkscan") << "not a saved scan";
+  const size_t messages = dialogs.count("message");
+  EXPECT_FALSE(drive->openSavedResults(wxString::FromUTF8((dir.path() / "foreign.velkscan").string())).has_value());
+  EXPECT_EQ(dialogs.count("message"), messages + 1);
+  const size_t progress = dialogs.count("progress");
+  ASSERT_TRUE(drive->openSavedResults(wxString::FromUTF8(file.string())).has_value());
+  ASSERT_TRUE(WaitFor([&] {
+    auto* p = dynamic_cast<RecoveryPage*>(frame->view()->currentPage());
+    return p && p->scanStarted();
+  }));
+  page = dynamic_cast<ui::FatRecoveryPage*>(frame->view()->currentPage());
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->taskId(), kTaskDeleted);
+  EXPECT_EQ(dialogs.count("progress"), progress);  // nothing was scanned
+  EXPECT_EQ(page->results().recordCount(), files);
+  EXPECT_EQ(page->folderTotals(), listed);
+  EXPECT_EQ(page->model().size(), size_t(page->pane()->list()->GetItemCount()));
+  page->checkFolder(page->results().root(), true);
+  recoverInto(page, dir.path() / "saved");
+  EXPECT_EQ(page->lastReport().failed, 0u);
+  EXPECT_EQ(recoveredHashes(dir.path() / "saved"), scanned);
 }
 
 size_t filesUnder(const fs::path& dir) {

@@ -1,10 +1,12 @@
 #include "app/drive_page.h"
 
 #include <cmath>
+#include <wx/checkbox.h>
 #include <wx/control.h>
 #include <wx/dcbuffer.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/filedlg.h>
 #include <wx/filename.h>
 #include <wx/imaglist.h>
 #include <wx/msgdlg.h>
@@ -13,11 +15,14 @@
 #include "app/home_view.h"
 #include "app/open_image_dialog.h"
 #include "app/recovery_app.h"
+#include "app/settings.h"
 #include "disk/sector_reader.h"
 #include "support/text.h"
 #include "workspace/drive_chart.h"
 #include "workspace/filter_dialog.h"
 #include "workspace/raw_options_dialog.h"
+#include "workspace/recovery_page.h"
+#include "workspace/saved_scan.h"
 
 namespace velk::ui {
 namespace {
@@ -56,7 +61,11 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   m_openImage->SetBitmaps(164, 163, 211, 166);
   m_openImage->setCaption(wxString::FromUTF8("Open disk image…"));
   m_openImage->SetToolTip("Attach a disk image file as a drive (raw, E01, VHD, VHDX, VMDK, QCOW2)");
-  for (SkinButton* b : {m_option, m_back, m_next, m_openImage}) b->setBackdrop(kPagePaper);
+  m_openResults = new SkinButton(this, kOpenResults, "Open saved results", wxPoint(340, 411), wxSize(145, 45));
+  m_openResults->SetBitmaps(164, 163, 211, 166);
+  m_openResults->setCaption(wxString::FromUTF8("Open saved results…"));
+  m_openResults->SetToolTip("Open the results of an earlier scan and recover from them without scanning again");
+  for (SkinButton* b : {m_option, m_back, m_next, m_openImage, m_openResults}) b->setBackdrop(kPagePaper);
   m_option->Disable();
   m_next->Disable();
 
@@ -77,6 +86,13 @@ DrivePage::DrivePage(HomeView* host, int taskId) : Page(host, taskId, 102) {
   m_next->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { requestSwitch(kCommandRecoveryPage, this->taskId()); });
   m_option->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openOptions(false); });
   m_openImage->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openImage(); });
+  m_openResults->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openResults(); });
+  if (taskId == kTaskDeleted || taskId == kTaskFormatted) {
+    m_carve = new wxCheckBox(this, kCarveBox, "Carve unclaimed space", wxPoint(465, 330));
+    m_carve->SetToolTip("After the scan, search the space no found or live file occupies for files by their content");
+    m_carve->SetValue(wxGetApp().state().carveUnclaimed);
+    m_carve->Bind(wxEVT_CHECKBOX, [](wxCommandEvent& e) { wxGetApp().state().carveUnclaimed = e.IsChecked(); });
+  }
   Bind(wxEVT_PAINT, &DrivePage::onPaint, this);
   // A fact cut to fit says the whole of it in a tooltip.
   Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
@@ -156,6 +172,40 @@ void DrivePage::onSelection(wxTreeEvent& e) {
 void DrivePage::openImage() {
   OpenImageDialog dlg(this);
   if (dlg.ShowModal() == wxID_OK) showAttachedImage(dlg.opened());
+}
+
+void DrivePage::openResults() {
+  wxFileDialog dlg(this, "Open saved results", Settings::get().folder("results"), "",
+                   "Saved scans (*.velkscan)|*.velkscan|All files|*", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  if (dlg.ShowModal() != wxID_OK) return;
+  Settings::get().setFolder("results", dlg.GetDirectory());
+  (void)openSavedResults(dlg.GetPath());
+}
+
+Status DrivePage::openSavedResults(const wxString& file) {
+  Status opened = [&]() -> Status {
+    auto scan = loadScan(std::filesystem::path(file.utf8_string()));
+    if (!scan) return fail(scan.error());
+    auto engine = openSavedScan(*scan);
+    if (!engine) return fail(engine.error());
+    // The scanned partition is the selection again: recovery refuses to write onto it.
+    AppState& app = wxGetApp().state();
+    app.selectPartition(scan->partition);
+    const Task task = scan->options.task;
+    const int taskId = task == Task::Raw ? kTaskRaw : task == Task::Formatted ? kTaskFormatted : kTaskDeleted;
+    // This page goes at the switch: the results travel with the queued call.
+    auto found = std::make_shared<SavedScan>(std::move(*scan));
+    auto reader = std::make_shared<std::unique_ptr<SavedScanEngine>>(std::move(*engine));
+    HomeView* view = host();
+    view->CallAfter([view, found, reader, taskId] {
+      view->switchPage(kCommandRecoveryPage, pageKindOf(found->tree->variant()), taskId);
+      if (auto* page = dynamic_cast<RecoveryPage*>(view->currentPage()))
+        page->showResults(std::move(found->tree), std::move(*reader), found->options);
+    });
+    return {};
+  }();
+  if (!opened) wxMessageBox(wxString::FromUTF8(describe(opened.error())), "Error", wxOK | wxICON_ERROR, this);
+  return opened;
 }
 
 void DrivePage::showAttachedImage(const wxString& path) {

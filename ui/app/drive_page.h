@@ -5,9 +5,12 @@
 #include <wx/dialog.h>
 #include <wx/treectrl.h>
 
+class wxCheckBox;
+
 #include "app/page.h"
 #include "app/skin_button.h"
 #include "disk/drive_catalog.h"
+#include "support/error.h"
 
 namespace velk::ui {
 
@@ -21,7 +24,7 @@ struct FactLine {
 
 class DrivePage : public Page {
  public:
-  static constexpr int kOpenImage = 1029;
+  static constexpr int kOpenImage = 1029, kOpenResults = 1027, kCarveBox = 1028;
   DrivePage(HomeView* host, int taskId);
 
   wxTreeCtrl* tree() const { return m_tree; }
@@ -29,6 +32,9 @@ class DrivePage : public Page {
   SkinButton* optionButton() const { return m_option; }
   SkinButton* backButton() const { return m_back; }
   SkinButton* openImageButton() const { return m_openImage; }
+  SkinButton* openResultsButton() const { return m_openResults; }
+  // Deleted and formatted scans: "Carve unclaimed space" (nullptr on the raw task's page).
+  wxCheckBox* carveBox() const { return m_carve; }
   const DriveCatalog& catalog() const { return m_catalog; }
   // Selects the tree item of the partition record at catalogue index i (tests, tour).
   bool selectPartition(int catalogIndex);
@@ -38,6 +44,11 @@ class DrivePage : public Page {
   void openImage();
   // After an image was attached elsewhere: the tree again, the drive of `path` selected.
   void showAttachedImage(const wxString& path);
+  // "Open saved results…": asks for a saved scan and opens it.
+  void openResults();
+  // Opens the saved scan in `file` on the recovery page of its family, without scanning
+  // (the switch is queued); a failure is said in one sentence and returned.
+  Status openSavedResults(const wxString& file);
   // The information panel's lines for the current selection, laid out in its font.
   std::vector<FactLine> factLines();
   static wxFont factsFont();
@@ -55,6 +66,8 @@ class DrivePage : public Page {
   SkinButton* m_back = nullptr;
   SkinButton* m_next = nullptr;
   SkinButton* m_openImage = nullptr;
+  SkinButton* m_openResults = nullptr;
+  wxCheckBox* m_carve = nullptr;
   const PartitionRecord* m_partition = nullptr;
   const DiskRecord* m_disk = nullptr;
 };

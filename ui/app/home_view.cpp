@@ -198,12 +198,15 @@ void CHomeView::requestSwitch(int command, int argument) {
 }
 
 void CHomeView::switchPage(int command, int argument) {
+  switchPage(command, pageFor(command, argument, wxGetApp().state().selected), argument);
+}
+
+void CHomeView::switchPage(int command, PageKind kind, int argument) {
   if (m_page) {
     m_page->Destroy();
     m_page = nullptr;
   }
   m_command = command;
-  PageKind kind = pageFor(command, argument, wxGetApp().state().selected);
   if (kind == PageKind::Home) {
     m_categories->Show();
     layoutCategory();

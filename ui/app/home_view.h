@@ -22,6 +22,8 @@ class CHomeView : public wxPanel {
   void requestSwitch(int command, int argument);
   // Runs a page switch now (the host's handler).
   void switchPage(int command, int argument);
+  // The same with the kind of page given (a saved scan names its family itself).
+  void switchPage(int command, PageKind kind, int argument);
   // WM_USER+16: index 1 selects the mail category, anything else the recovery category.
   void selectCategory(int index);
 

@@ -16,6 +16,7 @@
 #include "app/skin_button.h"
 #include "engines/engine_registry.h"
 #include "engines/raw/signature_catalog.h"
+#include "engines/unclaimed_carving.h"
 #include "workspace/variant_policy.h"
 #include "workspace/file_types.h"
 #include "workspace/filter_dialog.h"
@@ -256,7 +257,9 @@ void RecoveryPage::startScan() {
   // The FAT32 walk counts its progress in folders, not in percent.
   const int mode = (task == Task::Deleted && fileSystemOf(record) == FileSystem::Fat32) ? 2 : 0;
   EngineOpener opener = openerSlot() ? openerSlot() : EngineOpener(openEngine);
-  if (task == Task::Raw && options.rawTypes.empty() && !rawCatalog().empty()) options.rawCatalog = &rawCatalog();
+  // The raw scan, or the carving after a deleted or formatted scan, takes the user's types.
+  if ((task == Task::Raw || options.carveUnclaimed) && options.rawTypes.empty() && !rawCatalog().empty())
+    options.rawCatalog = &rawCatalog();
 
   std::unique_ptr<RecoveryEngine> engine;
   m_scanError.reset();
@@ -268,6 +271,8 @@ void RecoveryPage::startScan() {
       return;
     }
     engine = std::move(*opened);
+    // Carving wraps the engine: previews and recovery go to whichever part found a file.
+    if (options.carveUnclaimed) engine = withUnclaimedCarving(std::move(engine), record);
     engine->scanFlag().set();
     m_liveEngine = engine.get();
     if (m_cancelled) engine->scanFlag().clear();
@@ -276,8 +281,26 @@ void RecoveryPage::startScan() {
     m_liveEngine = nullptr;
   });
   m_engine = std::move(engine);
+  m_options = options;
   observeScan(false);
-  // The worker has ended: the model is ours alone now, mirror it.
+  showFindings();
+}
+
+bool RecoveryPage::showResults(std::unique_ptr<ResultTree> results, std::unique_ptr<RecoveryEngine> engine,
+                               const ScanOptions& options) {
+  if (m_scanStarted || m_busy || !results || !engine || results->variant() != m_variant) return false;
+  m_scanStarted = true;
+  m_startTimer.Stop();
+  m_scanError.reset();
+  m_results = std::move(results);
+  m_engine = std::move(engine);
+  m_options = options;
+  showFindings();
+  return true;
+}
+
+void RecoveryPage::showFindings() {
+  // No worker runs: the model is ours alone now, mirror it.
   m_pane->tree()->mirror(*m_results);
   m_pane->fitTree();
   selectFolder(m_pane->tree()->selectedFolder());
@@ -580,8 +603,7 @@ Status RecoveryPage::saveResultsTo(const wxString& file) {
   Status saved = [&]() -> Status {
     auto disk = identifyDisk(record.diskNumber);
     if (!disk) return fail(disk.error());
-    return saveScan(std::filesystem::path(file.utf8_string()), record, wxGetApp().state().scanOptions(taskId()),
-                    *disk, *m_results, *m_engine);
+    return saveScan(std::filesystem::path(file.utf8_string()), record, m_options, *disk, *m_results, *m_engine);
   }();
   if (!saved) showMessage(wxString::FromUTF8(describe(saved.error())), "Error", wxOK | wxICON_ERROR);
   return saved;

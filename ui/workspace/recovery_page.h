@@ -67,6 +67,11 @@ class RecoveryPage : public Page {
 
   // Timer 1000: starts the scan and returns when it has ended or was cancelled.
   void startScan();
+  // Shows what an earlier scan found (a saved scan) instead of scanning: the page takes the
+  // tree and the engine that previews and recovers its files. False, and nothing taken,
+  // when the tree is of another family than the page or the page has scanned already.
+  bool showResults(std::unique_ptr<ResultTree> results, std::unique_ptr<RecoveryEngine> engine,
+                   const ScanOptions& options);
   bool scanStarted() const { return m_scanStarted; }
   // Why the last scan ended early (nullopt: it did not).
   const std::optional<Error>& scanResult() const { return m_scanError; }
@@ -121,6 +126,8 @@ class RecoveryPage : public Page {
 
  private:
   void createControls();
+  // After a scan or showResults: the tree, the list, the totals and the notice.
+  void showFindings();
   void onPaint(wxPaintEvent&);
   // Runs work on the page's worker behind the modal progress dialog.
   void runJob(const wxString& title, int mode, std::function<void()> work);
@@ -142,6 +149,7 @@ class RecoveryPage : public Page {
   FileListModel m_model;
   Totals m_folderTotals, m_checkedTotals;
   RecoveryReport m_report;
+  ScanOptions m_options;  // what the results were found with (kept by Save results)
   std::optional<Error> m_scanError;
   bool m_scanStarted = false;
   bool m_busy = false;
