@@ -9,6 +9,8 @@ velk_packages() {
   local codecs="zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libexif-dev libturbojpeg0-dev"
   # Disk-image containers (E01, VHD/VHDX, VMDK, QCOW2) are read through these.
   base="$base libewf-dev libvhdi-dev libvmdk-dev libqcow-dev"
+  # SHA-256 of every recovered file (reports) with the processor's SHA instructions.
+  base="$base libssl-dev"
   local gui="libwxgtk3.2-dev libopenjp2-7-dev xvfb xauth x11-apps imagemagick xdotool"
   for set in "$@"; do
     case "$set" in

@@ -1,5 +1,7 @@
 #pragma once
-// SHA-256 for checking recovered files against what was placed on an image.
+// SHA-256 for reports, saved scans, undo files and checking recovered files. Computed by
+// libcrypto, which uses the processor's SHA instructions: every recovered byte is hashed
+// for the report, so a portable loop would cost more than copying the file.
 
 #include <array>
 #include <cstdint>
@@ -17,11 +19,8 @@ class Sha256 {
   static std::string hex(std::span<const uint8_t> data);
 
  private:
-  void block(const uint8_t* p);
-  std::array<uint32_t, 8> m_h;
-  std::array<uint8_t, 64> m_buf{};
-  size_t m_used = 0;
-  uint64_t m_length = 0;
+  // libcrypto's SHA256_CTX, a plain value (copies of a running hash stay valid).
+  alignas(8) std::array<uint8_t, 112> m_state{};
 };
 
 }  // namespace velk
