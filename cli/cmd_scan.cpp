@@ -326,6 +326,9 @@ int scanOutcome(const ScanRun& run, bool quiet) {
     fmt::print(quiet ? stderr : stdout, "{}\n", unreadable);
     exit = kExitSomeFailed;
   }
+  // Copies used in place of damaged structures are said, but the scan did its work.
+  if (const std::string damaged = damageSummary(run.engine->damage()); !damaged.empty())
+    fmt::print(quiet ? stderr : stdout, "{}\n", visibleText(damaged));
   if (run.signals.signal()) exit = exitForSignal(run.signals.signal());
   return exit;
 }
@@ -409,7 +412,8 @@ void addScanCommands(CLI::App& app, CliContext& ctx) {
       nlohmann::json out{{"task", taskName(run.options.task)},
                          {"partition", partitionJson(run.record, run.index)},
                          {"found", run.tree->recordCount()},
-                         {"unreadable", unreadableJson(run.engine->damage())}};
+                         {"unreadable", unreadableJson(run.engine->damage())},
+                         {"damaged", run.engine->damage().damagedCounts()}};
       if (run.scanError) out["error"] = describe(*run.scanError);
       out["tree"] = run.tree->root() ? folderJson(*run.tree->root(), filter, filtered) : nlohmann::json(nullptr);
       std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

@@ -68,4 +68,11 @@ std::string unreadableSummary(const DamageLog& log) {
          std::to_string(ranges.front().first);
 }
 
+std::string damageSummary(const DamageLog& log) {
+  std::string text;
+  for (const auto& [kind, count] : log.damagedCounts())
+    text += (text.empty() ? "Damaged or replaced: " : "; ") + std::to_string(count) + " " + kind;
+  return text;
+}
+
 }  // namespace velk

@@ -41,4 +41,9 @@ class DamageLog {
 // "Unreadable: 16 sectors in 1 range, first at sector 1049600" (empty when nothing was).
 std::string unreadableSummary(const DamageLog& log);
 
+// "Damaged or replaced: 1 NTFS boot sectors replaced by the backup; 3 MFT records whose
+// fixups do not match" — the structures that failed their checks and the copies used in
+// their place (empty when none).
+std::string damageSummary(const DamageLog& log);
+
 }  // namespace velk

@@ -6,8 +6,10 @@
 #include <fmt/format.h>
 
 #include "formats/bytes.h"
+#include "disk/file_system.h"
 #include "disk/partition_table.h"
 #include "disk/sector_reader.h"
+#include "formats/exfat_boot.h"
 #include "formats/ext_layout.h"
 
 namespace velk {
@@ -245,6 +247,17 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
         return false;
       }
       if (e.type == 0x83) probeExtSuperblock(reader, r);
+      // An exFAT volume keeps a whole copy of its boot region 12 sectors on: a wiped first
+      // sector must not turn the card into "#NTFS#" (the type byte both share).
+      std::array<uint8_t, 512> backup{};
+      if (detectFileSystem(r.firstSector) == FileSystem::Unknown && e.count > exfatlayout::kRegionSectors &&
+          read(e.start + exfatlayout::kRegionSectors, backup.data()) && looksLikeExfatBootSector(backup)) {
+        r.firstSector = backup;
+        m_notes.push_back({disk, e.start,
+                           fmt::format("The exFAT boot sector at sector {} is damaged; its backup at sector {} was "
+                                       "used.",
+                                       e.start, e.start + exfatlayout::kRegionSectors)});
+      }
     }
     insertSorted(out, r);
   }

@@ -60,7 +60,9 @@ TEST(UnclaimedCarvingTest, CarvedFilesRepeatNoListedOrLiveFile) {
   for (const auto& [hash, isCarved] : found)
     if (!isCarved) known.insert(hash);
   for (const auto& [hash, isCarved] : found)
-    if (isCarved) EXPECT_FALSE(known.count(hash)) << hash;
+    if (isCarved) {
+      EXPECT_FALSE(known.count(hash)) << hash;
+    }
   EXPECT_GT(listed, 90u);
   RecordProperty("carved", int(carved));
   std::printf("[ carve ] exfat_deleted: %zu listed, %zu carved\n", listed, carved);

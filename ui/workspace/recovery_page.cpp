@@ -66,8 +66,8 @@ class DialogFolderChooser : public FolderChooser {
 std::string scanNotice(const std::optional<Error>& error, const RecoveryEngine* engine) {
   std::string notice = error ? describe(*error) : std::string();
   if (engine) {
-    const std::string unreadable = unreadableSummary(engine->damage());
-    if (!unreadable.empty()) notice += (notice.empty() ? "" : "\n") + unreadable;
+    for (const std::string& line : {unreadableSummary(engine->damage()), damageSummary(engine->damage())})
+      if (!line.empty()) notice += (notice.empty() ? "" : "\n") + line;
   }
   return notice;
 }
