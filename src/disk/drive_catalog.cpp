@@ -253,6 +253,7 @@ bool DriveCatalog::WalkDisk(int disk, std::vector<PartitionRecord>& out) {
       if (detectFileSystem(r.firstSector) == FileSystem::Unknown && e.count > exfatlayout::kRegionSectors &&
           read(e.start + exfatlayout::kRegionSectors, backup.data()) && looksLikeExfatBootSector(backup)) {
         r.firstSector = backup;
+        r.setFsName(fileSystemName(FileSystem::ExFat));
         m_notes.push_back({disk, e.start,
                            fmt::format("The exFAT boot sector at sector {} is damaged; its backup at sector {} was "
                                        "used.",

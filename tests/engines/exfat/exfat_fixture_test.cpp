@@ -371,6 +371,20 @@ TEST(ExfatCli, DrivesScanAndRecover) {
     if (!row.state.starts_with("deleted")) continue;
     EXPECT_EQ(sha256File(dir.path() / row.path), row.sha256) << row.path;
   }
+
+  // The volume's first sector wiped: named from its backup region, and scanned as before.
+  auto bytes = readFile(fixturePath("exfat_deleted.img"));
+  std::fill_n(bytes.begin() + 2048 * 512, 512, uint8_t(0));
+  const auto wiped = dir.path() / "wiped.img";
+  std::ofstream(wiped, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  const std::string wipedCli = std::string(VELK_CLI_PATH) + " --image " + wiped.string();
+  out.clear();
+  ASSERT_EQ(runCommand(wipedCli + " drives --json", &out), 0);
+  const auto json = nlohmann::json::parse(out);
+  EXPECT_EQ(json["partitions"][1]["fs"], "exFAT") << out;
+  out.clear();
+  ASSERT_EQ(runCommand(wipedCli + " scan --partition 1 --task deleted --json", &out), 0);
+  EXPECT_EQ(nlohmann::json::parse(out)["found"], removed);
 }
 
 }  // namespace
