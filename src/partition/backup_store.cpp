@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 
+#include "output/file_write.h"
 #include "partition/partition_texts.h"
 #include "support/text.h"
 
@@ -44,16 +43,7 @@ std::string defaultBackupName(const DiskRecord& disk, std::time_t when) {
   return fileNameSafe(disk.nameText()) + formatCreationTime(when, " %Y-%m-%d %H%M%S") + std::string(kBackupExtension);
 }
 
-std::optional<std::time_t> fileCreationTime(const std::filesystem::path& path) {
-  struct statx sx {};
-  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &sx) == 0) {
-    if (sx.stx_mask & STATX_BTIME) return std::time_t(sx.stx_btime.tv_sec);
-    return std::time_t(sx.stx_mtime.tv_sec);
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return st.st_mtime;
-}
+std::optional<std::time_t> fileCreationTime(const std::filesystem::path& path) { return fileBirthTime(path); }
 
 std::string formatCreationTime(std::time_t when, const char* format) {
   std::tm tm{};
